@@ -1,0 +1,30 @@
+// Failures as values: an operating-system error number with the path it
+// concerns, or a plain message. Callers decide how to word and print them.
+#pragma once
+
+#include <cstring>
+#include <expected>
+#include <string>
+
+namespace bramwex::core {
+
+struct Error {
+    int code = 0;         // errno; 0 when the failure is a plain message
+    std::string path;     // the path the errno concerns (may be empty)
+    std::string message;  // used when code is 0
+
+    static Error os(int code, std::string path) { return Error{code, std::move(path), {}}; }
+    static Error text(std::string message) { return Error{0, {}, std::move(message)}; }
+
+    // "{path}: {strerror}" for OS errors, the message otherwise.
+    std::string to_string() const;
+};
+
+template <class T>
+using Result = std::expected<T, Error>;
+
+// errno-only result for the small system-call wrappers.
+template <class T>
+using SysResult = std::expected<T, int>;
+
+}  // namespace bramwex::core

@@ -1,0 +1,9 @@
+#include "core/fatal.hpp"
+
+namespace bramwex::core {
+
+void fatal(std::string message) {
+    throw Fatal(message);
+}
+
+}  // namespace bramwex::core

@@ -1,0 +1,45 @@
+#include "core/tree.hpp"
+
+#include <atomic>
+
+#include "core/fatal.hpp"
+
+namespace bramwex::core {
+
+namespace {
+std::atomic<uint32_t> generation_counter{1};
+}  // namespace
+
+uint32_t next_generation() {
+    return generation_counter.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::string_view NameTable::at(uint32_t id) const {
+    const std::string* name = table_.get(id);
+    if (name == nullptr) {
+        fatal("index {} is uninitialized", id);
+    }
+    return *name;
+}
+
+Tree Tree::clone() const {
+    const DerivedIndex& derived = compute_index();
+    Tree copy;
+    copy.folders = folders;
+    copy.files = files;
+    copy.reclaimable_sizes = reclaimable_sizes;
+    copy.names = names;
+    copy.folder_index = folder_index;
+    copy.event_id = event_id;
+    copy.generation = generation;
+    copy.stopped = stopped;
+    copy.derived_.set(derived);
+    return copy;
+}
+
+std::optional<std::string> Tree::error_text_at(uint32_t index) const {
+    check_index_in_range(index);
+    return error_text_of_record(folders[index]);
+}
+
+}  // namespace bramwex::core
