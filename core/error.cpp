@@ -8,9 +8,7 @@ std::string Error::to_string() const {
     if (code == 0) {
         return message;
     }
-    const char* text = std::strerror(code);
-    return path.empty() ? fmt::format("{} (os error {})", text, code)
-                        : fmt::format("{}: {} (os error {})", path, text, code);
+    return fmt::format("{} (os error {})", std::strerror(code), code);
 }
 
 }  // namespace bramwex::core

@@ -16,7 +16,8 @@ struct Error {
     static Error os(int code, std::string path) { return Error{code, std::move(path), {}}; }
     static Error text(std::string message) { return Error{0, {}, std::move(message)}; }
 
-    // "{path}: {strerror}" for OS errors, the message otherwise.
+    // "{strerror} (os error {code})" for OS errors, the message otherwise; the
+    // caller puts the path in front where its message wants it.
     std::string to_string() const;
 };
 

@@ -47,7 +47,7 @@ void write_json_folder(const Source& tree, bool reclaimable, std::string& out, F
 template <class Source>
 std::string build_json_document(const Source& tree, const OutputOptions& options, bool stopped) {
     const FolderId root{0, 0};
-    const uint32_t depth = options.depth.value_or(1);
+    const uint64_t depth = options.depth.value_or(1);
     std::string out;
     write_json_folder(tree, options.reclaimable, out, root);
     if (stopped) {

@@ -10,7 +10,7 @@ struct OutputOptions {
     bool reclaimable = false;       // show reclaimable bytes (-r)
     bool si = false;                // powers of 1000
     bool json = false;              // JSON document instead of the text report
-    std::optional<uint32_t> depth;  // JSON levels below the root; 1 when absent
+    std::optional<uint64_t> depth;  // JSON levels below the root; 1 when absent
     std::optional<uint16_t> top;    // list the N largest files
 };
 

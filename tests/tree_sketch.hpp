@@ -3,7 +3,9 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "core/fatal.hpp"
 #include "core/tree.hpp"
 
 namespace bramwex::test {
@@ -24,6 +26,12 @@ class TreeSketch {
         tree_.folders.push_back({own, parent, name_id, 0, flags, error_number});
         return static_cast<uint32_t>(tree_.folders.size() - 1);
     }
+    // Marks the root itself, e.g. unreadable.
+    TreeSketch& root_flags(uint16_t flags, uint16_t error_number = 0) {
+        tree_.folders[0].flags = flags;
+        tree_.folders[0].error_number = error_number;
+        return *this;
+    }
     TreeSketch& file(uint32_t folder, std::string name, uint64_t size) {
         tree_.files.push_back({std::move(name), size, folder});
         return *this;
@@ -41,5 +49,16 @@ class TreeSketch {
   private:
     core::Tree tree_;
 };
+
+// The message of the Fatal that f raises, or "no fatal error" when it returns.
+template <class F>
+std::string fatal_message(F&& f) {
+    try {
+        f();
+    } catch (const core::Fatal& error) {
+        return error.what();
+    }
+    return "no fatal error";
+}
 
 }  // namespace bramwex::test

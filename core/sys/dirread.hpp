@@ -93,6 +93,9 @@ std::expected<std::string_view, int> fs_type_name_of_fd(int fd);
 
 // Lists the directory open on fd (which stays the caller's) and calls sink per
 // entry; "." and ".." never reach it. On failure, entries already handed on stay so.
+// The listing goes on from the descriptor's position and leaves it at the end,
+// so each listing wants a freshly opened descriptor. A bulk listing must not be
+// started from inside a sink on the same thread (fatal): the thread has one buffer.
 std::expected<void, int> read_dir_entries(ReadMode mode, int fd, DirSink sink);
 
 // openat relative to dir_fd without following links (O_RDONLY|O_DIRECTORY|O_CLOEXEC|O_NOFOLLOW).

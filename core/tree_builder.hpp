@@ -1,0 +1,68 @@
+// The shared state a running scan fills from many worker threads at once, and
+// its two ends: snapshots of the tree so far (for live display) and the
+// finished Tree. Folder records, reclaimable pairs and names are appended
+// without locks; the name index and the largest files each have a mutex, and
+// no thread ever holds two of the builder's mutexes at once.
+#pragma once
+
+#include <absl/container/flat_hash_map.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/append_only_table.hpp"
+#include "core/largest_files.hpp"
+#include "core/tree.hpp"
+
+namespace bramwex::core {
+
+struct ReclaimablePair {
+    uint32_t folder = 0;
+    uint64_t bytes = 0;
+};
+
+// The parts of a builder that a snapshot reads while workers keep appending.
+struct BuilderParts {
+    std::shared_ptr<const std::vector<FolderRecord>> base;
+    std::shared_ptr<AppendOnlyTable<FolderRecord>> new_folders;
+    std::shared_ptr<NameTable> names;
+    std::shared_ptr<LargestFiles> largest_files;
+    std::shared_ptr<AppendOnlyTable<ReclaimablePair>> reclaimable_pairs;  // null when not asked
+    uint32_t generation = 0;
+};
+
+// A consistent copy of the tree so far: a gap-free prefix of the records, so
+// every folder's parent is in it. Nothing before the first record is written.
+std::optional<Tree> snapshot(const BuilderParts& parts);
+
+class TreeBuilder {
+  public:
+    TreeBuilder(std::string root_path, bool reclaimable);
+
+    // Records one folder; returns its index. Safe from any number of threads.
+    uint32_t add_folder(const FolderRecord& record, uint64_t reclaimable);
+
+    // Interns folder names (without their NUL) under one lock, in order,
+    // writing each one's name id into ids.
+    void intern_names(std::span<const std::string_view> names, std::span<uint32_t> ids);
+
+    LargestFiles& largest_files() { return *parts_.largest_files; }
+    const BuilderParts& parts() const { return parts_; }
+    bool wants_reclaimable() const { return parts_.reclaimable_pairs != nullptr; }
+
+    // Turns everything into the finished Tree; the builder is spent afterwards.
+    Tree finish(FolderIndex folder_index, uint64_t event_id, bool stopped);
+
+  private:
+    BuilderParts parts_;
+    std::mutex name_index_mutex_;
+    absl::flat_hash_map<std::string, uint32_t> name_index_;
+};
+
+}  // namespace bramwex::core

@@ -1,0 +1,163 @@
+#include "core/atomic_write.hpp"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/check_scan_file.hpp"
+#include "core/read_whole_file.hpp"
+#include "core/serialize_tree.hpp"
+#include "tests/temp_dir.hpp"
+#include "tests/tree_sketch.hpp"
+
+namespace bramwex::core {
+namespace {
+
+using test::TempDir;
+
+std::span<const std::byte> bytes_of(std::string_view text) {
+    return std::as_bytes(std::span(text.data(), text.size()));
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* stream = ::opendir(dir.c_str());
+    while (const dirent* entry = ::readdir(stream)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    ::closedir(stream);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(StoreAtomicWrite, ReplacesTheFileWholeAndPrivately) {
+    const TempDir temp;
+    const std::string path = temp / "out";
+    ASSERT_TRUE(write_atomically(path, bytes_of("first version")).has_value());
+    ASSERT_TRUE(write_atomically(path, bytes_of("2nd")).has_value());
+    ASSERT_TRUE(write_atomically(temp / "empty", {}).has_value());
+    EXPECT_EQ(read_file(path), "2nd");
+    EXPECT_EQ(read_file(temp / "empty"), "");
+    EXPECT_EQ(test::lstat_of(path).st_mode & 0777, 0600u);
+    EXPECT_EQ(names_in(temp.path()), (std::vector<std::string>{"empty", "out"}));
+    EXPECT_EQ(temporary_name_for(path), path + "." + std::to_string(::getpid()) + ".tmp");
+}
+
+TEST(StoreAtomicWrite, ExistingTemporaryNameFailsRemovesItAndKeepsTheFile) {
+    const TempDir temp;
+    const std::string path = temp / "out";
+    ASSERT_TRUE(write_atomically(path, bytes_of("kept")).has_value());
+    std::ofstream(temporary_name_for(path)) << "left over";
+
+    const Result<void> failed = write_atomically(path, bytes_of("new"));
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().code, EEXIST);
+    EXPECT_EQ(read_file(path), "kept");
+    EXPECT_EQ(names_in(temp.path()), std::vector<std::string>{"out"});
+    // With the leftover gone the next save goes through.
+    EXPECT_TRUE(write_atomically(path, bytes_of("new")).has_value());
+    EXPECT_EQ(read_file(path), "new");
+}
+
+TEST(StoreAtomicWrite, FailedRenameRemovesTheTemporary) {
+    const TempDir temp;
+    test::make_dirs(temp / "dir/inside");  // a non-empty folder cannot be replaced by a file
+    const Result<void> failed = write_atomically(temp / "dir", bytes_of("x"));
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().code, EISDIR);
+    EXPECT_EQ(names_in(temp.path()), std::vector<std::string>{"dir"});
+
+    EXPECT_EQ(write_atomically(temp / "missing/out", bytes_of("x")).error().code, ENOENT);
+}
+
+// Two processes and, in this one, two threads keep replacing one file with
+// two scans of different sizes while it is read: every read is one of them.
+TEST(StoreAtomicWrite, ConcurrentSaversNeverLeaveATornFile) {
+    const TempDir temp;
+    const std::string path = temp / "shared.scan";
+    test::TreeSketch small("/small");
+    small.folder(0, "x", 1);
+    test::TreeSketch large("/large");
+    for (uint32_t i = 0; i < 20000; ++i) {
+        large.folder(i / 4, "folder" + std::to_string(i), i);
+    }
+    const AlignedBuffer versions[2] = {serialize_tree("/small", small.build(), false).value(),
+                                       serialize_tree("/large", large.build(), false).value()};
+    ASSERT_TRUE(write_atomically(path, versions[0].bytes()).has_value());
+
+    constexpr int kRounds = 60;
+    const auto save_rounds = [&](int first) {
+        bool ok = true;
+        for (int round = 0; round < kRounds; ++round) {
+            ok &= write_atomically(path, versions[(first + round) % 2].bytes()).has_value();
+        }
+        return ok;
+    };
+    std::vector<pid_t> children;
+    for (int child = 0; child < 2; ++child) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::_exit(save_rounds(child) ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    std::atomic<int> running = 2;
+    std::atomic<bool> threads_ok = true;
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < 2; ++thread) {
+        threads.emplace_back([&, thread] {
+            threads_ok = save_rounds(thread) && threads_ok;
+            --running;
+        });
+    }
+
+    // Read until every writer is done; children are reaped as they end.
+    std::vector<std::optional<int>> statuses(children.size());
+    size_t exited = 0;
+    int reads = 0;
+    int torn = 0;
+    while (running > 0 || exited < children.size()) {
+        const Result<AlignedBuffer> read = read_whole_file(path);
+        ++reads;
+        torn += !read || !check_scan_file(read->bytes()).has_value();
+        for (size_t k = 0; k < children.size(); ++k) {
+            int status = 0;
+            if (!statuses[k] && ::waitpid(children[k], &status, WNOHANG) == children[k]) {
+                statuses[k] = status;
+                ++exited;
+            }
+        }
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const std::optional<int>& status : statuses) {
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    }
+    EXPECT_TRUE(threads_ok);
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    EXPECT_EQ(names_in(temp.path()), std::vector<std::string>{"shared.scan"});
+}
+
+}  // namespace
+}  // namespace bramwex::core

@@ -1,0 +1,653 @@
+#include "core/sys/dirread.hpp"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/fatal.hpp"
+#include "core/sys/bulk_reader.hpp"
+
+namespace bramwex::core::sys {
+namespace {
+
+namespace fs = std::filesystem;
+using detail::AttrList;
+using detail::BulkListFn;
+
+class TempDir {
+  public:
+    TempDir() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/dirread-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            fatal("mkdtemp failed: {}", std::strerror(errno));
+        }
+        path_ = pattern;
+    }
+    ~TempDir() {
+        for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) {
+            ::umount2(it->c_str(), MNT_DETACH);
+        }
+        std::error_code ignored;
+        for (const auto& entry : fs::recursive_directory_iterator(path_, ignored)) {
+            if (entry.is_directory(ignored) && !entry.is_symlink(ignored)) {
+                fs::permissions(entry.path(), fs::perms::owner_all, ignored);
+            }
+        }
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+    void remember_mount(const fs::path& p) { mounts_.push_back(p); }
+
+  private:
+    fs::path path_;
+    std::vector<fs::path> mounts_;
+};
+
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    explicit Fd(const fs::path& dir) : fd_(open_dir_path(dir.native()).value()) {}
+    ~Fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+void write_file(const fs::path& p, size_t bytes) {
+    std::ofstream(p) << std::string(bytes, 'x');
+}
+
+struct Seen {
+    std::string name;
+    EntryKind kind;
+    uint64_t file_id, device, link_count, allocated, reclaimable;
+    uint8_t status;
+    friend bool operator==(const Seen&, const Seen&) = default;
+    friend bool operator<(const Seen& a, const Seen& b) { return a.name < b.name; }
+    friend std::ostream& operator<<(std::ostream& os, const Seen& s) {
+        return os << s.name << " kind=" << int(s.kind) << " id=" << s.file_id << " dev=" << s.device
+                  << " links=" << s.link_count << " alloc=" << s.allocated
+                  << " recl=" << s.reclaimable << " status=" << int(s.status);
+    }
+};
+
+Seen seen(const DirEntry& e) {
+    EXPECT_FALSE(e.name.empty());
+    EXPECT_EQ(e.name.back(), '\0');
+    return {std::string(e.name_without_nul()),
+            e.kind,
+            e.file_id,
+            e.device,
+            e.link_count,
+            e.allocated,
+            e.reclaimable,
+            e.status};
+}
+
+using Listing = std::expected<std::vector<Seen>, int>;
+
+template <class Read>
+Listing collect(Read read) {
+    std::vector<Seen> out;
+    const auto done = read([&](const DirEntry& e) { out.push_back(seen(e)); });
+    if (!done) {
+        return std::unexpected(done.error());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+Listing portable(int fd, ReclaimableMode mode = ReclaimableMode::Off) {
+    return collect([&](auto sink) { return detail::read_dir_entries_portable(fd, mode, sink); });
+}
+Listing bulk(int fd, ReclaimableMode mode = ReclaimableMode::Off,
+             BulkListFn list = detail::linux_bulk_list) {
+    return collect([&](auto sink) { return detail::read_dir_entries_bulk(fd, mode, sink, list); });
+}
+Listing portable(const fs::path& dir, ReclaimableMode mode = ReclaimableMode::Off) {
+    return portable(Fd(dir).get(), mode);
+}
+Listing bulk(const fs::path& dir, ReclaimableMode mode = ReclaimableMode::Off,
+             BulkListFn list = detail::linux_bulk_list) {
+    return bulk(Fd(dir).get(), mode, list);
+}
+
+// What a bulk record can carry: the device cut to 32 bits and widened back.
+std::vector<Seen> as_bulk_sees(std::vector<Seen> entries) {
+    for (Seen& s : entries) {
+        s.device = widen_device32(static_cast<uint32_t>(s.device));
+    }
+    return entries;
+}
+
+std::vector<std::string> names(const std::vector<Seen>& entries) {
+    std::vector<std::string> out;
+    for (const Seen& s : entries) {
+        out.push_back(s.name);
+    }
+    return out;
+}
+
+const Seen& find(const std::vector<Seen>& entries, const std::string& name) {
+    auto it =
+        std::find_if(entries.begin(), entries.end(), [&](const Seen& s) { return s.name == name; });
+    if (it == entries.end()) {
+        fatal("no entry {}", name);
+    }
+    return *it;
+}
+
+// Fills a directory with one of every kind of entry the readers tell apart.
+void populate_mixed(const TempDir& dir) {
+    write_file(dir / "small", 10);
+    write_file(dir / "big", 100000);
+    fs::create_hard_link(dir / "big", dir / "big-link");
+    fs::create_directory(dir / "sub");
+    write_file(dir / "sub" / "inner", 5);
+    fs::create_directory(dir / "empty");
+    fs::create_symlink("small", dir / "to-file");
+    fs::create_symlink("sub", dir / "to-dir");
+    fs::create_symlink("missing", dir / "dangling");
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+    write_file(dir / ".hidden", 1);
+}
+
+TEST(DirReaders, BothReadersAgreeOnEveryKindOfEntry) {
+    TempDir dir;
+    populate_mixed(dir);
+    const auto p = portable(dir.path(), ReclaimableMode::Allocated);
+    ASSERT_TRUE(p.has_value());
+    EXPECT_THAT(names(*p), testing::ElementsAre(".hidden", "big", "big-link", "dangling", "empty",
+                                                "pipe", "small", "sub", "to-dir", "to-file"));
+    for (const Seen& s : *p) {
+        struct stat st;
+        ASSERT_EQ(::lstat((dir / s.name).c_str(), &st), 0);
+        EXPECT_EQ(s.file_id, st.st_ino) << s;
+        EXPECT_EQ(s.device, widen_device(st.st_dev)) << s;
+        EXPECT_EQ(s.link_count, st.st_nlink) << s;
+        EXPECT_EQ(s.allocated, uint64_t(st.st_blocks) * 512) << s;
+        EXPECT_EQ(s.reclaimable, s.allocated) << s;
+        EXPECT_EQ(s.status, kStatusOrdinary) << s;
+    }
+    EXPECT_EQ(find(*p, "sub").kind, EntryKind::Folder);
+    EXPECT_EQ(find(*p, "small").kind, EntryKind::File);
+    EXPECT_EQ(find(*p, "to-dir").kind, EntryKind::Symlink);
+    EXPECT_EQ(find(*p, "dangling").kind, EntryKind::Symlink);
+    EXPECT_EQ(find(*p, "pipe").kind, EntryKind::Other);
+    EXPECT_EQ(find(*p, "big").file_id, find(*p, "big-link").file_id);
+    EXPECT_EQ(find(*p, "big").link_count, 2u);
+    EXPECT_GE(find(*p, "big").allocated, 100000u);
+
+    // Folders always count one link in a bulk record; files keep theirs.
+    auto expected = as_bulk_sees(*p);
+    for (Seen& s : expected) {
+        s.link_count = s.kind == EntryKind::Folder ? 1 : s.link_count;
+    }
+    EXPECT_EQ(bulk(dir.path(), ReclaimableMode::Allocated), expected);
+
+    // Linux tells no private share, so the stand-in's private size is the
+    // allocated one; the portable reader fills reclaimable sizes only when allocated.
+    const auto big = [](const Listing& l) { return find(*l, "big").reclaimable; };
+    EXPECT_EQ(big(portable(dir.path(), ReclaimableMode::Private)), 0u);
+    EXPECT_EQ(big(portable(dir.path(), ReclaimableMode::Off)), 0u);
+    EXPECT_EQ(big(bulk(dir.path(), ReclaimableMode::Off)), 0u);
+    EXPECT_EQ(big(bulk(dir.path(), ReclaimableMode::Private)), find(*p, "big").allocated);
+
+    // read_dir_entries picks the reader by the bulk flag; bulk folders count one link.
+    for (bool use_bulk : {true, false}) {
+        Fd fd(dir.path());
+        uint64_t links = 0;
+        EXPECT_TRUE(
+            read_dir_entries({use_bulk, ReclaimableMode::Off}, fd.get(), [&](const DirEntry& e) {
+                if (e.name_without_nul() == "sub") {
+                    links = e.link_count;
+                }
+            }));
+        EXPECT_EQ(links, use_bulk ? 1 : find(*p, "sub").link_count);
+    }
+}
+
+TEST(DirReaders, EmptyAndRemovedDirectoriesYieldNothing) {
+    TempDir dir;
+    EXPECT_EQ(portable(dir.path()), std::vector<Seen>{});
+    EXPECT_EQ(bulk(dir.path()), std::vector<Seen>{});
+    fs::create_directory(dir / "gone");
+    Fd gone(dir / "gone"), gone_again(dir / "gone");
+    fs::remove(dir / "gone");
+    EXPECT_EQ(portable(gone.get()), std::vector<Seen>{});
+    EXPECT_EQ(bulk(gone_again.get()), std::vector<Seen>{});
+}
+
+// Counts the listing calls and can fail chosen ones; plain function pointers
+// cannot capture, so the plan lives here.
+struct Injection {
+    int calls = 0;
+    std::vector<std::pair<int, int>> failures;  // (call number, errno)
+};
+Injection injection;
+
+int injected_list(int fd, const AttrList& attrs, void* buffer, size_t size, uint64_t options) {
+    const int call = injection.calls++;
+    for (auto [at, error] : injection.failures) {
+        if (at == call) {
+            errno = error;
+            return -1;
+        }
+    }
+    return detail::linux_bulk_list(fd, attrs, buffer, size, options);
+}
+
+Listing bulk_injected(const fs::path& dir, std::vector<std::pair<int, int>> failures,
+                      ReclaimableMode mode = ReclaimableMode::Off) {
+    injection = Injection{0, std::move(failures)};
+    return bulk(dir, mode, injected_list);
+}
+
+TEST(DirReaders, LargeDirectoryIsListedAcrossManyRefills) {
+    TempDir dir;
+    constexpr int kCount = 20000;
+    for (int i = 0; i < kCount; ++i) {
+        const auto name = fmt::format("entry-with-a-rather-long-name-{:06}", i);
+        const int fd = ::open((dir / name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    const auto p = portable(dir.path());
+    ASSERT_TRUE(p);
+    // Interruptions between batches must not lose or repeat a record.
+    const auto b = bulk_injected(dir.path(), {{0, EINTR}, {2, EINTR}, {3, EINTR}});
+    ASSERT_TRUE(b);
+    EXPECT_GE(injection.calls, 7);
+    EXPECT_EQ(as_bulk_sees(*p), *b);
+    const auto listed = names(*b);
+    EXPECT_EQ(std::set(listed.begin(), listed.end()).size(), size_t(kCount));
+}
+
+TEST(DirReaders, RefusedBulkListingFallsBackOnlyBeforeTheFirstBatch) {
+    TempDir dir;
+    populate_mixed(dir);
+    const auto p = portable(dir.path());
+    EXPECT_EQ(bulk_injected(dir.path(), {{0, EINVAL}}), p);
+    EXPECT_EQ(injection.calls, 1);
+    EXPECT_EQ(bulk_injected(dir.path(), {{0, ENOTSUP}}), p);
+    // Interrupted first, refused next: still no batch, so still a fallback.
+    EXPECT_EQ(bulk_injected(dir.path(), {{0, EINTR}, {1, EINVAL}}), p);
+    // The fallback keeps the mode, and the portable reader has no private sizes.
+    const auto fallback = bulk_injected(dir.path(), {{0, ENOTSUP}}, ReclaimableMode::Private);
+    ASSERT_TRUE(fallback);
+    for (const Seen& s : *fallback) {
+        EXPECT_EQ(s.reclaimable, 0u) << s;
+    }
+
+    // Once a batch was handed on, refusal is a failure, and what was handed stays so.
+    Fd fd(dir.path());
+    injection = Injection{0, {{1, EINVAL}}};
+    size_t handed = 0;
+    EXPECT_EQ(
+        detail::read_dir_entries_bulk(
+            fd.get(), ReclaimableMode::Off, [&](const DirEntry&) { ++handed; }, injected_list),
+        std::unexpected(EINVAL));
+    EXPECT_EQ(handed, p->size());
+    EXPECT_EQ(bulk_injected(dir.path(), {{1, ENOTSUP}}), std::unexpected(ENOTSUP));
+    EXPECT_EQ(bulk_injected(dir.path(), {{0, EIO}}), std::unexpected(EIO));
+    EXPECT_EQ(injection.calls, 1);
+}
+
+// Runs body with the thread's effective user switched to nobody: the raw
+// system call changes only this thread, and leaving root drops the
+// capabilities that bypass permission checks.
+template <class Body>
+void as_unprivileged(Body body) {
+    if (::geteuid() != 0) {
+        body();
+        return;
+    }
+    std::thread([&] {
+        ASSERT_EQ(::syscall(SYS_setresuid, -1, 65534, -1), 0);
+        body();
+    }).join();
+}
+
+TEST(DirReaders, PermissionFailures) {
+    TempDir dir;
+    fs::create_directory(dir / "closed");
+    fs::permissions(dir / "closed", fs::perms::none);
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::create_directory(dir / "locked");
+    write_file(dir / "locked" / "file", 1);
+    fs::create_directory(dir / "locked" / "folder");
+    // One descriptor per listing: a listing moves its descriptor's position.
+    Fd locked(dir / "locked");
+    Fd locked_again(dir / "locked");
+    Fd parent(dir.path());
+    const auto listed_device = stat_fd(locked.get())->device;
+    fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::others_read);
+    as_unprivileged([&] {
+        // Readable but not searchable: the names list, their attributes do not.
+        EXPECT_EQ(portable(locked.get()), std::unexpected(EACCES));
+        const auto b = bulk(locked_again.get(), ReclaimableMode::Allocated);
+        ASSERT_TRUE(b);
+        // The file is dropped; the folder is passed on for its own open to fail.
+        const Seen expected{"folder", EntryKind::Folder, 0, listed_device, 1, 0,
+                            0,        kStatusOrdinary};
+        EXPECT_THAT(*b, testing::ElementsAre(expected));
+
+        EXPECT_EQ(open_dir_path((dir / "closed").native()), std::unexpected(EACCES));
+        EXPECT_EQ(open_subdir_at(parent.get(), std::string_view("closed\0", 7)),
+                  std::unexpected(EACCES));
+    });
+}
+
+TEST(DirReaders, MountPointsAreMarkedOnlyByTheBulkReader) {
+    struct stat root, proc;
+    if (::stat("/", &root) == 0 && ::stat("/proc", &proc) == 0 && root.st_dev != proc.st_dev) {
+        const auto b = bulk(fs::path("/"));
+        ASSERT_TRUE(b);
+        EXPECT_EQ(find(*b, "proc").status, kStatusMountPoint);
+    }
+
+    TempDir dir;
+    fs::create_directory(dir / "plain");
+    fs::create_directory(dir / "tmpfs");
+    fs::create_directory(dir / "source");
+    fs::create_directory(dir / "bound");
+    if (::mount("none", (dir / "tmpfs").c_str(), "tmpfs", 0, "size=64k") != 0) {
+        GTEST_SKIP() << "cannot mount here: " << std::strerror(errno);
+    }
+    dir.remember_mount(dir / "tmpfs");
+    // A bind mount stays on the same device; only the kernel's mount-root flag tells.
+    const bool bound =
+        ::mount((dir / "source").c_str(), (dir / "bound").c_str(), nullptr, MS_BIND, nullptr) == 0;
+    if (bound) {
+        dir.remember_mount(dir / "bound");
+    }
+    const auto b = bulk(dir.path());
+    const auto p = portable(dir.path());
+    ASSERT_TRUE(b && p);
+    EXPECT_EQ(find(*b, "plain").status, kStatusOrdinary);
+    EXPECT_EQ(find(*b, "source").status, kStatusOrdinary);
+    EXPECT_EQ(find(*b, "tmpfs").status, kStatusMountPoint);
+    if (bound) {
+        EXPECT_EQ(find(*b, "bound").status, kStatusMountPoint);
+    }
+    for (const Seen& s : *p) {
+        EXPECT_EQ(s.status, kStatusOrdinary) << s;
+    }
+    EXPECT_NE(find(*p, "tmpfs").device, find(*p, "plain").device);
+}
+
+TEST(DirReaders, NestedBulkListingOnOneThreadIsFatal) {
+    TempDir dir;
+    write_file(dir / "a", 1);
+    Fd fd(dir.path());
+    auto nested = [&] {
+        (void)detail::read_dir_entries_bulk(fd.get(), ReclaimableMode::Off, [&](const DirEntry&) {
+            Fd inner(dir.path());
+            (void)detail::read_dir_entries_bulk(inner.get(), ReclaimableMode::Off,
+                                                [](const DirEntry&) {});
+        });
+    };
+    EXPECT_THROW(nested(), Fatal);
+    // The buffer was given back on the way out.
+    EXPECT_EQ(names(*bulk(dir.path())), std::vector<std::string>{"a"});
+}
+
+// --- Records built by hand ---
+
+class RecordBuilder {
+  public:
+    explicit RecordBuilder(std::string_view name, size_t fixed = detail::kRecordFixedSize)
+        : bytes_(fixed + name.size() + 1) {
+        common(detail::kAttrCommonRequested);
+        put<uint32_t>(16, detail::kAttrFileRequested);
+        put<int32_t>(28, int32_t(fixed - 28));
+        put<uint32_t>(32, uint32_t(name.size() + 1));
+        std::memcpy(bytes_.data() + fixed, name.data(), name.size());
+        put<uint32_t>(0, uint32_t(bytes_.size()));
+    }
+    template <class T>
+    RecordBuilder& put(size_t offset, T value) {
+        std::memcpy(bytes_.data() + offset, &value, sizeof value);
+        return *this;
+    }
+    RecordBuilder& common(uint32_t bits) { return put<uint32_t>(4, bits); }
+    RecordBuilder& type(uint32_t object) { return put<uint32_t>(40, object); }
+    RecordBuilder& folder(uint32_t mount_status = 0) {
+        put<uint32_t>(12, detail::kAttrDirRequested).put<uint32_t>(16, 0);
+        return type(detail::kObjectDirectory).put<uint32_t>(52, mount_status);
+    }
+    RecordBuilder& error(uint32_t code) { return put<uint32_t>(24, code); }
+    RecordBuilder& truncate(size_t size) {
+        bytes_.resize(size);
+        return *this;
+    }
+    const std::vector<std::byte>& bytes() const { return bytes_; }
+    DirEntry parse(ReclaimableMode mode = ReclaimableMode::Off) const {
+        return detail::parse_bulk_record(bytes_, mode);
+    }
+
+  private:
+    std::vector<std::byte> bytes_;
+};
+
+TEST(BulkRecords, FieldsAreReadFromTheirPlaces) {
+    RecordBuilder file("report.txt", 72);
+    file.type(detail::kObjectRegular)
+        .put<uint32_t>(36, 0xFFFFFFFEu)
+        .put<uint64_t>(44, 123456789012ull)
+        .put<uint32_t>(52, 3)
+        .put<uint64_t>(56, 8192)
+        .put<uint64_t>(64, 4096)
+        .put<uint32_t>(32, 999);  // the stored name length is not trusted
+    const DirEntry e = file.parse(ReclaimableMode::Private);
+    EXPECT_EQ(e.name, std::string_view("report.txt\0", 11));
+    EXPECT_EQ(e.kind, EntryKind::File);
+    EXPECT_EQ(e.device, ~uint64_t{1});  // widened with its sign
+    EXPECT_EQ(e.file_id, 123456789012ull);
+    EXPECT_EQ(e.link_count, 3u);
+    EXPECT_EQ(e.allocated, 8192u);
+    EXPECT_EQ(e.reclaimable, 4096u);
+    EXPECT_EQ(e.status, kStatusOrdinary);
+    EXPECT_EQ(file.parse(ReclaimableMode::Off).reclaimable, 0u);
+    EXPECT_EQ(file.parse(ReclaimableMode::Allocated).reclaimable, 8192u);
+}
+
+TEST(BulkRecords, KindsAndMountStatus) {
+    auto kind_of = [](uint32_t object) { return RecordBuilder("x").type(object).parse().kind; };
+    EXPECT_EQ(kind_of(detail::kObjectRegular), EntryKind::File);
+    EXPECT_EQ(kind_of(detail::kObjectSymlink), EntryKind::Symlink);
+    EXPECT_EQ(kind_of(detail::kObjectFifo), EntryKind::Other);
+    EXPECT_EQ(kind_of(99), EntryKind::Other);
+    EXPECT_EQ(RecordBuilder("x")
+                  .type(detail::kObjectDirectory)
+                  .common(detail::kAttrCommonRequested & ~detail::kAttrCommonObjectType)
+                  .parse()
+                  .kind,
+              EntryKind::Other);
+
+    const DirEntry folder = RecordBuilder("d").folder(0).parse();
+    EXPECT_EQ(folder.kind, EntryKind::Folder);
+    EXPECT_EQ(folder.status, kStatusOrdinary);
+    EXPECT_EQ(folder.link_count, 1u);
+    EXPECT_EQ(RecordBuilder("d").folder(detail::kMountStatusMountPoint).parse().status,
+              kStatusMountPoint);
+    EXPECT_EQ(RecordBuilder("d").folder(detail::kMountStatusTrigger).parse().status,
+              kStatusMountPoint);
+    EXPECT_EQ(RecordBuilder("d").folder(0x4).parse().status, kStatusOrdinary);
+    // A mount status the system did not return means nothing.
+    EXPECT_EQ(RecordBuilder("d").folder(1).put<uint32_t>(12, 0).parse().status, kStatusOrdinary);
+}
+
+TEST(BulkRecords, MalformedOrFailedRecordsAreSkipped) {
+    auto status = [](const RecordBuilder& r) { return r.parse(ReclaimableMode::Private).status; };
+    EXPECT_EQ(
+        status(RecordBuilder("x").common(detail::kAttrCommonRequested & ~detail::kAttrCommonName)),
+        kStatusSkip);
+    EXPECT_EQ(status(RecordBuilder("x").type(1).error(EACCES)), kStatusSkip);
+    EXPECT_EQ(status(RecordBuilder("d").folder().error(EACCES)), kStatusFolderError);
+    // The name must end with a NUL inside the record.
+    EXPECT_EQ(status(RecordBuilder("name").truncate(detail::kRecordFixedSize + 4)), kStatusSkip);
+    EXPECT_EQ(status(RecordBuilder("x").put<int32_t>(28, 1000)), kStatusSkip);
+    EXPECT_EQ(status(RecordBuilder("x").put<int32_t>(28, -29)), kStatusSkip);
+    EXPECT_EQ(status(RecordBuilder("x").put<int32_t>(28, INT32_MIN)), kStatusSkip);
+    // Fields that lie past the record's end: a name placed early must not
+    // make the parser read beyond (the sanitizer sees any such read).
+    for (size_t size : {0, 3, 8, 30, 40, 50, 60, 63, 70}) {
+        RecordBuilder cut("ab");
+        cut.put<int32_t>(28, -20).put<uint32_t>(8, 0x6261);  // "ab\0" at byte 8
+        cut.truncate(size);
+        EXPECT_EQ(status(cut), kStatusSkip) << size;
+    }
+    // Private sizes are read only when asked for, so a short record serves otherwise.
+    RecordBuilder short_file("f");
+    short_file.type(1).put<int32_t>(28, -20).put<uint32_t>(8, 'f').truncate(64);
+    EXPECT_EQ(short_file.parse(ReclaimableMode::Off).status, kStatusOrdinary);
+    EXPECT_EQ(short_file.parse(ReclaimableMode::Private).status, kStatusSkip);
+}
+
+// Serves one hand-built batch, then the end.
+std::vector<std::byte> crafted_batch;
+int crafted_count = 0;
+int crafted_list(int, const AttrList&, void* buffer, size_t size, uint64_t) {
+    const int count = std::exchange(crafted_count, 0);
+    std::memset(buffer, 0, size);
+    std::memcpy(buffer, crafted_batch.data(), std::min(size, crafted_batch.size()));
+    return count;
+}
+
+void craft(std::initializer_list<RecordBuilder> records, int count = -1) {
+    crafted_batch.clear();
+    for (const RecordBuilder& r : records) {
+        crafted_batch.insert(crafted_batch.end(), r.bytes().begin(), r.bytes().end());
+    }
+    crafted_count = count < 0 ? int(records.size()) : count;
+}
+
+TEST(BulkRecords, ReaderHandsOnWhatTheRecordsSay) {
+    TempDir dir;
+    Fd fd(dir.path());
+    const uint64_t device = stat_fd(fd.get())->device;
+    craft({RecordBuilder("plain").type(1).put<uint64_t>(44, 7).put<uint32_t>(52, 1),
+           RecordBuilder("nameless").common(0x2), RecordBuilder("bad-file").type(1).error(EIO),
+           RecordBuilder("bad-folder")
+               .folder()
+               .put<uint64_t>(44, 9)
+               .put<uint64_t>(56, 4096)
+               .error(EACCES),
+           RecordBuilder("mounted").folder(1).put<uint64_t>(44, 11)});
+    const auto listed = bulk(fd.get(), ReclaimableMode::Allocated, crafted_list);
+    ASSERT_TRUE(listed);
+    EXPECT_THAT(*listed,
+                testing::ElementsAre(
+                    Seen{"bad-folder", EntryKind::Folder, 0, device, 1, 0, 0, kStatusOrdinary},
+                    Seen{"mounted", EntryKind::Folder, 11, 0, 1, 0, 0, kStatusMountPoint},
+                    Seen{"plain", EntryKind::File, 7, 0, 1, 0, 0, kStatusOrdinary}));
+
+    // A count larger than the records present, or a zero length, stops at the
+    // buffer's end instead of looping or reading past it.
+    craft({RecordBuilder("one").type(1)}, 1000);
+    EXPECT_EQ(names(*bulk(fd.get(), ReclaimableMode::Off, crafted_list)),
+              std::vector<std::string>{"one"});
+    craft({RecordBuilder("zero").type(1).put<uint32_t>(0, 0)}, 5);
+    EXPECT_EQ(bulk(fd.get(), ReclaimableMode::Off, crafted_list), std::vector<Seen>{});
+    craft({RecordBuilder("huge").type(1).put<uint32_t>(0, 0xFFFFFFFFu)}, 3);
+    EXPECT_EQ(names(*bulk(fd.get(), ReclaimableMode::Off, crafted_list)),
+              std::vector<std::string>{"huge"});
+}
+
+// --- Modes, opening and stat ---
+
+TEST(DirReadMode, BulkOnlyForExactlyApfs) {
+    EXPECT_EQ(read_mode_for_type("apfs", false), (ReadMode{true, ReclaimableMode::Off}));
+    EXPECT_EQ(read_mode_for_type("apfs", true), (ReadMode{true, ReclaimableMode::Private}));
+    for (std::string_view other : std::initializer_list<std::string_view>{
+             "apfsx", "APFS", "apf", "", "ext4", std::string_view("apfs\0", 5)}) {
+        EXPECT_EQ(read_mode_for_type(other, false), (ReadMode{false, ReclaimableMode::Off}));
+        EXPECT_EQ(read_mode_for_type(other, true), (ReadMode{false, ReclaimableMode::Allocated}));
+    }
+
+    TempDir dir;
+    Fd fd(dir.path());
+    const auto type = fs_type_name_of_fd(fd.get());
+    ASSERT_TRUE(type);
+    EXPECT_NE(*type, "apfs");
+    EXPECT_EQ(read_mode_of_fd(fd.get(), true), (ReadMode{false, ReclaimableMode::Allocated}));
+    if (fs::exists("/proc/self")) {
+        EXPECT_EQ(fs_type_name_of_fd(Fd(fs::path("/proc")).get()), "proc");
+    }
+    if (::mount("none", dir.path().c_str(), "tmpfs", 0, "size=64k") == 0) {
+        dir.remember_mount(dir.path());
+        EXPECT_EQ(fs_type_name_of_fd(Fd(dir.path()).get()), "tmpfs");
+    }
+    EXPECT_EQ(read_mode_of_fd(-1, false), std::unexpected(EBADF));
+}
+
+TEST(DirOpen, PathsAndNames) {
+    TempDir dir;
+    fs::create_directory(dir / "sub");
+    write_file(dir / "file", 20000);
+    fs::create_directory_symlink("sub", dir / "link");
+
+    EXPECT_EQ(open_dir_path(std::string_view("/tmp\0/x", 7)), std::unexpected(EINVAL));
+    EXPECT_EQ(open_dir_path((dir / "missing").native()), std::unexpected(ENOENT));
+    EXPECT_EQ(open_dir_path((dir / "file").native()), std::unexpected(ENOTDIR));
+    // A link at the path itself is followed.
+    const auto via_link = open_dir_path((dir / "link").native());
+    ASSERT_TRUE(via_link);
+    ::close(*via_link);
+
+    Fd parent(dir.path());
+    for (std::string_view name : {std::string_view("sub"), std::string_view("sub\0", 4)}) {
+        const auto fd = open_subdir_at(parent.get(), name);
+        ASSERT_TRUE(fd) << std::strerror(fd.error());
+        struct stat st;
+        ASSERT_EQ(::stat((dir / "sub").c_str(), &st), 0);
+        EXPECT_EQ(stat_fd(*fd)->file_id, st.st_ino);
+        EXPECT_EQ(::fcntl(*fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+        ::close(*fd);
+    }
+    // Links are refused as links, whatever they point to.
+    fs::create_symlink("file", dir / "file-link");
+    fs::create_symlink("missing", dir / "dangling");
+    for (const char* name : {"link", "file-link", "dangling"}) {
+        EXPECT_EQ(open_subdir_at(parent.get(), name), std::unexpected(ELOOP)) << name;
+    }
+    EXPECT_EQ(open_subdir_at(parent.get(), "file"), std::unexpected(ENOTDIR));
+    EXPECT_EQ(open_subdir_at(parent.get(), std::string_view("s\0ub", 4)), std::unexpected(EINVAL));
+
+    const Fd file(::open((dir / "file").c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    ASSERT_EQ(::stat((dir / "file").c_str(), &st), 0);
+    const auto got = stat_fd(file.get());
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->device, widen_device(st.st_dev));
+    EXPECT_EQ(got->file_id, st.st_ino);
+    EXPECT_EQ(got->allocated, uint64_t(st.st_blocks) * 512);
+    EXPECT_EQ(stat_fd(-1), std::unexpected(EBADF));
+}
+
+}  // namespace
+}  // namespace bramwex::core::sys

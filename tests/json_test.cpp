@@ -1,0 +1,208 @@
+#include "core/json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/tree.hpp"
+#include "tests/tree_sketch.hpp"
+
+namespace bramwex::core {
+namespace {
+
+using test::TreeSketch;
+
+std::string document(const Tree& tree, OutputOptions options = {}) {
+    return build_json_document(tree, options, tree.stopped);
+}
+
+OutputOptions with_depth(std::optional<uint64_t> depth) {
+    OutputOptions options;
+    options.depth = depth;
+    return options;
+}
+
+// --- write_json_string -------------------------------------------------------
+
+struct StringCase {
+    std::string_view bytes;
+    std::string_view literal;
+    bool lossy;
+};
+
+class JsonString : public testing::TestWithParam<StringCase> {};
+
+TEST_P(JsonString, EscapesAndReplaces) {
+    std::string out = "prefix ";
+    const bool lossy = write_json_string(out, GetParam().bytes);
+    EXPECT_EQ(out, "prefix " + std::string(GetParam().literal));
+    EXPECT_EQ(lossy, GetParam().lossy);
+}
+
+using namespace std::string_view_literals;
+
+INSTANTIATE_TEST_SUITE_P(
+    Escapes, JsonString,
+    testing::Values(
+        StringCase{"", R"("")", false}, StringCase{"plain", R"("plain")", false},
+        StringCase{"\t", R"("\t")", false}, StringCase{"\n", R"("\n")", false},
+        StringCase{"\r", R"("\r")", false}, StringCase{"\"", R"("\"")", false},
+        StringCase{"\\", R"("\\")", false},
+        // No short forms for backspace and form feed.
+        StringCase{"\b", R"("\u0008")", false}, StringCase{"\f", R"("\u000c")", false},
+        StringCase{"\x1f", R"("\u001f")", false}, StringCase{"\x01", R"("\u0001")", false},
+        StringCase{"a\0b"sv, R"("a\u0000b")", false}, StringCase{"\x7f/", "\"\x7f/\"", false},
+        StringCase{"caf\xC3\xA9 \xF0\x9F\x98\x80", "\"caf\xC3\xA9 \xF0\x9F\x98\x80\"", false}));
+
+// Each maximal invalid subsequence becomes one U+FFFD.
+INSTANTIATE_TEST_SUITE_P(
+    Replacements, JsonString,
+    testing::Values(StringCase{"\xFF", "\"\xEF\xBF\xBD\"", true},
+                    StringCase{"a\xFF\tb", "\"a\xEF\xBF\xBD\\tb\"", true},
+                    // E0 needs A0..BF next, so E0 and 80 are two separate faults.
+                    StringCase{"\xE0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\"", true},
+                    // A truncated four-byte sequence at the end is one fault.
+                    StringCase{"a\xF0\x9F\x98", "\"a\xEF\xBF\xBD\"", true},
+                    StringCase{"\xE2\x82x", "\"\xEF\xBF\xBDx\"", true},
+                    StringCase{"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\"", true},
+                    // Surrogates and code points past U+10FFFF are not UTF-8.
+                    StringCase{"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"", true},
+                    StringCase{"\xF4\x90\x80\x80",
+                               "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"", true},
+                    StringCase{"\xF4\x8F\xBF\xBF", "\"\xF4\x8F\xBF\xBF\"", false},
+                    StringCase{"\xC3", "\"\xEF\xBF\xBD\"", true}));
+
+// --- Documents by depth ------------------------------------------------------
+
+// 0 "/d" own 1; 1 "a" own 10 with 2 "a1" own 5; 3 "b" own 20.
+Tree small_tree() {
+    TreeSketch sketch("/d", 1);
+    const uint32_t a = sketch.folder(0, "a", 10);
+    sketch.folder(a, "a1", 5);
+    sketch.folder(0, "b", 20);
+    sketch.folder(0, "gone", 0, kFlagRemoved);
+    return sketch.build();
+}
+
+struct DepthCase {
+    std::optional<uint64_t> depth;
+    const char* json;
+};
+
+TEST(JsonDocument, DepthDecidesWhichObjectsCarryChildren) {
+    const DepthCase cases[] = {
+        {0, "{\"name\":\"/d\",\"size\":36,\"own\":1}\n"},
+        {std::nullopt, R"({"name":"/d","size":36,"own":1,"children":[)"
+                       R"({"name":"b","size":20,"own":20},{"name":"a","size":15,"own":10}]})"
+                       "\n"},
+        {2, R"({"name":"/d","size":36,"own":1,"children":[)"
+            R"({"name":"b","size":20,"own":20,"children":[]},)"
+            R"({"name":"a","size":15,"own":10,"children":[{"name":"a1","size":5,"own":5}]}]})"
+            "\n"},
+        {3, R"({"name":"/d","size":36,"own":1,"children":[)"
+            R"({"name":"b","size":20,"own":20,"children":[]},)"
+            R"({"name":"a","size":15,"own":10,"children":[)"
+            R"({"name":"a1","size":5,"own":5,"children":[]}]}]})"
+            "\n"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(document(small_tree(), with_depth(c.depth)), c.json)
+            << "depth " << c.depth.value_or(0);
+    }
+    EXPECT_EQ(document(small_tree(), with_depth(1)), document(small_tree()));
+}
+
+TEST(JsonDocument, EmptyRootHasAnEmptyChildList) {
+    EXPECT_EQ(document(TreeSketch("/e").build()),
+              "{\"name\":\"/e\",\"size\":0,\"own\":0,\"children\":[]}\n");
+}
+
+TEST(JsonDocument, DeepChainsCloseEveryLevel) {
+    constexpr uint32_t kLevels = 20000;  // far deeper than a recursive walk would like
+    TreeSketch sketch("/");
+    for (uint32_t i = 0; i < kLevels; ++i) {
+        sketch.folder(i, "d", 1);
+    }
+    const std::string json = document(sketch.build(), with_depth(kLevels + 5));
+    std::string expected = "{\"name\":\"/\",\"size\":20000,\"own\":0,\"children\":[";
+    for (uint32_t i = 0; i < kLevels; ++i) {
+        expected +=
+            "{\"name\":\"d\",\"size\":" + std::to_string(kLevels - i) + ",\"own\":1,\"children\":[";
+    }
+    for (uint32_t i = 0; i < kLevels; ++i) {
+        expected += "]}";
+    }
+    expected += "]}\n";
+    EXPECT_EQ(json, expected);
+}
+
+// --- Keys of one folder ------------------------------------------------------
+
+TEST(JsonDocument, OptionalKeysComeInTheirFixedOrder) {
+    TreeSketch sketch("/v");
+    const uint32_t x = sketch.folder(0, "x\xFF", 7, kFlagUnreadable | kFlagOtherDevice, 1);
+    sketch.folder(x, "g", 0, kFlagUnreadable, 13);
+    sketch.reclaimable({0, 3, 4});
+    OutputOptions options = with_depth(2);
+    options.reclaimable = true;
+    EXPECT_EQ(document(sketch.build(), options),
+              R"({"name":"/v","size":7,"reclaimable":7,"own":0,"partial":true,"children":[)"
+              "{\"name\":\"x\xEF\xBF\xBD\",\"size\":7,\"reclaimable\":7,\"own\":7,"
+              R"("denied":"EPERM","other_device":true,"partial":true,"name_lossy":true,)"
+              R"("children":[{"name":"g","size":0,"reclaimable":4,"own":0,"denied":"EACCES"}]}]})"
+              "\n");
+}
+
+TEST(JsonDocument, UnreadableRootIsDeniedButNotPartial) {
+    EXPECT_EQ(document(TreeSketch("/locked").root_flags(kFlagUnreadable, 4).build()),
+              R"({"name":"/locked","size":0,"own":0,"denied":"errno 4","children":[]})"
+              "\n");
+}
+
+TEST(JsonDocument, StoppedScanIsIncomplete) {
+    EXPECT_EQ(document(TreeSketch("/d").stopped().build()),
+              R"({"name":"/d","size":0,"own":0,"incomplete":true,"children":[]})"
+              "\n");
+    EXPECT_EQ(document(TreeSketch("/d").stopped().build(), with_depth(0)),
+              R"({"name":"/d","size":0,"own":0,"incomplete":true})"
+              "\n");
+}
+
+// --- Largest files -----------------------------------------------------------
+
+Tree tree_with_files() {
+    TreeSketch sketch("/data");
+    const uint32_t a = sketch.folder(0, "a");
+    const uint32_t b = sketch.folder(0, "b");
+    sketch.file(b, "x", 9).file(0, "z", 5).file(a, "y", 9).file(0, "q\"\xFF", 1);
+    return sketch.stopped().build();
+}
+
+TEST(JsonDocument, LargestFilesComeLast) {
+    OutputOptions options;
+    options.top = 2;
+    EXPECT_EQ(document(tree_with_files(), options),
+              R"({"name":"/data","size":0,"own":0,"incomplete":true,"children":[)"
+              R"({"name":"a","size":0,"own":0},{"name":"b","size":0,"own":0}],)"
+              R"("largest_files":[{"path":"/data/a/y","size":9},{"path":"/data/b/x","size":9}]})"
+              "\n");
+
+    // Paths are replaced and escaped like names, without a lossy key.
+    options.top = 10;
+    options.depth = 0;
+    EXPECT_EQ(document(tree_with_files(), options),
+              R"({"name":"/data","size":0,"own":0,"incomplete":true,"largest_files":[)"
+              R"({"path":"/data/a/y","size":9},{"path":"/data/b/x","size":9},)"
+              R"({"path":"/data/z","size":5},)"
+              "{\"path\":\"/data/q\\\"\xEF\xBF\xBD\",\"size\":1}]}\n");
+
+    options.top = 0;
+    EXPECT_EQ(document(tree_with_files(), options),
+              R"({"name":"/data","size":0,"own":0,"incomplete":true,"largest_files":[]})"
+              "\n");
+}
+
+}  // namespace
+}  // namespace bramwex::core

@@ -1,0 +1,185 @@
+#include "core/report.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/tree.hpp"
+#include "tests/tree_sketch.hpp"
+
+namespace bramwex::core {
+namespace {
+
+using test::TreeSketch;
+
+std::string report(const Tree& tree, OutputOptions options = {}) {
+    return build_text_report(tree, options, tree.stopped);
+}
+
+TEST(TextReport, MarksDeniedOtherDeviceAndPartialChildren) {
+    TreeSketch sketch("/data");
+    sketch.folder(0, "denied", 0, kFlagUnreadable, 13);
+    const uint32_t mnt = sketch.folder(0, "mnt", 4096, kFlagOtherDevice);
+    sketch.folder(mnt, "lost+found", 0, kFlagUnreadable, 13);  // other device wins over partial
+    const uint32_t photos = sketch.folder(0, "photos", 2048);
+    sketch.folder(photos, "raw", 0, kFlagUnreadable, 1);
+    sketch.folder(0, "both", 0, kFlagUnreadable | kFlagOtherDevice, 5);  // denied wins
+    sketch.folder(0, "plain", 1024);
+    sketch.folder(0, "gone", 0, kFlagRemoved);
+    EXPECT_EQ(report(sketch.build()),
+              "   7.0 KiB  /data  (partial: 4 denied)\n"
+              "   4.0 KiB  mnt/ (other device)\n"
+              "   2.0 KiB  photos/ (partial)\n"
+              "   1.0 KiB  plain/\n"
+              "       0 B  both/ (denied: errno 5)\n"
+              "       0 B  denied/ (denied: EACCES)\n");
+}
+
+TEST(TextReport, RootShapes) {
+    const std::pair<Tree, const char*> cases[] = {
+        {TreeSketch("/empty").build(), "       0 B  /empty\n"},
+        {TreeSketch("/r", 3000).build(), "   2.9 KiB  /r\n   2.9 KiB  [files]\n"},
+        // Unreadable root: counted as denied, yet nothing below it is.
+        {TreeSketch("/locked").root_flags(kFlagUnreadable, 13).build(),
+         "       0 B  /locked  (partial: 1 denied)\n"},
+        {TreeSketch("/x\xFFy").build(), "       0 B  /x\xEF\xBF\xBDy\n"},
+    };
+    for (const auto& [tree, expected] : cases) {
+        EXPECT_EQ(report(tree), expected);
+    }
+}
+
+TEST(TextReport, StoppedScanIsMarkedAfterTheDeniedCount) {
+    TreeSketch sketch("/r");
+    sketch.folder(0, "x", 0, kFlagUnreadable, 13);
+    EXPECT_EQ(report(sketch.stopped().build()),
+              "       0 B  /r  (partial: 1 denied)  (incomplete: scan stopped)\n"
+              "       0 B  x/ (denied: EACCES)\n");
+}
+
+TEST(TextReport, FilesRowSortsByNameAmongEqualSizes) {
+    TreeSketch sketch("/r", 100);
+    sketch.folder(0, "abc", 100);
+    sketch.folder(0, "Zed", 100);
+    sketch.folder(0, "\xFF", 100);  // replaced, so it sorts after every ASCII name
+    EXPECT_EQ(report(sketch.build()),
+              "     400 B  /r\n"
+              "     100 B  Zed/\n"
+              "     100 B  [files]\n"
+              "     100 B  abc/\n"
+              "     100 B  \xEF\xBF\xBD/\n");
+}
+
+// Enough rows for the merge path; equal sizes, names and even equal names.
+TEST(TextReport, ManyRowsSortBySizeThenNameThenIndex) {
+    const std::pair<const char*, uint64_t> children[] = {
+        {"k", 7},   {"b", 300}, {"j", 7},   {"a", 300}, {"ab", 300}, {"B", 300},
+        {"x", 1},   {"c", 7},   {"m", 50},  {"l", 50},  {"aa", 7},   {"z", 999},
+        {"y", 0},   {"w", 0},   {"dup", 7}, {"dup", 7}, {"e", 50},   {"n", 1},
+        {"q", 300}, {"r", 999}, {"s", 7},   {"t", 0},
+    };
+    TreeSketch sketch("/r", 7);
+    int dups = 0;
+    for (const auto& [name, size] : children) {
+        // The second "dup" is told apart by its suffix.
+        const bool second_dup = std::string_view(name) == "dup" && ++dups == 2;
+        sketch.folder(0, name, size, second_dup ? kFlagOtherDevice : 0);
+    }
+    EXPECT_EQ(report(sketch.build()),
+              "   3.6 KiB  /r\n"
+              "     999 B  r/\n"
+              "     999 B  z/\n"
+              "     300 B  B/\n"
+              "     300 B  a/\n"
+              "     300 B  ab/\n"
+              "     300 B  b/\n"
+              "     300 B  q/\n"
+              "      50 B  e/\n"
+              "      50 B  l/\n"
+              "      50 B  m/\n"
+              "       7 B  [files]\n"
+              "       7 B  aa/\n"
+              "       7 B  c/\n"
+              "       7 B  dup/\n"
+              "       7 B  dup/ (other device)\n"
+              "       7 B  j/\n"
+              "       7 B  k/\n"
+              "       7 B  s/\n"
+              "       1 B  n/\n"
+              "       1 B  x/\n"
+              "       0 B  t/\n"
+              "       0 B  w/\n"
+              "       0 B  y/\n");
+}
+
+Tree tree_with_files() {
+    TreeSketch sketch("/data", 5);
+    const uint32_t a = sketch.folder(0, "a", 2009);
+    const uint32_t b = sketch.folder(0, "b", 9);
+    sketch.file(b, "x", 9).file(0, "z", 5).file(a, "y", 9).file(a, "\xFF", 2000);
+    return sketch.build();
+}
+
+TEST(TextReport, LargestFilesFollowTheRows) {
+    OutputOptions options;
+    options.top = 3;
+    EXPECT_EQ(report(tree_with_files(), options),
+              "   2.0 KiB  /data\n"
+              "   2.0 KiB  a/\n"
+              "       9 B  b/\n"
+              "       5 B  [files]\n"
+              "\n"
+              "largest files:\n"
+              "   2.0 KiB  /data/a/\xEF\xBF\xBD\n"
+              "       9 B  /data/a/y\n"
+              "       9 B  /data/b/x\n");
+
+    options.top = 0;
+    options.si = true;
+    EXPECT_EQ(report(tree_with_files(), options),
+              "    2.0 kB  /data\n"
+              "    2.0 kB  a/\n"
+              "       9 B  b/\n"
+              "       5 B  [files]\n"
+              "\n"
+              "largest files:\n");
+}
+
+TEST(TextReport, DepthDoesNotChangeIt) {
+    OutputOptions deep;
+    deep.depth = 5;
+    EXPECT_EQ(report(tree_with_files(), deep), report(tree_with_files()));
+}
+
+TEST(TextReport, ReclaimableColumns) {
+    const auto sketch = [] {
+        TreeSketch s("/r", 500);
+        s.folder(0, "a", 4096);
+        s.folder(0, "b", 10);
+        return s;
+    };
+    OutputOptions shown;
+    shown.reclaimable = true;
+    EXPECT_EQ(report(sketch().reclaimable({100, 2048, 0}).build(), shown),
+              "   4.5 KiB     2.1 KiB  /r\n"
+              "   4.0 KiB     2.0 KiB  a/\n"
+              "     500 B       100 B  [files]\n"
+              "      10 B         0 B  b/\n");
+    // Asked for, but the scan kept none.
+    EXPECT_EQ(report(sketch().build(), shown),
+              "   4.5 KiB         0 B  /r\n"
+              "   4.0 KiB         0 B  a/\n"
+              "     500 B         0 B  [files]\n"
+              "      10 B         0 B  b/\n");
+    // Kept, but not asked for.
+    EXPECT_EQ(report(sketch().reclaimable({100, 2048, 0}).build()),
+              "   4.5 KiB  /r\n"
+              "   4.0 KiB  a/\n"
+              "     500 B  [files]\n"
+              "      10 B  b/\n");
+}
+
+}  // namespace
+}  // namespace bramwex::core

@@ -1,0 +1,895 @@
+#include "core/scan.hpp"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/records.hpp"
+#include "core/sys/dirread.hpp"
+#include "tests/temp_dir.hpp"
+
+namespace bramwex::core {
+namespace {
+
+namespace fs = std::filesystem;
+using test::allocated_of;
+using test::lstat_of;
+using test::make_dirs;
+using test::TempDir;
+using test::write_file;
+
+constexpr FolderId kRoot{0, 0};
+
+// A link opened as a folder without following it: Linux says ENOTDIR when
+// O_DIRECTORY is given, other systems ELOOP.
+const auto kLinkNotFollowed = testing::AnyOf(ENOTDIR, ELOOP);
+
+// ---------------------------------------------------------------------------
+// Expectations computed straight from the file system.
+
+// Every entry's st_blocks x 512, the root included, hard-linked files once.
+uint64_t direct_total(const std::string& root) {
+    uint64_t total = allocated_of(root);
+    std::set<std::pair<dev_t, ino_t>> seen;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const struct stat st = lstat_of(entry.path());
+        if (!S_ISDIR(st.st_mode) && st.st_nlink > 1 &&
+            !seen.insert({st.st_dev, st.st_ino}).second) {
+            continue;
+        }
+        total += static_cast<uint64_t>(st.st_blocks) * 512;
+    }
+    return total;
+}
+
+// What du reports for the folder, in bytes.
+uint64_t du_total(const std::string& root) {
+    const std::string command = "du -s -B1 -- '" + root + "'";
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    if (!pipe) {
+        ADD_FAILURE() << "popen: " << command;
+        return 0;
+    }
+    unsigned long long bytes = 0;
+    if (std::fscanf(pipe.get(), "%llu", &bytes) != 1) {
+        ADD_FAILURE() << "no size from: " << command;
+    }
+    return bytes;
+}
+
+// A folder's own allocation plus that of every non-folder directly inside.
+uint64_t direct_own(const std::string& folder) {
+    uint64_t own = allocated_of(folder);
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const struct stat st = lstat_of(entry.path());
+        if (!S_ISDIR(st.st_mode)) {
+            own += static_cast<uint64_t>(st.st_blocks) * 512;
+        }
+    }
+    return own;
+}
+
+// Relative path ("" for the root) -> folder index.
+std::map<std::string, uint32_t> folders_by_path(const Tree& tree) {
+    std::map<std::string, uint32_t> by_path;
+    for (uint32_t k = 0; k < tree.record_count(); ++k) {
+        by_path.emplace(tree.relative_path(k), k);
+    }
+    return by_path;
+}
+
+// The shape every finished scan has.
+void expect_well_formed(const Tree& tree, const std::string& root_path) {
+    ASSERT_FALSE(tree.folders.empty());
+    EXPECT_EQ(tree.folders[0].parent, kNoParent);
+    EXPECT_EQ(tree.folders[0].name_id, 0u);
+    EXPECT_EQ(tree.names->at(0), root_path);
+    for (uint32_t k = 1; k < tree.record_count(); ++k) {
+        EXPECT_LT(tree.folders[k].parent, k) << "folder " << k;
+        EXPECT_NE(tree.folders[k].name_id, 0u) << "folder " << k;
+        EXPECT_LT(tree.folders[k].name_id, tree.names->size()) << "folder " << k;
+    }
+    for (const auto& [key, folder] : tree.folder_index) {
+        EXPECT_LT(folder, tree.record_count()) << "hard link " << key.file_id;
+    }
+    for (const FileRecord& file : tree.files) {
+        EXPECT_LT(file.folder, tree.record_count());
+        EXPECT_GT(file.size, 0u);
+        EXPECT_EQ(file.name.find('\0'), std::string::npos);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Every scan runs on one thread and on many, with either reader.
+
+struct ScanConfig {
+    std::optional<uint32_t> threads;
+    bool bulk = false;
+};
+
+std::string config_name(const testing::TestParamInfo<ScanConfig>& info) {
+    const std::string threads =
+        info.param.threads ? "t" + std::to_string(*info.param.threads) : "auto";
+    return threads + (info.param.bulk ? "_bulk" : "_portable");
+}
+
+const auto kConfigs =
+    testing::Values(ScanConfig{1, false}, ScanConfig{8, false}, ScanConfig{std::nullopt, false},
+                    ScanConfig{1, true}, ScanConfig{8, true}, ScanConfig{std::nullopt, true});
+
+Result<Tree> scan_with(const ScanConfig& config, std::string_view path, ScanOptions options = {}) {
+    options.threads = config.threads;
+    if (config.bulk) {
+        const sys::ReadMode mode{
+            true, options.reclaimable ? sys::ReclaimableMode::Private : sys::ReclaimableMode::Off};
+        return detail::scan_tree_with_read_mode(path, options, mode);
+    }
+    if (options.reader == Reader::Auto) {
+        options.reader = Reader::Portable;
+    }
+    return scan_tree(path, options);
+}
+
+class ScanTest : public testing::TestWithParam<ScanConfig> {
+  protected:
+    Result<Tree> scan(std::string_view path, ScanOptions options = {}) const {
+        return scan_with(GetParam(), path, std::move(options));
+    }
+    Tree scan_ok(std::string_view path, ScanOptions options = {}) const {
+        auto tree = scan(path, std::move(options));
+        if (!tree) {
+            ADD_FAILURE() << "scan of " << path << " failed: " << tree.error().to_string();
+            return {};
+        }
+        return std::move(*tree);
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Configs, ScanTest, kConfigs, config_name);
+
+// A mixed tree: nested and empty folders, files of many sizes, a sparse
+// file, hard links inside one folder and across folders, links and a fifo.
+void build_mixed_tree(const TempDir& dir) {
+    write_file(dir / "root.bin", 5000);
+    write_file(dir / "empty.txt", 0);
+    write_file(dir / "src/main.c", 1);
+    write_file(dir / "src/lib/util.c", 70000);
+    write_file(dir / "src/lib/deep/er/est.h", 4096);
+    write_file(dir / "docs/a/b/c/readme", 300000);
+    make_dirs(dir / "empty/nothing/here");
+    make_dirs(dir / "a/build");
+    make_dirs(dir / "b/build");
+    write_file(dir / "a/build/out.o", 9000);
+    // Sparse: large on paper, nothing allocated.
+    {
+        const int fd = ::open((dir / "docs/sparse").c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, 1 << 24), 0);
+        ::close(fd);
+    }
+    write_file(dir / "links/twice", 20000);
+    fs::create_hard_link(dir / "links/twice", dir / "links/twice-again");
+    fs::create_hard_link(dir / "links/twice", dir / "docs/a/twice-elsewhere");
+    fs::create_symlink("../root.bin", dir / "links/to-root");
+    fs::create_directory_symlink("../src", dir / "links/to-src");
+    ASSERT_EQ(::mkfifo((dir / "links/pipe").c_str(), 0644), 0);
+}
+
+TEST_P(ScanTest, TotalsAndOwnBytesMatchTheFileSystem) {
+    TempDir dir;
+    build_mixed_tree(dir);
+    const Tree tree = scan_ok(dir.path());
+    expect_well_formed(tree, dir.path());
+    EXPECT_FALSE(tree.stopped);
+
+    const uint64_t expected = direct_total(dir.path());
+    EXPECT_EQ(tree.total_size(kRoot), expected);
+    EXPECT_EQ(tree.total_size(kRoot), du_total(dir.path()));
+
+    // Every real folder once, links to folders not followed.
+    const auto by_path = folders_by_path(tree);
+    std::set<std::string> folders{""};
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+        if (entry.is_directory() && !entry.is_symlink()) {
+            folders.insert(fs::relative(entry.path(), dir.path()).string());
+        }
+    }
+    std::set<std::string> recorded;
+    for (const auto& [path, index] : by_path) {
+        recorded.insert(path);
+    }
+    EXPECT_EQ(recorded, folders);
+    EXPECT_EQ(by_path.size(), tree.record_count());
+
+    // Folders without cross-folder hard links own exactly what they hold.
+    for (const std::string path : {"", "src", "src/lib", "src/lib/deep/er", "empty/nothing/here",
+                                   "a/build", "b/build", "docs/a/b/c"}) {
+        const uint32_t index = by_path.at(path);
+        EXPECT_EQ(tree.folders[index].own, direct_own(dir / path)) << path;
+        EXPECT_EQ(tree.folders[index].flags, 0) << path;
+    }
+    for (uint32_t k = 0; k < tree.record_count(); ++k) {
+        EXPECT_FALSE(tree.is_partial({k, 0}));
+    }
+}
+
+TEST_P(ScanTest, FolderNamesAreInternedOnce) {
+    TempDir dir;
+    build_mixed_tree(dir);
+    const std::string given = dir.path() + "/";  // the root's name is kept exactly as given
+    const Tree tree = scan_ok(given);
+    expect_well_formed(tree, given);
+    const auto by_path = folders_by_path(tree);
+    const FolderRecord& a_build = tree.folders[by_path.at("a/build")];
+    const FolderRecord& b_build = tree.folders[by_path.at("b/build")];
+    EXPECT_EQ(a_build.name_id, b_build.name_id);
+    EXPECT_EQ(tree.names->at(a_build.name_id), "build");
+    EXPECT_NE(tree.folders[by_path.at("a")].name_id, tree.folders[by_path.at("b")].name_id);
+    EXPECT_EQ(tree.absolute_path(by_path.at("a/build")), dir.path() + "/a/build");
+
+    std::set<std::string> distinct;
+    for (uint32_t k = 1; k < tree.record_count(); ++k) {
+        distinct.insert(std::string(tree.names->at(tree.folders[k].name_id)));
+    }
+    EXPECT_EQ(tree.names->size(), distinct.size() + 1);
+}
+
+TEST_P(ScanTest, HardLinkedEntriesCountOnceInTheFolderThatListedThemFirst) {
+    TempDir dir;
+    write_file(dir / "a/file", 40000);
+    make_dirs(dir / "b");
+    make_dirs(dir / "c");
+    fs::create_hard_link(dir / "a/file", dir / "b/file");
+    fs::create_hard_link(dir / "a/file", dir / "c/file");
+    // A symbolic link with several links is counted like a hard-linked file.
+    make_dirs(dir / "d");
+    make_dirs(dir / "e");
+    fs::create_symlink(std::string(200, 'x'), dir / "d/link");
+    ASSERT_EQ(::linkat(AT_FDCWD, (dir / "d/link").c_str(), AT_FDCWD, (dir / "e/link").c_str(), 0),
+              0);
+
+    const Tree tree = scan_ok(dir.path());
+    expect_well_formed(tree, dir.path());
+    EXPECT_EQ(tree.total_size(kRoot), direct_total(dir.path()));
+    EXPECT_EQ(tree.total_size(kRoot), du_total(dir.path()));
+    const auto by_path = folders_by_path(tree);
+
+    // Which folder holds a link's bytes, according to the hard-link table.
+    auto owner_of = [&](const std::string& path) -> std::optional<uint32_t> {
+        const struct stat st = lstat_of(path);
+        std::optional<uint32_t> owner;
+        for (const auto& [key, folder] : tree.folder_index) {
+            if (key.file_id == st.st_ino) {
+                EXPECT_FALSE(owner) << "two entries for " << path;
+                owner = folder;
+            }
+        }
+        return owner;
+    };
+    auto check_counted_once = [&](const std::string& name, std::vector<std::string> folders,
+                                  uint64_t bytes) {
+        const auto owner = owner_of(dir / (folders[0] + "/" + name));
+        ASSERT_TRUE(owner) << name;
+        int counted = 0;
+        for (const std::string& folder : folders) {
+            const uint32_t index = by_path.at(folder);
+            const uint64_t dir_alloc = allocated_of(dir / folder);
+            if (index == *owner) {
+                ++counted;
+                EXPECT_EQ(tree.folders[index].own, dir_alloc + bytes) << folder;
+            } else {
+                EXPECT_EQ(tree.folders[index].own, dir_alloc) << folder;
+            }
+        }
+        EXPECT_EQ(counted, 1) << name;
+    };
+    check_counted_once("file", {"a", "b", "c"}, allocated_of(dir / "a/file"));
+    check_counted_once("link", {"d", "e"}, allocated_of(dir / "d/link"));
+
+    // The largest files list the file once, in the folder that counted it.
+    int listed = 0;
+    for (const FileRecord& file : tree.files) {
+        if (file.name == "file") {
+            ++listed;
+            EXPECT_EQ(file.folder, *owner_of(dir / "a/file"));
+        }
+    }
+    EXPECT_EQ(listed, 1);
+}
+
+TEST_P(ScanTest, SymbolicLinksCountTheirOwnBlocksNotTheTarget) {
+    TempDir dir;
+    // A long target takes a block of its own on most file systems.
+    const std::string target = dir / ("outside/" + std::string(150, 't'));
+    write_file(target, 1 << 20);
+    make_dirs(dir / "root/links");
+    fs::create_symlink(target, dir / "root/links/to-file");
+    fs::create_directory_symlink(dir / "outside", dir / "root/links/to-folder");
+
+    const Tree tree = scan_ok(dir / "root");
+    expect_well_formed(tree, dir / "root");
+    ASSERT_EQ(tree.record_count(), 2u);
+    EXPECT_EQ(tree.folders[1].own, allocated_of(dir / "root/links") +
+                                       allocated_of(dir / "root/links/to-file") +
+                                       allocated_of(dir / "root/links/to-folder"));
+    EXPECT_EQ(tree.total_size(kRoot), du_total(dir / "root"));
+    for (const FileRecord& file : tree.files) {
+        EXPECT_LT(file.size, uint64_t{1} << 20) << file.name;
+    }
+}
+
+TEST_P(ScanTest, LargestFilesHoldEveryAllocatedFileOnce) {
+    TempDir dir;
+    build_mixed_tree(dir);
+    write_file(dir / "docs/a/b/c/zero", 0);
+    const Tree tree = scan_ok(dir.path());
+
+    std::multiset<std::pair<std::string, uint64_t>> expected;
+    std::set<std::pair<dev_t, ino_t>> seen;
+    for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+        const struct stat st = lstat_of(entry.path());
+        if (S_ISDIR(st.st_mode) || st.st_blocks == 0 ||
+            (st.st_nlink > 1 && !seen.insert({st.st_dev, st.st_ino}).second)) {
+            continue;
+        }
+        expected.insert(
+            {entry.path().filename().string(), static_cast<uint64_t>(st.st_blocks) * 512});
+    }
+    std::multiset<std::pair<std::string, uint64_t>> kept;
+    for (const FileRecord& file : tree.files) {
+        kept.insert({file.name, file.size});
+        const std::string path = tree.absolute_path(file.folder) + "/" + file.name;
+        EXPECT_EQ(allocated_of(path), file.size) << path;
+    }
+    // Hard-linked copies are named by whichever folder counted them.
+    auto without_links = [](std::multiset<std::pair<std::string, uint64_t>> files) {
+        std::erase_if(files, [](const auto& file) { return file.first.starts_with("twice"); });
+        return files;
+    };
+    EXPECT_EQ(without_links(kept), without_links(expected));
+    EXPECT_EQ(kept.size(), expected.size());
+    for (const auto& [name, size] : kept) {
+        EXPECT_NE(name, "sparse");
+        EXPECT_NE(name, "empty.txt");
+        EXPECT_NE(name, "zero");
+    }
+}
+
+TEST_P(ScanTest, RootFormsAndRootErrors) {
+    TempDir dir;
+    write_file(dir / "real/file", 10000);
+    write_file(dir / "real/sub/inner", 3000);
+    fs::create_directory_symlink(dir / "real", dir / "link");
+
+    // A root that is a link to a folder is followed; links below it are not.
+    const Tree through_link = scan_ok(dir / "link");
+    expect_well_formed(through_link, dir / "link");
+    EXPECT_EQ(through_link.record_count(), 2u);
+    EXPECT_EQ(through_link.total_size(kRoot), direct_total(dir / "real"));
+
+    // A root without subfolders is a single record.
+    make_dirs(dir / "empty");
+    const Tree empty = scan_ok(dir / "empty");
+    ASSERT_EQ(empty.record_count(), 1u);
+    EXPECT_EQ(empty.folders[0].own, allocated_of(dir / "empty"));
+    EXPECT_TRUE(empty.files.empty());
+
+    auto error_of = [&](std::string_view path) {
+        const auto result = scan(path);
+        return result ? 0 : result.error().code;
+    };
+    EXPECT_EQ(error_of(dir / "real/file"), ENOTDIR);
+    EXPECT_EQ(error_of(dir / "missing"), ENOENT);
+    EXPECT_EQ(error_of(std::string(dir.path()) + std::string("\0/real", 6)), EINVAL);
+    const auto missing = scan(dir / "missing");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().path, dir / "missing");
+}
+
+TEST_P(ScanTest, StopBeforeTheFirstFolderKeepsOnlyTheRoot) {
+    TempDir dir;
+    build_mixed_tree(dir);
+    ScanOptions options;
+    std::atomic<int> calls{0};
+    options.stop = [&calls] {
+        ++calls;
+        return true;
+    };
+    const Tree tree = scan_ok(dir.path(), options);
+    EXPECT_TRUE(tree.stopped);
+    ASSERT_EQ(tree.record_count(), 1u);
+    EXPECT_EQ(tree.folders[0].own, direct_own(dir.path()));
+    EXPECT_EQ(tree.folders[0].flags, 0);
+    // Each direct subfolder was asked once and skipped.
+    EXPECT_EQ(calls.load(), 6);
+    for (const FileRecord& file : tree.files) {
+        EXPECT_EQ(file.folder, 0u);
+    }
+}
+
+TEST_P(ScanTest, StopDuringTheWalkDrainsTheQueue) {
+    TempDir dir(test::memory_temp_base());
+    for (int i = 0; i < 10; ++i) {
+        for (int j = 0; j < 10; ++j) {
+            for (int k = 0; k < 2; ++k) {
+                write_file(dir / ("d" + std::to_string(i) + "/e" + std::to_string(j) + "/f" +
+                                  std::to_string(k) + "/file"),
+                           100);
+            }
+        }
+    }
+    constexpr int kAllowed = 37;
+    ScanOptions options;
+    std::atomic<int> calls{0};
+    options.stop = [&calls] { return calls.fetch_add(1) >= kAllowed; };
+    const Tree tree = scan_ok(dir.path(), options);
+    expect_well_formed(tree, dir.path());
+    EXPECT_TRUE(tree.stopped);
+    // Every folder that was allowed is recorded; every queued job was asked once.
+    EXPECT_EQ(tree.record_count(), 1u + kAllowed);
+    EXPECT_GT(calls.load(), kAllowed);
+    EXPECT_LE(calls.load(), 310);
+    for (const FileRecord& file : tree.files) {
+        EXPECT_LT(file.folder, tree.record_count());
+    }
+
+    // A stop test that never answers yes changes nothing.
+    options.stop = [] { return false; };
+    const Tree full = scan_ok(dir.path(), options);
+    EXPECT_FALSE(full.stopped);
+    EXPECT_EQ(full.record_count(), 311u);
+}
+
+// ---------------------------------------------------------------------------
+// Unreadable folders. Permission bits do not bind root, so when the suite runs
+// as root the test runs itself again in a child process as uid/gid 65534.
+
+constexpr char kUnprivilegedRootVar[] = "BRAMWEX_TEST_UNPRIVILEGED_ROOT";
+constexpr uid_t kNobody = 65534;
+
+struct ChildRun {
+    int status = -1;
+    std::string output;
+};
+
+ChildRun rerun_current_test_unprivileged(const std::string& root) {
+    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string exe = fs::read_symlink("/proc/self/exe").string();
+    std::string filter =
+        std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        // Sharding or output settings of the outer run must not reach the child.
+        if (!std::string_view(*entry).starts_with("GTEST_")) {
+            environment.emplace_back(*entry);
+        }
+    }
+    environment.push_back(std::string(kUnprivilegedRootVar) + "=" + root);
+    std::vector<char*> argv{exe.data(), filter.data(), nullptr};
+    std::vector<char*> envp;
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        return {};
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only raw system calls between fork and exec.
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(out[1], STDERR_FILENO);
+        if (::syscall(SYS_setgroups, 0, nullptr) != 0 ||
+            ::syscall(SYS_setresgid, kNobody, kNobody, kNobody) != 0 ||
+            ::syscall(SYS_setresuid, kNobody, kNobody, kNobody) != 0) {
+            ::_exit(125);
+        }
+        ::execve(exe.c_str(), argv.data(), envp.data());
+        ::_exit(126);
+    }
+    ::close(out[1]);
+    ChildRun run;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(out[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0) {
+            run.output.append(buffer, static_cast<size_t>(got));
+        }
+    }
+    ::close(out[0]);
+    int status = 0;
+    if (pid > 0 && ::waitpid(pid, &status, 0) == pid) {
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return run;
+}
+
+// root/locked (mode 000) holds a folder and a file; root/open/deeper/locked
+// (mode 311) can be passed through but not listed; root/fine is readable.
+void build_unreadable_tree(const std::string& root) {
+    write_file(root + "/locked/file", 9000);
+    make_dirs(root + "/locked/inner");
+    write_file(root + "/open/deeper/locked/file", 9000);
+    write_file(root + "/open/side/file", 100);
+    write_file(root + "/fine/file", 100);
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        ::chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
+    }
+    ::chmod(root.c_str(), 0755);
+    ::chmod((root + "/locked").c_str(), 0);
+    ::chmod((root + "/open/deeper/locked").c_str(), 0311);
+}
+
+void check_unreadable_tree(const ScanConfig& config, const std::string& root) {
+    ASSERT_NE(::geteuid(), 0u) << "permission bits do not bind root";
+    const auto scanned = scan_with(config, root);
+    ASSERT_TRUE(scanned) << scanned.error().to_string();
+    const Tree& tree = *scanned;
+    expect_well_formed(tree, root);
+    const auto by_path = folders_by_path(tree);
+    for (const std::string path : {"locked", "open/deeper/locked"}) {
+        const uint32_t index = by_path.at(path);
+        EXPECT_EQ(tree.folders[index].flags, kFlagUnreadable) << path;
+        EXPECT_EQ(tree.folders[index].error_number, EACCES) << path;
+        EXPECT_EQ(tree.error_text({index, 0}), "EACCES") << path;
+        // Only the folder's own allocation, from its parent's listing.
+        EXPECT_EQ(tree.folders[index].own, allocated_of(root + "/" + path)) << path;
+        EXPECT_EQ(tree.child_ids({index, 0}).size(), 0u) << path;
+        EXPECT_EQ(by_path.count(path + "/inner"), 0u);
+    }
+    for (const std::string path : {"", "open", "open/deeper"}) {
+        EXPECT_TRUE(tree.is_partial({by_path.at(path), 0})) << path;
+        EXPECT_EQ(tree.folders[by_path.at(path)].flags, 0) << path;
+    }
+    for (const std::string path : {"fine", "open/side"}) {
+        EXPECT_FALSE(tree.is_partial({by_path.at(path), 0})) << path;
+    }
+    EXPECT_EQ(tree.record_count(), 7u);
+    for (const FileRecord& file : tree.files) {
+        EXPECT_EQ(file.name, "file");
+        EXPECT_EQ(tree.error_text({file.folder, 0}), std::nullopt);
+    }
+    EXPECT_EQ(tree.files.size(), 2u);
+
+    // An unreadable root is an error of the scan, not a record.
+    const auto locked_root = scan_with(config, root + "/locked");
+    ASSERT_FALSE(locked_root);
+    EXPECT_EQ(locked_root.error().code, EACCES);
+}
+
+TEST_P(ScanTest, UnreadableFoldersAreRecordedWithTheirErrno) {
+    if (const char* root = std::getenv(kUnprivilegedRootVar)) {
+        check_unreadable_tree(GetParam(), root);
+        return;
+    }
+    TempDir dir;
+    build_unreadable_tree(dir.path());
+    if (::geteuid() != 0) {
+        check_unreadable_tree(GetParam(), dir.path());
+        return;
+    }
+    const ChildRun child = rerun_current_test_unprivileged(dir.path());
+    ASSERT_EQ(child.status, 0) << child.output;
+    EXPECT_NE(child.output.find("[  PASSED  ] 1 test"), std::string::npos) << child.output;
+}
+
+TEST_P(ScanTest, FolderReplacedByALinkBeforeItIsOpenedIsUnreadable) {
+    TempDir dir;
+    write_file(dir / "root/victim/file", 5000);
+    make_dirs(dir / "elsewhere");
+    const uint64_t victim_allocated = allocated_of(dir / "root/victim");
+    ScanOptions options;
+    std::atomic<bool> swapped{false};
+    // The stop test is asked right before a job opens its folder: the root
+    // has been listed, the folder not yet opened.
+    options.stop = [&] {
+        if (!swapped.exchange(true)) {
+            fs::rename(dir / "root/victim", dir / "elsewhere/victim");
+            fs::create_directory_symlink(dir / "elsewhere/victim", dir / "root/victim");
+        }
+        return false;
+    };
+    const Tree tree = scan_ok(dir / "root", options);
+    expect_well_formed(tree, dir / "root");
+    ASSERT_EQ(tree.record_count(), 2u);
+    EXPECT_EQ(tree.folders[1].flags, kFlagUnreadable);
+    EXPECT_THAT(tree.folders[1].error_number, kLinkNotFollowed);
+    EXPECT_EQ(tree.folders[1].own, victim_allocated);
+    EXPECT_TRUE(tree.is_partial(kRoot));
+    EXPECT_TRUE(tree.files.empty());
+    EXPECT_FALSE(tree.stopped);
+}
+
+TEST_P(ScanTest, MountedVolumesBelowTheRootAreNotEntered) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mounting needs root";
+    }
+    TempDir dir;
+    write_file(dir / "sub/file", 8000);
+    make_dirs(dir / "sub/mnt");
+    const std::string mount_point = dir / "sub/mnt";
+    if (::mount("bramwex-test", mount_point.c_str(), "tmpfs", 0, "size=4m") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{mount_point};
+    write_file(mount_point + "/inside/big", 1 << 20);
+
+    const Tree tree = scan_ok(dir.path());
+    expect_well_formed(tree, dir.path());
+    const auto by_path = folders_by_path(tree);
+    const uint32_t mount = by_path.at("sub/mnt");
+    EXPECT_EQ(tree.folders[mount].flags, kFlagOtherDevice);
+    EXPECT_EQ(tree.folders[mount].own, 0u);
+    EXPECT_TRUE(tree.other_device({mount, 0}));
+    EXPECT_EQ(tree.child_ids({mount, 0}).size(), 0u);
+    EXPECT_EQ(by_path.count("sub/mnt/inside"), 0u);
+    EXPECT_EQ(tree.record_count(), 3u);
+    EXPECT_EQ(tree.total_size(kRoot), allocated_of(dir.path()) + direct_own(dir / "sub"));
+    for (const FileRecord& file : tree.files) {
+        EXPECT_EQ(file.name, "file");
+    }
+}
+
+TEST_P(ScanTest, ReclaimableSizesFollowTheReader) {
+    TempDir dir;
+    build_mixed_tree(dir);
+    ScanOptions options;
+    options.reclaimable = true;
+    const Tree tree = scan_ok(dir.path(), options);
+    ASSERT_EQ(tree.reclaimable_sizes.size(), tree.record_count());
+    EXPECT_TRUE(tree.has_reclaimable());
+    if (GetParam().bulk) {
+        // Every allocated byte counts where private sizes are not known.
+        for (uint32_t k = 0; k < tree.record_count(); ++k) {
+            EXPECT_EQ(tree.reclaimable_sizes[k], tree.folders[k].own) << k;
+        }
+    } else {
+        // The portable reader reads no per-entry sizes: only the root's own
+        // directory allocation, which the scan starts from, remains.
+        EXPECT_EQ(tree.reclaimable_sizes[0], allocated_of(dir.path()));
+        for (uint32_t k = 1; k < tree.record_count(); ++k) {
+            EXPECT_EQ(tree.reclaimable_sizes[k], 0u) << k;
+        }
+        EXPECT_EQ(tree.reclaimable(kRoot), allocated_of(dir.path()));
+
+        // Probing the file system picks the allocated sizes instead.
+        options.reader = Reader::Auto;
+        options.threads = GetParam().threads;
+        const auto probed = scan_tree(dir.path(), options);
+        ASSERT_TRUE(probed);
+        ASSERT_EQ(probed->reclaimable_sizes.size(), probed->record_count());
+        for (uint32_t k = 0; k < probed->record_count(); ++k) {
+            EXPECT_EQ(probed->reclaimable_sizes[k], probed->folders[k].own) << k;
+        }
+    }
+
+    const Tree without = scan_ok(dir.path());
+    EXPECT_TRUE(without.reclaimable_sizes.empty());
+    EXPECT_FALSE(without.has_reclaimable());
+}
+
+// ---------------------------------------------------------------------------
+// Large trees, built once per suite.
+
+class LargeTreeScanTest : public ScanTest {
+  protected:
+    static constexpr int kWideFolders = 1000;
+    static constexpr int kWideEntries = 100000;
+    static constexpr int kDepth = 10000;
+
+    struct Built {
+        TempDir dir{test::memory_temp_base()};
+        uint64_t total = 0;
+    };
+
+    static void TearDownTestSuite() {
+        wide_.reset();
+        deep_.reset();
+    }
+
+    // 100,000 entries in one folder: empty files and folders holding one
+    // non-empty file each.
+    static const Built& wide() {
+        if (!wide_) {
+            wide_ = std::make_unique<Built>();
+            const int root = ::open(wide_->dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+            EXPECT_GE(root, 0);
+            char name[32];
+            for (int k = 0; k < kWideEntries - kWideFolders; ++k) {
+                std::snprintf(name, sizeof name, "f%06d", k);
+                ::close(::openat(root, name, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+            }
+            for (int k = 0; k < kWideFolders; ++k) {
+                std::snprintf(name, sizeof name, "d%04d", k);
+                ::mkdirat(root, name, 0755);
+                const int folder = ::openat(root, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                const int file = ::openat(folder, "one", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+                EXPECT_EQ(::write(file, "x", 1), 1);
+                struct stat st;
+                ::fstat(folder, &st);
+                wide_->total += static_cast<uint64_t>(st.st_blocks) * 512;
+                ::fstat(file, &st);
+                wide_->total += static_cast<uint64_t>(st.st_blocks) * 512;
+                ::close(file);
+                ::close(folder);
+            }
+            ::close(root);
+            wide_->total += allocated_of(wide_->dir.path());
+        }
+        return *wide_;
+    }
+
+    // A chain of 10,000 folders, made relative to descriptors so that no
+    // path ever gets long, with one file at the bottom.
+    static const Built& deep() {
+        if (!deep_) {
+            deep_ = std::make_unique<Built>();
+            int fd = ::open(deep_->dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            struct stat st;
+            ::fstat(fd, &st);
+            deep_->total += static_cast<uint64_t>(st.st_blocks) * 512;
+            for (int level = 0; level < kDepth; ++level) {
+                ::mkdirat(fd, "d", 0755);
+                const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                ::close(fd);
+                fd = next;
+                ::fstat(fd, &st);
+                deep_->total += static_cast<uint64_t>(st.st_blocks) * 512;
+            }
+            const int file = ::openat(fd, "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            EXPECT_EQ(::write(file, "x", 1), 1);
+            ::fstat(file, &st);
+            deep_->total += static_cast<uint64_t>(st.st_blocks) * 512;
+            ::close(file);
+            ::close(fd);
+        }
+        return *deep_;
+    }
+
+  private:
+    static inline std::unique_ptr<Built> wide_;
+    static inline std::unique_ptr<Built> deep_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Configs, LargeTreeScanTest, kConfigs, config_name);
+
+TEST_P(LargeTreeScanTest, HundredThousandEntriesInOneFolder) {
+    const Built& built = wide();
+    const Tree tree = scan_ok(built.dir.path());
+    expect_well_formed(tree, built.dir.path());
+    ASSERT_EQ(tree.record_count(), 1u + kWideFolders);
+    EXPECT_EQ(tree.folders[0].own, allocated_of(built.dir.path()));
+    EXPECT_EQ(tree.total_size(kRoot), built.total);
+    EXPECT_EQ(tree.names->size(), 1u + kWideFolders);
+    EXPECT_EQ(tree.child_ids(kRoot).size(), static_cast<size_t>(kWideFolders));
+    // Exactly as many non-empty files as can be kept: every one of them is.
+    ASSERT_EQ(tree.files.size(), static_cast<size_t>(kWideFolders));
+    std::set<uint32_t> holders;
+    for (const FileRecord& file : tree.files) {
+        EXPECT_EQ(file.name, "one");
+        holders.insert(file.folder);
+    }
+    EXPECT_EQ(holders.size(), static_cast<size_t>(kWideFolders));
+    EXPECT_EQ(holders.count(0), 0u);
+}
+
+TEST_P(LargeTreeScanTest, TenThousandLevelsDeep) {
+    const Built& built = deep();
+    const Tree tree = scan_ok(built.dir.path());
+    ASSERT_EQ(tree.record_count(), 1u + kDepth);
+    expect_well_formed(tree, built.dir.path());
+    for (uint32_t k = 1; k < tree.record_count(); ++k) {
+        ASSERT_EQ(tree.folders[k].parent, k - 1);
+    }
+    EXPECT_EQ(tree.names->size(), 2u);
+    EXPECT_EQ(tree.total_size(kRoot), built.total);
+    ASSERT_EQ(tree.files.size(), 1u);
+    EXPECT_EQ(tree.files[0].folder, static_cast<uint32_t>(kDepth));
+    EXPECT_EQ(tree.absolute_path(kDepth).size(), built.dir.path().size() + 2 * kDepth);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(OpenDirComponents, OpensEachNameWithoutFollowingLinks) {
+    TempDir dir;
+    make_dirs(dir / "a/b/c");
+    write_file(dir / "a/file", 1);
+    fs::create_directory_symlink(dir / "a/b", dir / "a/link");
+    auto open_fds = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+    };
+    const int top = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(top, 0);
+    const auto fds_before = open_fds();
+
+    auto inode_of = [](int fd) {
+        struct stat st;
+        ::fstat(fd, &st);
+        ::close(fd);
+        return st.st_ino;
+    };
+    using Names = std::vector<std::string>;
+    const auto c = open_dir_components(top, Names{"a", "b", "c"});
+    ASSERT_TRUE(c);
+    EXPECT_EQ(inode_of(*c), lstat_of(dir / "a/b/c").st_ino);
+    const auto itself = open_dir_components(top, Names{});
+    ASSERT_TRUE(itself);
+    EXPECT_EQ(inode_of(*itself), lstat_of(dir.path()).st_ino);
+
+    auto error_of = [&](Names names) {
+        const auto opened = open_dir_components(top, names);
+        if (opened) {
+            ::close(*opened);
+            return 0;
+        }
+        return opened.error();
+    };
+    EXPECT_THAT(error_of({"a", "link", "c"}), kLinkNotFollowed);
+    EXPECT_THAT(error_of({"a", "link"}), kLinkNotFollowed);
+    EXPECT_EQ(error_of({"a", "file"}), ENOTDIR);
+    EXPECT_EQ(error_of({"a", "missing", "c"}), ENOENT);
+    EXPECT_EQ(error_of({"a", std::string("b\0c", 3)}), EINVAL);
+    // Every descriptor opened on the way is closed again, failure or not.
+    EXPECT_EQ(open_fds(), fds_before);
+    ::close(top);
+}
+
+TEST(BuildPool, WorkerCounts) {
+    EXPECT_FALSE(build_pool(0));
+    const auto one = build_pool(1);
+    ASSERT_TRUE(one);
+    EXPECT_TRUE(one->threads_given);
+    EXPECT_EQ(one->count, 1u);
+    const auto automatic = build_pool(std::nullopt);
+    ASSERT_TRUE(automatic);
+    EXPECT_FALSE(automatic->threads_given);
+    EXPECT_EQ(automatic->count, online_cores());
+    const auto capped = build_pool(70000);
+    ASSERT_TRUE(capped);
+    EXPECT_EQ(capped->count, 65535u);
+}
+
+TEST(RaiseOpenFileLimit, LiftsTheSoftLimitTowardsTheHardOne) {
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    rlimit low = original;
+    low.rlim_cur = std::min<rlim_t>(256, original.rlim_max);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    raise_open_file_limit();
+    rlimit raised{};
+    ::getrlimit(RLIMIT_NOFILE, &raised);
+    EXPECT_EQ(raised.rlim_cur, std::min<rlim_t>(original.rlim_max, 65536));
+    EXPECT_EQ(raised.rlim_max, original.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &original);
+}
+
+}  // namespace
+}  // namespace bramwex::core

@@ -1,0 +1,186 @@
+// Real temporary directories for tests, and the few file-system helpers that
+// building test trees needs. Removal works with two descriptors and relative
+// names only, so trees far deeper than PATH_MAX and folders without
+// permissions are removed too.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace bramwex::test {
+
+[[noreturn]] inline void throw_errno(const std::string& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Removes the folder named name inside dir_fd with everything below it,
+// depth-first, keeping only the current folder and its parent open.
+inline void remove_tree_at(int dir_fd, const std::string& name) {
+    struct Frame {
+        std::string name;                  // of this folder inside its parent
+        std::vector<std::string> pending;  // subfolders still to remove
+    };
+    auto enter = [](int parent_fd, const std::string& child) {
+        ::fchmodat(parent_fd, child.c_str(), 0700, 0);  // folders locked by a test
+        const int fd =
+            ::openat(parent_fd, child.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            throw_errno("open " + child);
+        }
+        return fd;
+    };
+    // Unlinks the non-folders of fd and returns its subfolders.
+    auto clear_files = [](int fd) {
+        std::vector<std::string> folders;
+        const int copy = ::dup(fd);
+        DIR* stream = ::fdopendir(copy);
+        if (stream == nullptr) {
+            ::close(copy);
+            throw_errno("fdopendir");
+        }
+        while (const dirent* entry = ::readdir(stream)) {
+            const std::string child = entry->d_name;
+            if (child == "." || child == "..") {
+                continue;
+            }
+            struct stat st;
+            if (::fstatat(fd, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(st.st_mode)) {
+                folders.push_back(child);
+            } else {
+                ::unlinkat(fd, child.c_str(), 0);
+            }
+        }
+        ::closedir(stream);
+        return folders;
+    };
+
+    int fd = enter(dir_fd, name);
+    std::vector<Frame> stack;
+    stack.push_back({name, clear_files(fd)});
+    while (true) {
+        Frame& top = stack.back();
+        if (!top.pending.empty()) {
+            std::string child = std::move(top.pending.back());
+            top.pending.pop_back();
+            const int next = enter(fd, child);
+            ::close(fd);
+            fd = next;
+            stack.push_back({std::move(child), clear_files(fd)});
+            continue;
+        }
+        const std::string done = std::move(top.name);
+        stack.pop_back();
+        if (stack.empty()) {
+            ::close(fd);
+            if (::unlinkat(dir_fd, done.c_str(), AT_REMOVEDIR) != 0) {
+                throw_errno("rmdir " + done);
+            }
+            return;
+        }
+        const int parent = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        if (parent < 0) {
+            throw_errno("open ..");
+        }
+        fd = parent;
+        if (::unlinkat(fd, done.c_str(), AT_REMOVEDIR) != 0) {
+            throw_errno("rmdir " + done);
+        }
+    }
+}
+
+inline std::string default_temp_base() {
+    const char* base = std::getenv("TMPDIR");
+    return base != nullptr && *base != '\0' ? base : "/tmp";
+}
+
+// Where trees of many thousands of entries are made quickly: memory when the
+// system offers a writable tmpfs, else the usual place.
+inline std::string memory_temp_base() {
+    return ::access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : default_temp_base();
+}
+
+// A fresh directory below base ($TMPDIR or /tmp by default), removed with its contents.
+class TempDir {
+  public:
+    explicit TempDir(const std::string& base = default_temp_base()) {
+        std::string pattern = base + "/bramwex-test-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw_errno("mkdtemp");
+        }
+        path_ = std::move(pattern);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir() {
+        try {
+            remove_tree_at(AT_FDCWD, path_);
+        } catch (...) {
+            // A leftover temporary folder must not fail the test run.
+        }
+    }
+
+    const std::string& path() const { return path_; }
+    operator const std::string&() const { return path_; }  // NOLINT: reads like a path
+    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+  private:
+    std::string path_;
+};
+
+// Creates the folder and any missing parents.
+inline void make_dirs(const std::string& path) {
+    std::filesystem::create_directories(path);
+}
+
+// Writes size bytes of data (no holes), creating parent folders.
+inline void write_file(const std::string& path, size_t size) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        throw_errno("create " + path);
+    }
+    std::string chunk(65536, 'x');
+    while (size > 0) {
+        const size_t n = std::min(size, chunk.size());
+        if (::write(fd, chunk.data(), n) != static_cast<ssize_t>(n)) {
+            ::close(fd);
+            throw_errno("write " + path);
+        }
+        size -= n;
+    }
+    ::close(fd);
+}
+
+// st_blocks x 512 of the entry itself (links not followed).
+inline uint64_t allocated_of(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        throw_errno("lstat " + path);
+    }
+    return static_cast<uint64_t>(st.st_blocks) * 512;
+}
+
+inline struct stat lstat_of(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+        throw_errno("lstat " + path);
+    }
+    return st;
+}
+
+}  // namespace bramwex::test

@@ -1,0 +1,94 @@
+#include "core/worker_gate.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <thread>
+#include <utility>
+
+namespace bramwex::core {
+namespace {
+
+TEST(WorkerGate, NextLimitRules) {
+    struct Row {
+        double utilisation;
+        uint64_t pending;
+        uint32_t limit;
+        uint32_t min;
+        uint32_t max;
+        uint32_t expected;
+        const char* why;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const Row rows[] = {
+        {0.10, 10, 2, 2, 8, 4, "idle with a backlog doubles"},
+        {0.10, 3, 2, 1, 8, 4, "a backlog of one more than the limit is a backlog"},
+        {0.10, 100, 6, 4, 8, 8, "doubling stops at max"},
+        {0.10, 2, 2, 1, 8, 2, "idle without a backlog stays"},
+        {0.25, 10, 4, 4, 8, 5, "a quarter busy with a backlog grows by one"},
+        {0.49, 10, 4, 4, 8, 5, "just under half busy grows by one"},
+        {0.49, 4, 4, 4, 8, 4, "moderate use without a backlog stays"},
+        {0.50, 10, 4, 4, 8, 4, "half busy stays"},
+        {0.75, 10, 5, 4, 8, 5, "three quarters busy stays"},
+        {0.76, 10, 5, 4, 8, 4, "busy shrinks by one"},
+        {0.90, 0, 6, 4, 8, 5, "busy shrinks without a backlog too"},
+        {0.90, 10, 4, 4, 8, 4, "never below min"},
+        {3.00, 10, 8, 4, 8, 7, "more than busy shrinks by one"},
+        {0.10, 10, 2, 2, 2, 2, "min equal to max never moves"},
+        {0.60, 10, 12, 4, 8, 8, "a limit above max is brought down"},
+        {0.60, 10, 1, 4, 8, 4, "a limit below min is brought up"},
+        {nan, 10, 4, 4, 8, 4, "no measurement stays"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(WorkerGate::next_limit(row.utilisation, row.pending, row.limit, row.min, row.max),
+                  row.expected)
+            << row.why;
+    }
+}
+
+TEST(WorkerGate, OnlyAnAdaptiveGateParksWorkersAtOrAboveTheLimit) {
+    const WorkerGate fixed(GateSettings{std::nullopt, 2});
+    EXPECT_FALSE(fixed.must_park(0));
+    EXPECT_FALSE(fixed.must_park(2));
+    EXPECT_FALSE(fixed.must_park(100));
+
+    const WorkerGate adaptive(GateSettings{std::pair{4u, 8u}, 4});
+    EXPECT_FALSE(adaptive.must_park(3));
+    EXPECT_TRUE(adaptive.must_park(4));
+    EXPECT_TRUE(adaptive.must_park(7));
+}
+
+TEST(WorkerGate, ParkReturnsOnceNothingIsPending) {
+    WorkerGate gate(GateSettings{std::pair{1u, 8u}, 1});
+    // Nothing pending, or an index below the limit: no wait at all.
+    gate.park(5);
+    gate.add_pending(1);
+    gate.park(0);
+
+    gate.add_pending(1);
+    EXPECT_EQ(gate.pending(), 2u);
+    std::atomic<bool> returned{false};
+    std::thread parked([&] {
+        gate.park(3);
+        returned = true;
+    });
+    gate.finish_one();
+    gate.finish_one();
+    parked.join();
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(gate.pending(), 0u);
+}
+
+TEST(WorkerGate, ControllerEndsWhenTheWalkIsDone) {
+    WorkerGate gate(GateSettings{std::pair{2u, 2u}, 2});
+    gate.add_pending(100);
+    std::thread controller([&] { gate.control(2, 2); });
+    gate.set_done();
+    controller.join();
+    EXPECT_EQ(gate.limit(), 2u);
+}
+
+}  // namespace
+}  // namespace bramwex::core
