@@ -53,7 +53,9 @@ void WorkerGate::control(uint32_t min, uint32_t max) {
     std::unique_lock lock(mutex_);
     auto wall = Clock::now();
     double cpu = process_cpu_seconds();
-    while (true) {
+    // A walk can end before this thread first takes the lock; its wake-up is
+    // then already gone, so done is checked before every wait.
+    while (!done_) {
         wake_.wait_for(lock, std::chrono::milliseconds(100));
         if (done_) {
             return;

@@ -203,16 +203,6 @@ TEST_F(CachedScanTest, SavedScanLoadsBackAndOpensInPlace) {
               build_text_report(tree, options, tree.stopped));
 }
 
-TEST_F(CachedScanTest, SavedUnderTheCanonicalPathWhateverTheTreeCallsItsRoot) {
-    TreeSketch sketch("relative/name");
-    sketch.folder(0, "x", 5);
-    ASSERT_TRUE(save_cached_scan(cache(), folder(), sketch.build(), false).has_value());
-    const auto loaded = load_cached_tree(cache(), folder());
-    ASSERT_TRUE(loaded && *loaded);
-    EXPECT_EQ((*loaded)->tree.name_at(0), canonical(folder()));
-    EXPECT_FALSE((*loaded)->has_reclaimable);
-}
-
 TEST_F(CachedScanTest, NoFileOrAnUnusableFileIsNothing) {
     EXPECT_FALSE(open_cached_scan(cache(), folder()).value().has_value());
     EXPECT_FALSE(load_cached_tree(cache(), folder()).value().has_value());

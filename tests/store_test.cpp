@@ -403,19 +403,5 @@ TEST(SavedScanFile, InconsistentArchivesAreRejectedDespiteAValidCrc) {
     EXPECT_TRUE(harmless.resealed_is_valid());
 }
 
-TEST(SavedScanFile, BytesMustBeSixteenByteAligned) {
-    const Damage damage = small_file();
-    std::vector<std::byte> shifted(damage.bytes().size() + 16);
-    auto* start = shifted.data();
-    while (reinterpret_cast<uintptr_t>(start) % 16 != 8) {
-        ++start;
-    }
-    std::memcpy(start, damage.bytes().data(), damage.bytes().size());
-    EXPECT_EQ(fatal_message([&] {
-                  check_scan_file({start, damage.bytes().size()});
-              }),
-              "saved-scan bytes must start on a 16-byte boundary");
-}
-
 }  // namespace
 }  // namespace bramwex::core

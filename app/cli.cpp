@@ -1,0 +1,174 @@
+#include "app/cli.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+#include <iostream>
+#include <limits>
+
+#include "app/cli_scan.hpp"
+#include "app/cli_show.hpp"
+#include "app/logfile.hpp"
+
+namespace bramwex::app {
+
+namespace {
+
+constexpr const char* kVersion = "0.2.0";
+constexpr const char* kReclaimableHelp =
+    "Add a column of reclaimable bytes: the space deleting each item alone frees, while clones "
+    "of its files elsewhere remain";
+constexpr const char* kSiHelp =
+    "Sizes in powers of 1000 (kB, MB, GB), as Finder and disk makers, not of 1024 (KiB, MiB, "
+    "GiB). The browser switches with `u`";
+
+void add_output_flags(CLI::App& command, core::OutputOptions& output) {
+    command.add_flag("-r,--reclaimable", output.reclaimable, kReclaimableHelp);
+    command.add_flag("--si", output.si, kSiHelp);
+    command.add_flag("--json", output.json, "Print JSON instead of text, sizes in bytes");
+    command
+        .add_option("--depth", output.depth, "Levels of subdirectories in the JSON [default: 1]")
+        ->type_name("DEPTH")
+        ->check(CLI::NonNegativeNumber);
+    command.add_option("--top", output.top, "Also list the N largest files")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1000));
+}
+
+// Whether a subcommand may follow: top-level arguments and subcommands
+// exclude each other, so once PATH, -r or --si was given, a later "scan" is a
+// path like any other.
+bool subcommand_first(const std::vector<std::string>& args) {
+    for (size_t k = 1; k < args.size(); ++k) {
+        const std::string& arg = args[k];
+        if (arg == "scan" || arg == "show" || arg == "help") {
+            return true;
+        }
+        if (arg == "-h" || arg == "--help" || arg == "-V" || arg == "--version") {
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+struct Definition {
+    CLI::App app{"Read-only disk usage browser for macOS and Linux, built for speed", "bramwex"};
+    CLI::App* scan = nullptr;
+    CLI::App* show = nullptr;
+    CLI::App* help = nullptr;
+    std::string reader = "auto";
+};
+
+void define(Definition& d, Cli& cli, ScanCommand& scan, ShowCommand& show, bool with_subcommands) {
+    CLI::App& app = d.app;
+    app.set_version_flag("-V,--version", std::string("bramwex ") + kVersion);
+    app.add_option("PATH", cli.path,
+                   "Browse PATH full screen while it is scanned. Without PATH, pick a volume to "
+                   "browse first");
+    app.add_flag("-r,--reclaimable", cli.reclaimable, kReclaimableHelp);
+    app.add_flag("--si", cli.si, kSiHelp);
+    if (!with_subcommands) {
+        return;
+    }
+    d.scan = app.add_subcommand(
+        "scan",
+        "Print the size of PATH and of each of its direct children, and save the result for "
+        "`show`. Ctrl-C stops the scan, then prints and saves what it found, marked incomplete");
+    d.scan->add_option("PATH", scan.path)->required();
+    d.scan
+        ->add_option("--threads", scan.threads,
+                     "Worker threads [default: 4, up to the number of cores while waiting on the "
+                     "disk]")
+        ->type_name("THREADS")
+        ->check(CLI::Range(uint32_t{1}, std::numeric_limits<uint32_t>::max()));
+    d.scan
+        ->add_option("--reader", d.reader,
+                     "Directory reader, for the differential test and benchmarks")
+        ->type_name("READER")
+        ->check(CLI::IsMember({"auto", "portable"}))
+        ->default_str("auto")
+        ->capture_default_str();
+    d.scan
+        ->add_option("--stop-after", scan.stop_after,
+                     "Stop after listing N directories below PATH, as Ctrl-C would, for the tests")
+        ->type_name("N");
+    add_output_flags(*d.scan, scan.output);
+
+    d.show = app.add_subcommand(
+        "show",
+        "Print the last saved scan of PATH, exactly as `scan` printed it, without scanning");
+    d.show->add_option("PATH", show.path)->required();
+    add_output_flags(*d.show, show.output);
+
+    d.help =
+        app.add_subcommand("help", "Print this message or the help of the given subcommand(s)");
+    d.help->allow_extras();
+}
+
+int print_help_of(CLI::App& app, const std::vector<std::string>& args, std::ostream& out,
+                  std::ostream& err) {
+    CLI::App* topic = &app;
+    for (size_t k = 2; k < args.size(); ++k) {
+        try {
+            topic = topic->get_subcommand(args[k]);
+        } catch (const CLI::OptionNotFound&) {
+            err << "error: unrecognized subcommand '" << args[k] << "'\n";
+            return 2;
+        }
+    }
+    out << topic->help();
+    return 0;
+}
+
+}  // namespace
+
+ParseOutcome parse_cli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    Definition d;
+    Cli cli;
+    ScanCommand scan;
+    ShowCommand show;
+    define(d, cli, scan, show, subcommand_first(args));
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    if (!reversed.empty()) {
+        reversed.pop_back();  // the program name
+    }
+    // "help [COMMAND]" is answered before parsing: its argument names a
+    // subcommand, which the parser would otherwise start.
+    if (d.help != nullptr && args.size() >= 2 && args[1] == "help") {
+        return print_help_of(d.app, args, out, err);
+    }
+    try {
+        d.app.parse(reversed);
+    } catch (const CLI::ParseError& error) {
+        const int code = d.app.exit(error, out, err);
+        return code == 0 ? 0 : 2;
+    }
+    if (d.scan != nullptr && d.scan->parsed()) {
+        scan.reader = d.reader == "portable" ? core::Reader::Portable : core::Reader::Auto;
+        cli.command = std::move(scan);
+    } else if (d.show != nullptr && d.show->parsed()) {
+        cli.command = std::move(show);
+    }
+    return cli;
+}
+
+int cli_main(const std::vector<std::string>& args) {
+    ParseOutcome outcome = parse_cli(args, std::cout, std::cerr);
+    if (const int* status = std::get_if<int>(&outcome)) {
+        std::cout.flush();
+        std::cerr.flush();
+        std::exit(*status);
+    }
+    Cli& cli = std::get<Cli>(outcome);
+    init_log_file();
+    if (auto* scan = std::get_if<ScanCommand>(&cli.command)) {
+        return cli_scan(*scan);
+    }
+    if (auto* show = std::get_if<ShowCommand>(&cli.command)) {
+        return cli_show(*show);
+    }
+    return cli_browse(cli.path, cli.reclaimable, cli.si);
+}
+
+}  // namespace bramwex::app

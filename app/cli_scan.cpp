@@ -1,0 +1,89 @@
+#include "app/cli_scan.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "app/print.hpp"
+#include "core/fatal.hpp"
+#include "core/json.hpp"
+#include "core/report.hpp"
+#include "core/scan.hpp"
+#include "core/store.hpp"
+
+namespace bramwex::app {
+
+namespace {
+
+// The word the signal handlers write; a handler may only store into it.
+std::atomic<int> received_signal{0};
+
+extern "C" void store_signal(int number) {
+    received_signal.store(number, std::memory_order_relaxed);
+}
+
+void install_handlers() {
+    struct sigaction action {};
+    action.sa_handler = store_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int number : {SIGINT, SIGTERM}) {
+        if (::sigaction(number, &action, nullptr) != 0) {
+            core::fatal("cannot install the handler of signal {}", number);
+        }
+    }
+}
+
+}  // namespace
+
+bool StopCheck::should_stop() {
+    if (stop_after_ && counter_.fetch_add(1, std::memory_order_relaxed) >= *stop_after_) {
+        return true;
+    }
+    return signal_->load(std::memory_order_relaxed) != 0;
+}
+
+std::atomic<int>& stop_signal() {
+    static std::once_flag installed;
+    std::call_once(installed, install_handlers);
+    return received_signal;
+}
+
+int cli_scan(const ScanCommand& command) {
+    std::atomic<int>& signal = stop_signal();
+    auto check = std::make_shared<StopCheck>(command.stop_after, &signal);
+    core::ScanOptions options;
+    options.stop = [check] { return check->should_stop(); };
+    options.threads = command.threads;
+    options.reclaimable = command.output.reclaimable;
+    options.reader = command.reader;
+
+    const auto tree = core::scan_tree(command.path, options);
+    if (!tree) {
+        print_error(fmt::format("{}: {}", command.path, tree.error().to_string()));
+        return 1;
+    }
+    print_report(*tree, command.output, tree->stopped);
+
+    const auto folder = core::cache_dir();
+    const auto saved =
+        folder ? core::save_cached_scan(*folder, command.path, *tree, command.output.reclaimable)
+               : core::Result<void>(std::unexpected(folder.error()));
+    if (!saved) {
+        print_error(fmt::format("warning: scan not saved: {}", saved.error().to_string()));
+    }
+    const int number = signal.load(std::memory_order_relaxed);
+    return number == 0 ? 0 : (number + 128) % 256;
+}
+
+int cli_browse(const std::optional<std::string>&, bool, bool) {
+    print_error("the full-screen browser is not built yet");
+    return 1;
+}
+
+}  // namespace bramwex::app
