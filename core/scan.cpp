@@ -79,9 +79,11 @@ void walk(Pool& pool, ScanContext& context, PreparedRoot& root, bool reclaimable
         }
         root.fd = -1;  // read_directory took it over
         scope.wait();
-        context.scope = nullptr;
     });
+    // The last job to finish took the gate mutex after its last write, so
+    // set_done orders every job's writes before what follows.
     context.gate.set_done();
+    context.scope = nullptr;
     if (controller.joinable()) {
         controller.join();
     }

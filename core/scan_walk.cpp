@@ -5,6 +5,10 @@
 
 #include <string_view>
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 namespace bramwex::core {
 
 namespace {
@@ -61,14 +65,46 @@ void record_hard_links(ScanContext& context, uint32_t folder,
     }
 }
 
+// The pool's queues order everything a job's spawner did before the job
+// runs, but they live in a library the thread sanitizer does not see into;
+// these two calls state that hand-over for it and are nothing in other builds.
+void job_handed_over([[maybe_unused]] const void* job) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_release(const_cast<void*>(job));
+#endif
+}
+void job_taken_over([[maybe_unused]] const void* job) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_acquire(const_cast<void*>(job));
+#endif
+}
+
 // A queued folder job. The pool calls it as const, once; the mutable members
 // let it hand its share of the parent fd and its item on without copies.
 struct FolderJob {
+    FolderJob(ScanContext* context_, std::shared_ptr<SharedDirFd> parent_fd_, uint32_t parent_,
+              FolderJobItem item_)
+        : context(context_),
+          parent_fd(std::move(parent_fd_)),
+          parent(parent_),
+          item(std::move(item_)) {}
+    // The pool moves the job into its task before queueing it: the job is
+    // complete and handed over from here on.
+    FolderJob(FolderJob&& other) noexcept
+        : context(other.context),
+          parent_fd(std::move(other.parent_fd)),
+          parent(other.parent),
+          item(std::move(other.item)) {
+        job_handed_over(this);
+    }
+
     ScanContext* context;
     mutable std::shared_ptr<SharedDirFd> parent_fd;
     uint32_t parent;
     mutable FolderJobItem item;
+
     void operator()() const {
+        job_taken_over(this);
         run_dir_job(*context, std::move(parent_fd), parent, std::move(item));
     }
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <numeric>
 #include <set>
@@ -198,6 +199,55 @@ TEST(TreeBuilder, SnapshotIsACopyOfTheRecordsSoFar) {
     ASSERT_TRUE(without);
     EXPECT_TRUE(without->reclaimable_sizes.empty());
     EXPECT_NE(without->generation, first->generation);
+}
+
+TEST(TreeBuilder, SnapshotsTakenWhileWorkersAppendAreGapFreePrefixes) {
+    TreeBuilder builder("/", true);
+    constexpr uint32_t kThreads = 4;
+    constexpr uint32_t kEach = 3000;
+    std::atomic<uint32_t> running{kThreads};
+    std::vector<std::thread> threads;
+    for (uint32_t t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (uint32_t i = 0; i < kEach; ++i) {
+                const uint64_t own = uint64_t{t} << 32 | i;
+                const uint32_t index = builder.add_folder({own, 0, 1, i, 0, 0}, own + 1);
+                if (i % 16 == 0) {
+                    auto batch = candidates({own + 1});
+                    builder.largest_files().merge(batch, index);
+                }
+            }
+            --running;
+        });
+    }
+    std::vector<Tree> snapshots;
+    while (running.load() > 0 && snapshots.size() < 500) {
+        if (auto tree = snapshot(builder.parts())) {
+            snapshots.push_back(std::move(*tree));
+        }
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    const Tree final_tree = builder.finish({}, 0, false);
+    ASSERT_EQ(final_tree.record_count(), kThreads * kEach);
+
+    uint32_t previous = 0;
+    for (const Tree& taken : snapshots) {
+        const uint32_t count = taken.record_count();
+        EXPECT_GE(count, previous);
+        previous = count;
+        ASSERT_EQ(taken.reclaimable_sizes.size(), count);
+        for (uint32_t k = 0; k < count; ++k) {
+            ASSERT_EQ(taken.folders[k], final_tree.folders[k]) << "snapshot has a gap at " << k;
+            // A record can be seen before its reclaimable pair is written.
+            const uint64_t reclaimable = taken.reclaimable_sizes[k];
+            EXPECT_TRUE(reclaimable == 0 || reclaimable == final_tree.reclaimable_sizes[k]);
+        }
+        for (const FileRecord& file : taken.files) {
+            EXPECT_LT(file.folder, count);
+        }
+    }
 }
 
 TEST(TreeBuilder, FinishHandsOverEverything) {

@@ -1,0 +1,59 @@
+// The mounted file systems: /proc/self/mountinfo for the mount points and
+// types, statvfs for the sizes of each. The list comes unfiltered and in the
+// kernel's order (parents before the mounts made on them); callers filter
+// and sort it themselves. Runs on the caller's thread and keeps no state.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/sys/dirread.hpp"
+
+namespace bramwex::core::sys {
+
+struct Mount {
+    std::string point;    // the mount point as raw bytes, the kernel's escapes undone
+    std::string fs;       // the file-system type name, UTF-8 (invalid bytes replaced)
+    uint64_t total = 0;   // blocks x fragment size; 0 when statvfs failed
+    uint64_t used = 0;    // (blocks - free blocks) x fragment size; 0 when free exceeds blocks
+    uint64_t free = 0;    // blocks available to unprivileged users x fragment size
+    bool hidden = false;  // a pseudo file system nobody browses (proc, sysfs, cgroup, ...)
+    friend bool operator==(const Mount&, const Mount&) = default;
+};
+
+// Fails only when the mount table itself cannot be read; a mount whose
+// statvfs fails (a stale network mount) is listed with zero sizes.
+std::expected<std::vector<Mount>, int> list_mounts();
+
+namespace detail {
+
+struct MountSizes {
+    uint64_t total = 0;
+    uint64_t used = 0;
+    uint64_t free = 0;
+    friend bool operator==(const MountSizes&, const MountSizes&) = default;
+};
+
+// The products wrap without a check, like the counts they come from.
+MountSizes sizes_from_blocks(uint64_t blocks, uint64_t free_blocks, uint64_t available_blocks,
+                             uint64_t block_size);
+
+// Undoes the kernel's octal escapes ("\040" is a space; also tab, newline and
+// backslash); a backslash not followed by three octal digits stays as it is.
+std::string unescape_mount_field(std::string_view field);
+
+// Whether the type is one of the pseudo file systems a user never browses.
+bool is_pseudo_fs(std::string_view fs);
+
+using SizesOf = FunctionRef<std::expected<MountSizes, int>(const std::string& point)>;
+
+// The mounts of one mountinfo text, sized by sizes_of; lines that do not
+// have the mountinfo layout are skipped.
+std::vector<Mount> mounts_from_mountinfo(std::string_view text, SizesOf sizes_of);
+
+}  // namespace detail
+
+}  // namespace bramwex::core::sys

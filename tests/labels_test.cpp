@@ -1,0 +1,480 @@
+#include "core/labels.hpp"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/scan.hpp"
+#include "core/sys/inode_flags.hpp"
+#include "temp_dir.hpp"
+#include "tree_sketch.hpp"
+
+namespace bramwex::core {
+
+void PrintTo(const Label& label, std::ostream* out) {
+    *out << "{tier " << int(label.tier) << ", \"" << label.text << "\", \"" << label.why << "\"}";
+}
+
+namespace {
+
+using test::TempDir;
+
+// A layout line: "dir/" is a folder, "a -> b" a symbolic link to b, "name=text"
+// a file holding text, anything else an empty file. Parents come for free.
+void build_layout(const std::string& root, const std::vector<std::string>& layout) {
+    for (const std::string_view line : layout) {
+        if (const size_t arrow = line.find(" -> "); arrow != std::string_view::npos) {
+            const std::string link = root + "/" + std::string(line.substr(0, arrow));
+            test::make_dirs(std::filesystem::path(link).parent_path());
+            const std::string target(line.substr(arrow + 4));
+            if (::symlink(target.c_str(), link.c_str()) != 0) {
+                test::throw_errno("symlink " + link);
+            }
+        } else if (line.ends_with('/')) {
+            test::make_dirs(root + "/" + std::string(line));
+        } else {
+            const size_t equals = line.find('=');
+            const std::string path = root + "/" + std::string(line.substr(0, equals));
+            test::write_file(path, 0);
+            if (equals != std::string_view::npos) {
+                const std::string_view text = line.substr(equals + 1);
+                const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+                if (fd < 0 || ::write(fd, text.data(), text.size()) != ssize_t(text.size())) {
+                    test::throw_errno("write " + path);
+                }
+                ::close(fd);
+            }
+        }
+    }
+}
+
+Tree scan(const std::string& root) {
+    ScanOptions options;
+    options.threads = 2;
+    auto tree = scan_tree(root, options);
+    if (!tree) {
+        throw std::runtime_error("scan failed: " + tree.error().to_string());
+    }
+    return std::move(*tree);
+}
+
+FolderId folder_at(const Tree& tree, std::string_view relative) {
+    for (uint32_t index = 0; index < tree.record_count(); ++index) {
+        if (tree.relative_path(index) == relative) {
+            return {index, tree.generation};
+        }
+    }
+    throw std::runtime_error("no folder " + std::string(relative) + " in the scan");
+}
+
+// Scans root and labels the folder at relative (the root itself for "").
+std::optional<Label> label_in_scan(const std::string& root, std::string_view relative,
+                                   const LabelContext& context) {
+    const Tree tree = scan(root);
+    return label_folder(tree, context, folder_at(tree, relative));
+}
+
+Label name_label(size_t row) {
+    return {Tier::Cache, name_rules()[row].text, name_rules()[row].why};
+}
+
+Label path_label(size_t row) {
+    return {Tier::Known, path_rules()[row].text, path_rules()[row].why};
+}
+
+std::string describe(const std::optional<Label>& label) {
+    return label ? std::string(label->text) : "no label";
+}
+
+// Sets or unsets an environment variable for one test.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+struct NameCase {
+    std::string_view title;
+    std::vector<std::string> layout;
+    std::string_view folder;     // relative to the scan root
+    std::optional<size_t> row;   // the name rule expected to decide; none: no label
+    std::string_view text = "";  // that row's text, so a reordered table shows
+};
+
+TEST(LabelNameRules, EveryRowMatchesOnlyWhenItsConditionHolds) {
+    const std::vector<NameCase> cases = {
+        {"npm", {"app/node_modules/"}, "app/node_modules", 0, "cache: npm"},
+        {"bower", {"bower_components/"}, "bower_components", 1, "cache: bower"},
+        {"next", {".next/"}, ".next", 2, "cache: next.js"},
+        {"nuxt", {".nuxt/"}, ".nuxt", 3, "cache: nuxt"},
+        {"sveltekit", {".svelte-kit/"}, ".svelte-kit", 4, "cache: sveltekit"},
+        {"turbo", {".turbo/"}, ".turbo", 5, "cache: turborepo"},
+        {"parcel", {".parcel-cache/"}, ".parcel-cache", 6, "cache: parcel"},
+        {"angular", {".angular/"}, ".angular", 7, "cache: angular"},
+        {"docusaurus", {".docusaurus/"}, ".docusaurus", 8, "cache: docusaurus"},
+        {"expo", {".expo/"}, ".expo", 9, "cache: expo"},
+        {"cargo target", {"p/Cargo.toml", "p/target/"}, "p/target", 10, "cache: cargo"},
+        {"maven target", {"p/pom.xml", "p/target/"}, "p/target", 11, "cache: maven"},
+        {"both markers: the first row wins",
+         {"p/pom.xml", "p/Cargo.toml", "p/target/"},
+         "p/target",
+         10,
+         "cache: cargo"},
+        {"target beside neither", {"p/Makefile", "p/target/"}, "p/target", std::nullopt},
+        {"marker inside, not beside", {"p/target/Cargo.toml"}, "p/target", std::nullopt},
+        {"gradle caches", {".gradle/"}, ".gradle", 12, "cache: gradle"},
+        {"gradle build", {"p/build.gradle", "p/build/"}, "p/build", 13, "cache: gradle"},
+        {"gradle kotlin build", {"p/build.gradle.kts", "p/build/"}, "p/build", 13, "cache: gradle"},
+        {"build without gradle", {"p/CMakeLists.txt", "p/build/"}, "p/build", std::nullopt},
+        {"pycache", {"pkg/__pycache__/"}, "pkg/__pycache__", 14, "cache: python"},
+        {"pytest", {".pytest_cache/"}, ".pytest_cache", 15, "cache: pytest"},
+        {"mypy", {".mypy_cache/"}, ".mypy_cache", 16, "cache: mypy"},
+        {"ruff", {".ruff_cache/"}, ".ruff_cache", 17, "cache: ruff"},
+        {"tox", {".tox/"}, ".tox", 18, "cache: tox"},
+        {"nox", {".nox/"}, ".nox", 19, "cache: nox"},
+        {"jupyter", {".ipynb_checkpoints/"}, ".ipynb_checkpoints", 20, "cache: jupyter"},
+        {"dot venv", {".venv/pyvenv.cfg"}, ".venv", 21, "cache: venv"},
+        {"venv", {"venv/pyvenv.cfg"}, "venv", 22, "cache: venv"},
+        {"venv without its config", {"venv/bin/"}, "venv", std::nullopt},
+        {"venv config beside, not inside", {".venv/", "pyvenv.cfg"}, ".venv", std::nullopt},
+        {"xcode", {"DerivedData/"}, "DerivedData", 23, "cache: xcode"},
+        {"cocoapods", {"ios/Podfile", "ios/Pods/"}, "ios/Pods", 24, "cache: cocoapods"},
+        {"pods without a podfile", {"ios/Pods/"}, "ios/Pods", std::nullopt},
+        {"swiftpm", {"pkg/Package.swift", "pkg/.build/"}, "pkg/.build", 25, "cache: swiftpm"},
+        {"dart", {".dart_tool/"}, ".dart_tool", 26, "cache: dart"},
+        {"elixir build", {"app/mix.exs", "app/_build/"}, "app/_build", 27, "cache: elixir"},
+        {"elixir deps", {"app/mix.exs", "app/deps/"}, "app/deps", 28, "cache: elixir"},
+        {"deps without mix", {"app/deps/"}, "app/deps", std::nullopt},
+        {"stack", {".stack-work/"}, ".stack-work", 29, "cache: stack"},
+        {"cabal", {"dist-newstyle/"}, "dist-newstyle", 30, "cache: cabal"},
+        {"terraform", {".terraform/"}, ".terraform", 31, "cache: terraform"},
+        {"zig", {".zig-cache/"}, ".zig-cache", 32, "cache: zig"},
+        {"dot cache", {"home/.cache/"}, "home/.cache", 33, "cache"},
+        {"app caches", {"Library/Caches/"}, "Library/Caches", 34, "cache"},
+        {"caches elsewhere", {"Stuff/Caches/"}, "Stuff/Caches", std::nullopt},
+        {"names compare byte for byte", {"Node_Modules/"}, "Node_Modules", std::nullopt},
+        {"a dangling sibling link exists",
+         {"p/Cargo.toml -> gone", "p/target/"},
+         "p/target",
+         10,
+         "cache: cargo"},
+        {"a dangling link inside exists", {"venv/pyvenv.cfg -> gone"}, "venv", 22, "cache: venv"},
+        {"a sibling folder exists", {"p/Podfile/", "p/Pods/"}, "p/Pods", 24, "cache: cocoapods"},
+    };
+
+    std::set<size_t> rows_reached;
+    for (const NameCase& c : cases) {
+        SCOPED_TRACE(c.title);
+        TempDir dir;
+        build_layout(dir, c.layout);
+        const auto label = label_in_scan(dir, c.folder, LabelContext::make(dir.path(), {}));
+        if (!c.row) {
+            EXPECT_EQ(label, std::nullopt) << describe(label);
+            continue;
+        }
+        EXPECT_EQ(name_rules()[*c.row].text, c.text);
+        EXPECT_EQ(label, name_label(*c.row)) << describe(label);
+        rows_reached.insert(*c.row);
+    }
+    EXPECT_EQ(rows_reached.size(), name_rules().size()) << "a name rule no case reaches";
+}
+
+TEST(LabelNameRules, TheScanRootIsJudgedByThePathItWasGiven) {
+    TempDir dir;
+    build_layout(dir, {"proj/Cargo.toml", "proj/target/", "Library/Caches/"});
+    const LabelContext none = LabelContext::make(dir.path(), {});
+    EXPECT_EQ(label_in_scan(dir / "proj/target", "", none), name_label(10));
+    // A trailing separator does not change the name or the parent.
+    EXPECT_EQ(label_in_scan(dir / "Library/Caches/", "", none), name_label(34));
+    EXPECT_EQ(label_in_scan(dir / "proj//target//", "", none), name_label(10));
+}
+
+TEST(LabelNameRules, FolderPlaceSplitsTheLastComponentOff) {
+    struct Case {
+        std::string_view path;
+        std::string_view name;
+        std::optional<std::string_view> parent_path;
+        std::optional<std::string_view> parent_name;
+    };
+    const Case cases[] = {
+        {"/a/b/c", "c", "/a/b", "b"},     {"/a/b/c/", "c", "/a/b", "b"},
+        {"/a//b", "b", "/a", "a"},        {"/a", "a", "/", std::nullopt},
+        {"//a", "a", "/", std::nullopt},  {"/", "", std::nullopt, std::nullopt},
+        {"rel/dir", "dir", "rel", "rel"}, {"dir", "dir", "", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const FolderPlace place = FolderPlace::of(c.path);
+        EXPECT_EQ(place.path, c.path);
+        EXPECT_EQ(place.name, c.name);
+        EXPECT_EQ(place.parent_path, c.parent_path);
+        EXPECT_EQ(place.parent_name, c.parent_name);
+    }
+}
+
+TEST(LabelNameRules, OnlyNotFoundAndNotAFolderCountAsMissing) {
+    TempDir dir;
+    build_layout(dir, {"file", "loop -> loop", "ok/Cargo.toml"});
+    const NameRule& cargo = name_rules()[10];
+    // lstat of ".../loop/Cargo.toml" fails with ELOOP: the marker may be there.
+    EXPECT_TRUE(name_rule_matches(FolderPlace::of(dir / "loop/target"), cargo));
+    EXPECT_FALSE(name_rule_matches(FolderPlace::of(dir / "file/target"), cargo));  // ENOTDIR
+    EXPECT_FALSE(name_rule_matches(FolderPlace::of(dir / "none/target"), cargo));  // ENOENT
+    EXPECT_TRUE(name_rule_matches(FolderPlace::of(dir / "ok/target"), cargo));
+}
+
+// The file system of the candidate folders that keeps inode flags, or none.
+std::optional<std::string> base_with_inode_flags() {
+    for (const std::string& base : {test::default_temp_base(), std::string("/var/tmp")}) {
+        TempDir probe(base);
+        const int fd = ::open(probe.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        const bool kept = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                          ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (kept) {
+            return base;
+        }
+    }
+    return std::nullopt;
+}
+
+// Sets the immutable flag of a folder for its lifetime; declared after the
+// TempDir, it is cleared before the folder is removed, whatever the test did.
+class ImmutableFolder {
+  public:
+    explicit ImmutableFolder(const std::string& path) { set(path, true); }
+    ~ImmutableFolder() { set(path_, false); }
+    ImmutableFolder(const ImmutableFolder&) = delete;
+    ImmutableFolder& operator=(const ImmutableFolder&) = delete;
+
+  private:
+    void set(const std::string& path, bool on) {
+        path_ = path;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        if (fd < 0 || ::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+            ADD_FAILURE() << "cannot read the flags of " << path << ": " << std::strerror(errno);
+        } else {
+            flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+            if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) {
+                ADD_FAILURE() << "cannot set the flags of " << path << ": " << std::strerror(errno);
+            }
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    std::string path_;
+};
+
+TEST(LabelOrder, AnImmutableFolderIsSystemWhateverItsName) {
+    const auto base = base_with_inode_flags();
+    if (!base) {
+        GTEST_SKIP() << "no file system here keeps inode flags, or setting them is not allowed";
+    }
+    TempDir dir(*base);
+    build_layout(dir, {"app/node_modules/", "app/plain/", "link -> app/node_modules"});
+    const LabelContext context = LabelContext::make(dir.path(), {});
+    const Label system{Tier::System, kProtectedLabel.text, kProtectedLabel.why};
+    {
+        const ImmutableFolder npm(dir / "app/node_modules");
+        const ImmutableFolder plain(dir / "app/plain");
+        const Tree tree = scan(dir);
+        EXPECT_EQ(label_folder(tree, context, folder_at(tree, "app/node_modules")), system);
+        EXPECT_EQ(label_folder(tree, context, folder_at(tree, "app/plain")), system);
+        // The flag is read from the folder itself, never through a link to it.
+        EXPECT_TRUE(sys::is_immutable_folder(dir / "app/node_modules"));
+        EXPECT_FALSE(sys::is_immutable_folder(dir / "link"));
+    }
+    EXPECT_EQ(label_in_scan(dir, "app/node_modules", context), name_label(0));
+    EXPECT_EQ(label_in_scan(dir, "app/plain", context), std::nullopt);
+}
+
+TEST(LabelOrder, NameRulesComeBeforeTheCacheTagWhichComesBeforeKnownPlaces) {
+    TempDir dir;
+    const std::string tag = "/CACHEDIR.TAG=Signature: 8a477f597d28d172789f06886806bc55\n";
+    build_layout(dir, {"home/node_modules" + tag, "home/Downloads" + tag});
+    const LabelContext context = LabelContext::make(dir / "home", dir / "home");
+    const Label tagged{Tier::Cache, kCacheTagLabel.text, kCacheTagLabel.why};
+    EXPECT_EQ(label_in_scan(dir / "home", "node_modules", context), name_label(0));
+    EXPECT_EQ(label_in_scan(dir / "home", "Downloads", context), tagged);
+}
+
+TEST(LabelCacheTag, OnlyTheSignatureAtTheStartCounts) {
+    struct Case {
+        std::string_view title;
+        std::vector<std::string> layout;
+        bool tagged;
+    };
+    const Case cases[] = {
+        {"the signature alone",
+         {"c/CACHEDIR.TAG=Signature: 8a477f597d28d172789f06886806bc55"},
+         true},
+        {"the signature and comments",
+         {"c/CACHEDIR.TAG=Signature: 8a477f597d28d172789f06886806bc55\n# made by a tool\n"},
+         true},
+        {"another first line",
+         {"c/CACHEDIR.TAG=# Signature: 8a477f597d28d172789f06886806bc55"},
+         false},
+        {"one digit off", {"c/CACHEDIR.TAG=Signature: 8a477f597d28d172789f06886806bc56"}, false},
+        {"cut short", {"c/CACHEDIR.TAG=Signature: 8a477f597d28d172789f06886806bc5"}, false},
+        {"empty", {"c/CACHEDIR.TAG"}, false},
+        {"a folder of that name", {"c/CACHEDIR.TAG/"}, false},
+        {"a dangling link", {"c/CACHEDIR.TAG -> gone"}, false},
+        {"a link to a tag file",
+         {"tag=Signature: 8a477f597d28d172789f06886806bc55", "c/CACHEDIR.TAG -> ../tag"},
+         true},
+        {"no tag", {"c/other"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        TempDir dir;
+        build_layout(dir, c.layout);
+        const auto label = label_in_scan(dir, "c", LabelContext::make(dir.path(), {}));
+        if (c.tagged) {
+            EXPECT_EQ(label, (Label{Tier::Cache, "cache", kCacheTagLabel.why}));
+        } else {
+            EXPECT_EQ(label, std::nullopt) << describe(label);
+        }
+    }
+}
+
+TEST(LabelCacheTag, FileStartsWithReadsExactlyThePrefix) {
+    TempDir dir;
+    std::string long_text(1000, 'a');
+    long_text[700] = 'b';
+    build_layout(dir, {"fifo-holder/"});
+    const std::string fifo = dir / "fifo-holder/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string file = dir / "long";
+    build_layout(dir, {"long=" + long_text});
+
+    EXPECT_TRUE(file_starts_with(file, std::string(700, 'a')));  // longer than one read
+    EXPECT_TRUE(file_starts_with(file, long_text));
+    EXPECT_FALSE(file_starts_with(file, std::string(701, 'a')));
+    EXPECT_FALSE(file_starts_with(file, long_text + "a"));  // past the end
+    EXPECT_TRUE(file_starts_with(file, ""));
+    EXPECT_FALSE(file_starts_with(dir / "missing", ""));
+    EXPECT_FALSE(file_starts_with(fifo, "x"));  // no writer: ends at once, never waits
+}
+
+TEST(LabelKnownPlaces, EveryRowMatchesItsRealPathOnly) {
+    TempDir dir;
+    const std::string home = dir / "home";
+    const std::vector<std::pair<std::string_view, std::string_view>> home_places = {
+        {".Trash", "trash"},
+        {"Downloads", "downloads"},
+        {"Library/Developer/Xcode/Archives", "xcode archives"},
+        {"Library/Developer/Xcode/iOS DeviceSupport", "xcode device support"},
+        {"Library/Developer/CoreSimulator", "simulators"},
+        {"Library/Application Support/MobileSync/Backup", "device backups"},
+        {"Library/Containers/com.docker.docker", "docker"},
+        {"Library/Mail", "mail"},
+        {"Library/Messages", "messages"},
+        {"Pictures/Photos Library.photoslibrary", "photos"},
+        {"Library/Android/sdk", "android sdk"},
+        {".rustup/toolchains", "rust toolchains"},
+        {".cargo/registry", "cargo registry"},
+        {".npm", "npm cache"},
+        {"go/pkg/mod", "go modules"},
+        {".ollama/models", "ollama models"},
+    };
+    for (const auto& [place, text] : home_places) {
+        test::make_dirs(home + "/" + std::string(place) + "/below");
+    }
+    // The scan goes through a link, and HOME names another one: both resolve.
+    build_layout(dir, {"scan-root -> home", "home-link -> home"});
+    ScopedEnv env("HOME", (dir / "home-link").c_str());
+    const LabelContext context = LabelContext::from_environment(dir / "scan-root");
+    const Tree tree = scan(dir / "scan-root");
+
+    for (size_t row = 0; row < home_places.size(); ++row) {
+        const auto& [place, text] = home_places[row];
+        SCOPED_TRACE(place);
+        EXPECT_EQ(path_rules()[row].text, text);
+        EXPECT_EQ(label_folder(tree, context, folder_at(tree, place)), path_label(row));
+        EXPECT_EQ(label_folder(tree, context, folder_at(tree, std::string(place) + "/below")),
+                  std::nullopt);
+    }
+    EXPECT_EQ(label_folder(tree, context, folder_at(tree, "Library")), std::nullopt);
+
+    // The absolute places need no home; scanned from "/" they are reached by
+    // their real paths alone, existing or not.
+    test::TreeSketch sketch("/");
+    const uint32_t var = sketch.folder(sketch.folder(0, "private"), "var");
+    const uint32_t vm = sketch.folder(var, "vm");
+    const uint32_t folders = sketch.folder(var, "folders");
+    const Tree from_root = sketch.build();
+    const LabelContext at_root = LabelContext::make("/", {});
+    EXPECT_EQ(path_rules()[16].text, "swap");
+    EXPECT_EQ(path_rules()[17].text, "temporary");
+    EXPECT_EQ(label_folder(from_root, at_root, {vm, 0}), path_label(16));
+    EXPECT_EQ(label_folder(from_root, at_root, {folders, 0}), path_label(17));
+    EXPECT_EQ(home_places.size() + 2, path_rules().size()) << "a known place no case reaches";
+}
+
+TEST(LabelKnownPlaces, WithoutHomeOnlyTheAbsolutePlacesApply) {
+    TempDir dir;
+    build_layout(dir, {"home/Downloads/", "home/.npm/"});
+    ScopedEnv env("HOME", nullptr);
+    const LabelContext context = LabelContext::from_environment(dir / "home");
+    ASSERT_EQ(context.home_real_path, std::nullopt);
+    EXPECT_EQ(label_in_scan(dir / "home", "Downloads", context), std::nullopt);
+    EXPECT_EQ(label_in_scan(dir / "home", ".npm", context), std::nullopt);
+
+    // An empty or unresolvable HOME is no home either.
+    const LabelContext missing_home = LabelContext::make(dir / "home", dir / "no-such-home");
+    EXPECT_EQ(label_in_scan(dir / "home", "Downloads", missing_home), std::nullopt);
+    ScopedEnv empty("HOME", "");
+    EXPECT_EQ(LabelContext::from_environment(dir / "home").home_real_path, std::nullopt);
+}
+
+TEST(LabelKnownPlaces, TheScanRootItselfCanBeAKnownPlace) {
+    TempDir dir;
+    build_layout(dir, {"home/Downloads/old/"});
+    const LabelContext context = LabelContext::make(dir / "home/Downloads", dir / "home");
+    EXPECT_EQ(label_in_scan(dir / "home/Downloads", "", context), path_label(1));
+    EXPECT_EQ(label_in_scan(dir / "home/Downloads", "old", context), std::nullopt);
+    // A root that cannot be resolved turns the known places off; names still work.
+    const LabelContext lost = LabelContext::make(dir / "gone", dir / "home");
+    EXPECT_EQ(lost.root_real_path, std::nullopt);
+    EXPECT_EQ(label_in_scan(dir / "home", "Downloads", lost), std::nullopt);
+}
+
+TEST(LabelKnownPlaces, AHomeAtTheFileSystemRootJoinsWithoutADoubleSlash) {
+    const std::optional<std::string> root_home = "/";
+    EXPECT_TRUE(path_rule_matches(path_rules()[1], "/Downloads", root_home));
+    EXPECT_FALSE(path_rule_matches(path_rules()[1], "//Downloads", root_home));
+    EXPECT_FALSE(path_rule_matches(path_rules()[1], "/Downloads", std::nullopt));
+    EXPECT_FALSE(path_rule_matches(path_rules()[1], "/home/u/Downloads2", "/home/u"));
+    EXPECT_FALSE(path_rule_matches(path_rules()[1], "/home/uDownloads", "/home/u"));
+}
+
+}  // namespace
+}  // namespace bramwex::core

@@ -1,0 +1,281 @@
+#include "core/sys/mounts.hpp"
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/sys/full_disk_access.hpp"
+#include "temp_dir.hpp"
+
+namespace bramwex::core::sys {
+
+void PrintTo(const Mount& mount, std::ostream* out) {
+    *out << "{\"" << mount.point << "\", " << mount.fs << ", total " << mount.total << ", used "
+         << mount.used << ", free " << mount.free << (mount.hidden ? ", hidden}" : "}");
+}
+
+namespace {
+
+using detail::MountSizes;
+using test::TempDir;
+
+TEST(MountInfo, ReadsPointAndTypeOfEveryWellFormedLineInOrder) {
+    const std::string_view text =
+        "22 27 0:21 / /proc rw,relatime - proc proc rw\n"
+        "27 1 254:0 / / rw,relatime shared:1 - ext4 /dev/vda rw,discard\n"
+        "40 27 0:40 /sub /mnt/with\\040space\\011tab rw master:2 shared:7 - xfs /dev/sdb rw\n"
+        "41 27 0:41 / /mnt/back\\134slash\\012line rw - fuse.sshfs host:/x rw\n"
+        "42 27 0:42 / /mnt/stale rw - nfs4 server:/export rw\n"
+        "garbage without the separator\n"
+        "43 27 0:43 / /mnt/cut rw -\n"
+        "44 27 0:44 / /mnt/odd rw - typ\\377e src rw";  // no final newline
+    const std::map<std::string, MountSizes> sizes = {
+        {"/", {1000, 400, 500}},
+        {"/mnt/with space\ttab", {10, 1, 9}},
+        {"/mnt/back\\slash\nline", {20, 2, 18}},
+        {"/mnt/odd", {5, 5, 0}},
+    };
+    std::vector<std::string> asked;
+    const auto mounts = detail::mounts_from_mountinfo(
+        text, [&](const std::string& point) -> std::expected<MountSizes, int> {
+            asked.push_back(point);
+            const auto found = sizes.find(point);
+            if (found == sizes.end()) {
+                return std::unexpected(point == "/mnt/stale" ? ESTALE : EACCES);
+            }
+            return found->second;
+        });
+
+    const std::vector<Mount> expected = {
+        {"/proc", "proc", 0, 0, 0, true},
+        {"/", "ext4", 1000, 400, 500, false},
+        {"/mnt/with space\ttab", "xfs", 10, 1, 9, false},
+        {"/mnt/back\\slash\nline", "fuse.sshfs", 20, 2, 18, false},
+        {"/mnt/stale", "nfs4", 0, 0, 0, false},
+        {"/mnt/odd",
+         "typ\xEF\xBF\xBD"
+         "e",
+         5, 5, 0, false},
+    };
+    EXPECT_EQ(mounts, expected);
+    EXPECT_EQ(asked.size(), expected.size()) << "every listed mount is sized once";
+}
+
+TEST(MountInfo, UndoesOnlyCompleteOctalEscapes) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"/plain", "/plain"},   {"/a\\040b", "/a b"},     {"\\011\\012\\134", "\t\n\\"},
+        {"/x\\101", "/xA"},     {"/end\\04", "/end\\04"},  // too short
+        {"/end\\", "/end\\"},                              // nothing after it
+        {"/n\\08x", "/n\\08x"},                            // 8 is no octal digit
+        {"/\\\\040", "/\\ "},                              // a lone backslash, then an escape
+        {"/\\377", "/\xFF"},                               // raw bytes stay raw in the point
+    };
+    for (const auto& [field, unescaped] : cases) {
+        SCOPED_TRACE(field);
+        EXPECT_EQ(detail::unescape_mount_field(field), unescaped);
+    }
+}
+
+TEST(MountInfo, HidesOnlyThePseudoFileSystems) {
+    for (const std::string_view fs :
+         {"proc", "sysfs", "cgroup", "cgroup2", "devpts", "mqueue", "debugfs", "tracefs",
+          "securityfs", "pstore", "bpf", "configfs", "fusectl", "binfmt_misc", "autofs",
+          "hugetlbfs", "nsfs", "rpc_pipefs"}) {
+        EXPECT_TRUE(detail::is_pseudo_fs(fs)) << fs;
+    }
+    for (const std::string_view fs : {"ext4", "xfs", "btrfs", "tmpfs", "devtmpfs", "overlay",
+                                      "nfs4", "fuse.sshfs", "proc2", "Proc", ""}) {
+        EXPECT_FALSE(detail::is_pseudo_fs(fs)) << fs;
+    }
+}
+
+TEST(MountSizes, UsedIsZeroWhenMoreBlocksAreFreeThanExist) {
+    struct Case {
+        uint64_t blocks, free_blocks, available, block_size;
+        MountSizes sizes;
+    };
+    const Case cases[] = {
+        {100, 40, 30, 4096, {409600, 245760, 122880}},
+        {100, 100, 100, 512, {51200, 0, 51200}},
+        {100, 101, 101, 4096, {409600, 0, 413696}},
+        {0, 0, 0, 4096, {0, 0, 0}},
+        {(1ull << 40) + 1, 0, 0, 1ull << 30, {1ull << 30, 1ull << 30, 0}},  // wraps
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.blocks);
+        EXPECT_EQ(detail::sizes_from_blocks(c.blocks, c.free_blocks, c.available, c.block_size),
+                  c.sizes);
+    }
+}
+
+TEST(MountList, ListsTheRootWithPlausibleSizes) {
+    const auto mounts = list_mounts();
+    ASSERT_TRUE(mounts) << std::strerror(mounts.error());
+    const auto root = std::ranges::find(*mounts, std::string("/"), &Mount::point);
+    ASSERT_NE(root, mounts->end());
+    EXPECT_FALSE(root->fs.empty());
+    EXPECT_FALSE(root->hidden);
+    EXPECT_GT(root->total, 0u);
+    EXPECT_LE(root->used, root->total);
+    EXPECT_LE(root->free, root->total);
+    EXPECT_GT(root->used + root->free, 0u);
+
+    const auto proc = std::ranges::find(*mounts, std::string("/proc"), &Mount::point);
+    if (proc != mounts->end()) {
+        EXPECT_TRUE(proc->hidden);
+    }
+}
+
+TEST(MountList, AMountPointWithAwkwardBytesComesBackAsItIs) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "bind mounts need root";
+    }
+    TempDir dir;
+    char real[PATH_MAX];
+    ASSERT_NE(::realpath(dir.path().c_str(), real), nullptr);
+    const std::string source = std::string(real) + "/source";
+    const std::string point = std::string(real) + "/with space\ttab\\slash";
+    test::make_dirs(source);
+    test::make_dirs(point);
+    if (::mount(source.c_str(), point.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
+    }
+    struct Unmount {
+        std::string point;
+        ~Unmount() { ::umount2(point.c_str(), MNT_DETACH); }
+    } unmount{point};
+
+    const auto mounts = list_mounts();
+    ASSERT_TRUE(mounts) << std::strerror(mounts.error());
+    const auto found = std::ranges::find(*mounts, point, &Mount::point);
+    ASSERT_NE(found, mounts->end()) << "the bind mount is missing or still escaped";
+    EXPECT_FALSE(found->hidden);
+    EXPECT_GT(found->total, 0u);
+}
+
+TEST(ProbeDir, ListsTheFolderOrGivesTheFirstError) {
+    TempDir dir;
+    test::make_dirs(dir / "folder/sub");
+    test::write_file(dir / "folder/file", 10);
+    test::write_file(dir / "file", 0);
+    ASSERT_EQ(::symlink("folder", (dir / "link").c_str()), 0);
+    struct Case {
+        std::string base;
+        std::string relative;
+        int error;  // 0: listed
+    };
+    const Case cases[] = {
+        {dir, "folder", 0},
+        {dir.path() + "/", "folder", 0},
+        {dir, "folder/sub", 0},
+        {dir, "link", 0},  // a link at the path itself is followed
+        {dir, "missing", ENOENT},
+        {dir, "file", ENOTDIR},
+        {dir, std::string("fol\0der", 7), EINVAL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.base + " + " + c.relative);
+        const auto listed = probe_dir(c.base, c.relative);
+        EXPECT_EQ(listed ? 0 : listed.error(), c.error);
+    }
+}
+
+TEST(FullDiskAccessProbe, AnswersFromTheGuardedFoldersOnDisk) {
+    struct Case {
+        std::string_view title;
+        std::vector<std::string> folders;
+        std::vector<std::string> files;
+        FullDiskAccess answer;
+    };
+    const Case cases[] = {
+        {"none of them", {"Desktop", "Documents"}, {}, FullDiskAccess::Unknown},
+        {"the privacy database",
+         {"Library/Application Support/com.apple.TCC"},
+         {},
+         FullDiskAccess::On},
+        {"only the browser's", {"Library/Safari"}, {}, FullDiskAccess::On},
+        {"only mail", {"Library/Mail"}, {}, FullDiskAccess::On},
+        {"files where folders belong",
+         {"Library/Application Support"},
+         {"Library/Application Support/com.apple.TCC", "Library/Safari", "Library/Mail"},
+         FullDiskAccess::Unknown},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        TempDir home;
+        for (const std::string& folder : c.folders) {
+            test::make_dirs(home / folder);
+        }
+        for (const std::string& file : c.files) {
+            test::write_file(home / file, 0);
+        }
+        EXPECT_EQ(full_disk_access(home.path()), c.answer);
+    }
+    EXPECT_EQ(full_disk_access("/no/such/home"), FullDiskAccess::Unknown);
+}
+
+TEST(FullDiskAccessProbe, DecidesByTheFirstCertainGuardedFolder) {
+    const std::string_view tcc = "Library/Application Support/com.apple.TCC";
+    const std::string_view safari = "Library/Safari";
+    const std::string_view mail = "Library/Mail";
+    struct Case {
+        std::string_view title;
+        std::map<std::string_view, int> errors;  // by folder; absent: listed
+        FullDiskAccess answer;
+        size_t probes;
+    };
+    const Case cases[] = {
+        {"listed at once", {}, FullDiskAccess::On, 4},
+        {"refused at once", {{tcc, EPERM}}, FullDiskAccess::Off, 4},
+        {"missing, then refused", {{tcc, ENOENT}, {safari, EPERM}}, FullDiskAccess::Off, 5},
+        {"missing, then listed", {{tcc, ENOENT}}, FullDiskAccess::On, 5},
+        {"only mail is refused",
+         {{tcc, ENOENT}, {safari, EACCES}, {mail, EPERM}},
+         FullDiskAccess::Off,
+         6},
+        {"nothing certain",
+         {{tcc, ENOENT}, {safari, ENOENT}, {mail, EACCES}},
+         FullDiskAccess::Unknown,
+         6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.title);
+        std::vector<std::string> probed;
+        const auto answer = detail::full_disk_access_with(
+            "/Users/someone",
+            [&](std::string_view base, std::string_view relative) -> std::expected<void, int> {
+                EXPECT_EQ(base, "/Users/someone");
+                probed.emplace_back(relative);
+                if (relative == "Desktop" || relative == "Documents" || relative == "Downloads") {
+                    return std::unexpected(EPERM);  // never decides
+                }
+                const auto error = c.errors.find(relative);
+                if (error != c.errors.end()) {
+                    return std::unexpected(error->second);
+                }
+                return {};
+            });
+        EXPECT_EQ(answer, c.answer);
+        ASSERT_EQ(probed.size(), c.probes);
+        EXPECT_EQ(probed[0], "Desktop");
+        EXPECT_EQ(probed[1], "Documents");
+        EXPECT_EQ(probed[2], "Downloads");
+        EXPECT_EQ(probed[3], tcc);
+    }
+}
+
+}  // namespace
+}  // namespace bramwex::core::sys
