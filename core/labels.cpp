@@ -146,7 +146,7 @@ bool file_starts_with(const std::string& path, std::string_view expected) {
     }
     // O_NONBLOCK: a FIFO under the name must not hang the caller; reading one
     // without a writer ends at once, which is "too short".
-    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     int fd = -1;
     do {
         fd = ::open(path.c_str(), kFlags);

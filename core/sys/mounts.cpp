@@ -24,6 +24,10 @@ constexpr std::string_view kPseudoFileSystems[] = {
     "fusectl", "binfmt_misc", "autofs",     "hugetlbfs", "nsfs",   "rpc_pipefs",
 };
 
+bool is_pseudo_fs(std::string_view fs) {
+    return std::ranges::find(kPseudoFileSystems, fs) != std::end(kPseudoFileSystems);
+}
+
 bool is_octal(char c) {
     return c >= '0' && c <= '7';
 }
@@ -107,10 +111,6 @@ std::string unescape_mount_field(std::string_view field) {
     return out;
 }
 
-bool is_pseudo_fs(std::string_view fs) {
-    return std::ranges::find(kPseudoFileSystems, fs) != std::end(kPseudoFileSystems);
-}
-
 std::vector<Mount> mounts_from_mountinfo(std::string_view text, SizesOf sizes_of) {
     std::vector<Mount> mounts;
     while (!text.empty()) {
@@ -137,10 +137,14 @@ std::vector<Mount> mounts_from_mountinfo(std::string_view text, SizesOf sizes_of
         mount.point = unescape_mount_field(fixed[4]);
         mount.fs = to_utf8_lossy(unescape_mount_field(type));
         mount.hidden = is_pseudo_fs(mount.fs);
-        if (const auto sizes = sizes_of(mount.point)) {
-            mount.total = sizes->total;
-            mount.used = sizes->used;
-            mount.free = sizes->free;
+        // statvfs walks onto the point and so would trigger the mount an
+        // automount point stands for: listing must not mount anything.
+        if (mount.fs != "autofs") {
+            if (const auto sizes = sizes_of(mount.point)) {
+                mount.total = sizes->total;
+                mount.used = sizes->used;
+                mount.free = sizes->free;
+            }
         }
         mounts.push_back(std::move(mount));
     }

@@ -17,7 +17,7 @@ namespace bramwex::core::sys {
 struct Mount {
     std::string point;    // the mount point as raw bytes, the kernel's escapes undone
     std::string fs;       // the file-system type name, UTF-8 (invalid bytes replaced)
-    uint64_t total = 0;   // blocks x fragment size; 0 when statvfs failed
+    uint64_t total = 0;   // blocks x fragment size; 0 when statvfs failed or was not asked
     uint64_t used = 0;    // (blocks - free blocks) x fragment size; 0 when free exceeds blocks
     uint64_t free = 0;    // blocks available to unprivileged users x fragment size
     bool hidden = false;  // a pseudo file system nobody browses (proc, sysfs, cgroup, ...)
@@ -45,13 +45,10 @@ MountSizes sizes_from_blocks(uint64_t blocks, uint64_t free_blocks, uint64_t ava
 // backslash); a backslash not followed by three octal digits stays as it is.
 std::string unescape_mount_field(std::string_view field);
 
-// Whether the type is one of the pseudo file systems a user never browses.
-bool is_pseudo_fs(std::string_view fs);
-
 using SizesOf = FunctionRef<std::expected<MountSizes, int>(const std::string& point)>;
 
-// The mounts of one mountinfo text, sized by sizes_of; lines that do not
-// have the mountinfo layout are skipped.
+// The mounts of one mountinfo text, sized by sizes_of (automount points are
+// left unsized); lines that do not have the mountinfo layout are skipped.
 std::vector<Mount> mounts_from_mountinfo(std::string_view text, SizesOf sizes_of);
 
 }  // namespace detail
