@@ -1,0 +1,70 @@
+"""_cli from Python: the command line of the native command, from sys.argv."""
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from conftest import disk_usage
+
+
+def run_cli(argv, tmp_path, prelude=""):
+    code = f"import sys, bramwex\n{prelude}\nsys.argv = {argv!r}\nsys.exit(bramwex._cli())\n"
+    env = dict(os.environ, BRAMWEX_CACHE_DIR=str(tmp_path / "cache"))
+    env.pop("BRAMWEX_LOG", None)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                          timeout=120)
+
+
+def test_version_help_and_parse_errors_end_the_process(tmp_path):
+    version = run_cli(["bramwex", "--version"], tmp_path)
+    assert (version.returncode, version.stdout) == (0, "bramwex 0.2.0\n")
+    assert run_cli(["bramwex", "--help"], tmp_path).returncode == 0
+    bad = run_cli(["bramwex", "scan", "--no-such-flag", "/"], tmp_path)
+    assert bad.returncode == 2 and bad.stderr and not bad.stdout
+
+
+def test_scan_prints_the_document(tmp_path):
+    (tmp_path / "data" / "sub").mkdir(parents=True)
+    (tmp_path / "data" / "sub" / "f").write_bytes(b"x" * 20_000)
+    done = run_cli(["bramwex", "scan", "--json", str(tmp_path / "data")], tmp_path,
+                   prelude="print('before', flush=False)")
+    assert done.returncode == 0, done.stderr
+    before, document = done.stdout.split("\n", 1)
+    assert before == "before"  # Python's buffered text comes out first
+    parsed = json.loads(document)
+    assert parsed["name"] == str(tmp_path / "data")
+    assert parsed["size"] == disk_usage(tmp_path / "data")
+    assert [child["name"] for child in parsed["children"]] == ["sub"]
+    missing = run_cli(["bramwex", "scan", str(tmp_path / "missing")], tmp_path)
+    assert missing.returncode == 1 and missing.stderr.startswith("bramwex: ")
+
+
+def test_the_console_script(tmp_path):
+    script = Path(sys.executable).parent / "bramwex"
+    if not script.exists():
+        pytest.skip("the module is not installed with its console script here")
+    done = subprocess.run([str(script), "--version"], capture_output=True, text=True)
+    assert (done.returncode, done.stdout) == (0, "bramwex 0.2.0\n")
+
+
+def test_argv_must_be_a_sequence_of_str(tmp_path):
+    as_str = run_cli("bramwex --version", tmp_path)
+    assert as_str.returncode == 1
+    assert "TypeError: Can't extract `str` to `Vec`" in as_str.stderr
+    for prelude, expected in (
+        ("argv = 42", "Sequence"),
+        ("argv = ['bramwex', b'--version']", "TypeError"),
+    ):
+        code = (f"import sys, bramwex\n{prelude}\nsys.argv = argv\n"
+                "try:\n    bramwex._cli()\nexcept TypeError as e:\n    print('TypeError', e)\n")
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+        assert done.returncode == 0 and done.stdout.startswith("TypeError")
+        assert expected in done.stdout
+    # A tuple is a sequence too.
+    done = subprocess.run([sys.executable, "-c",
+                           "import sys, bramwex\nsys.argv = ('bramwex', '--version')\n"
+                           "bramwex._cli()"], capture_output=True, text=True)
+    assert done.stdout == "bramwex 0.2.0\n"

@@ -1,0 +1,89 @@
+"""The in-tree build backend: the wheel pip installs, and its metadata."""
+import base64
+import csv
+import hashlib
+import importlib.util
+import io
+import subprocess
+import sys
+import tarfile
+import zipfile
+from pathlib import Path
+
+import pytest
+
+TOP = Path(__file__).resolve().parents[2]
+
+
+def backend():
+    spec = importlib.util.spec_from_file_location("bramwex_build", TOP / "tools" /
+                                                  "bramwex_build.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_metadata(tmp_path):
+    build = backend()
+    name = build.prepare_metadata_for_build_wheel(str(tmp_path))
+    assert name == "bramwex-0.2.0.dist-info"
+    metadata = (tmp_path / name / "METADATA").read_text()
+    assert "Name: bramwex\n" in metadata and "Requires-Python: >=3.10\n" in metadata
+    assert (tmp_path / name / "entry_points.txt").read_text() == (
+        "[console_scripts]\nbramwex = bramwex:_cli\n")
+    # The version is the command's own.
+    done = subprocess.run([sys.executable, "-c", "import sys, bramwex; sys.argv = ['bramwex', "
+                           "'--version']; bramwex._cli()"], capture_output=True, text=True)
+    assert done.stdout == "bramwex 0.2.0\n"
+
+
+def test_pyproject_reads_the_same_without_tomllib():
+    build = backend()
+    text = (TOP / "pyproject.toml").read_text()
+    tomllib = pytest.importorskip("tomllib")
+    parsed = tomllib.loads(text)
+    simple = build._read_simple_toml(text)
+    for key in ("name", "version", "requires-python", "description"):
+        assert simple["project"][key] == parsed["project"][key]
+    assert simple["project"]["scripts"] == parsed["project"]["scripts"]
+    assert simple["build-system"]["build-backend"] == "bramwex_build"
+
+
+def test_wheel(tmp_path):
+    built = TOP / "build" / "binding" / "bramwex.abi3.so"
+    if not built.is_file():
+        pytest.skip("no Release build of the module in build/ (scripts/setup makes it)")
+    build = backend()
+    name = build.build_wheel(str(tmp_path), {"build-dir": "build"})
+    assert name.startswith("bramwex-0.2.0-cp310-abi3-") and name.endswith(".whl")
+    with zipfile.ZipFile(tmp_path / name) as wheel:
+        names = set(wheel.namelist())
+        assert names == {"bramwex.abi3.so"} | {
+            f"bramwex-0.2.0.dist-info/{n}"
+            for n in ("METADATA", "WHEEL", "entry_points.txt", "top_level.txt", "RECORD")}
+        assert wheel.read("bramwex.abi3.so") == built.read_bytes()
+        assert "Tag: cp310-abi3-" in wheel.read("bramwex-0.2.0.dist-info/WHEEL").decode()
+        assert "Root-Is-Purelib: false" in wheel.read("bramwex-0.2.0.dist-info/WHEEL").decode()
+        rows = list(csv.reader(io.StringIO(
+            wheel.read("bramwex-0.2.0.dist-info/RECORD").decode())))
+        assert {row[0] for row in rows} == names
+        for path, digest, size in rows:
+            if path.endswith("RECORD"):
+                assert digest == size == ""
+                continue
+            data = wheel.read(path)
+            expected = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=")
+            assert (digest, int(size)) == ("sha256=" + expected.decode(), len(data))
+    # An unchanged module gives the same wheel, byte for byte.
+    again = tmp_path / "again"
+    build.build_wheel(str(again), {"build-dir": "build"})
+    assert (again / name).read_bytes() == (tmp_path / name).read_bytes()
+
+
+def test_sdist(tmp_path):
+    name = backend().build_sdist(str(tmp_path))
+    assert name == "bramwex-0.2.0.tar.gz"
+    with tarfile.open(tmp_path / name) as sdist:
+        members = set(sdist.getnames())
+    assert {"bramwex-0.2.0/PKG-INFO", "bramwex-0.2.0/CMakeLists.txt"} <= members
+    assert not any("/.venv/" in m or "/build/" in m for m in members)
