@@ -1,0 +1,405 @@
+#include "core/sys/linux_inotify_stream.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "core/log.hpp"
+#include "core/sys/linux_inotify_ids.hpp"
+#include "core/sys/linux_inotify_retry.hpp"
+
+namespace bramwex::core::sys::inotify {
+
+namespace {
+
+constexpr std::string_view kLogTarget = "bramwex_core::sys::fsevents";
+
+// Folders walked between two looks at the kernel queue and the control block.
+constexpr size_t kWalkSlice = 64;
+
+constexpr uint64_t kNeverReplay = std::numeric_limits<uint64_t>::max();
+
+uint64_t stamp_ns(const timespec& time) {
+    if (time.tv_sec < 0) {
+        return 0;
+    }
+    return static_cast<uint64_t>(time.tv_sec) * 1'000'000'000u +
+           static_cast<uint64_t>(time.tv_nsec);
+}
+
+uint64_t last_change_ns(const struct stat& info) {
+    return std::max(stamp_ns(info.st_ctim), stamp_ns(info.st_mtim));
+}
+
+int open_folder(const std::string& path) {
+    return retrying(
+        [&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+}
+
+// The watch cannot be added because the folder is not there or not ours to
+// read; the events of its parent still name it.
+bool harmless_watch_error(int error) {
+    return error == ENOENT || error == ENOTDIR || error == EACCES || error == ELOOP ||
+           error == EPERM;
+}
+
+}  // namespace
+
+// The root, or one of the folders above it, changed name or went away: say
+// so, drop the watches of a root that is no longer at its path, and follow a
+// folder that has come to stand at the path.
+void InotifyStream::resync_root() {
+    if ((flags_ & kCreateFlagWatchRoot) != 0) {
+        add_event(root_, kEventFlagRootChanged);
+    }
+    struct stat info {};
+    const bool present =
+        retrying([&] { return ::stat(root_.c_str(), &info); }) == 0 && S_ISDIR(info.st_mode);
+    const bool same =
+        present && tree_.root() >= 0 && info.st_dev == root_device_ && info.st_ino == root_inode_;
+    if (same) {
+        return;
+    }
+    if (tree_.root() >= 0) {
+        for (const int wd : tree_.clear()) {
+            ::inotify_rm_watch(inotify_fd_, wd);
+        }
+        watch_count_.store(0, std::memory_order_relaxed);
+    }
+    if ((flags_ & kCreateFlagWatchRoot) != 0) {
+        watch_ancestors();
+    }
+    if (!present) {
+        return;
+    }
+    int error = 0;
+    if (!attach_root(error)) {
+        if (!harmless_watch_error(error)) {
+            add_event(root_, kEventFlagMustScanSubDirs | kEventFlagUserDropped);
+        }
+        return;
+    }
+    walk_.push_back(WalkItem{-1, {}, kNeverReplay, false});
+}
+
+void InotifyStream::run() {
+    uint64_t flush_ticket = 0;
+    while (true) {
+        pollfd fds[2] = {{inotify_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, poll_timeout());
+        if (ready < 0 && errno != EINTR) {
+            log::record(log::Level::Warn, kLogTarget, "fsevents: poll failed: {}",
+                        std::strerror(errno));
+            add_event(root_, kEventFlagMustScanSubDirs | kEventFlagUserDropped);
+            deliver();
+            break;
+        }
+        bool stop = false;
+        uint32_t overflows = 0;
+        if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+            take_control(stop, flush_ticket, overflows);
+            if (stop) {
+                break;
+            }
+        }
+        if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+            read_kernel_queue();
+        }
+        for (uint32_t i = 0; i < overflows; ++i) {
+            inotify_event overflow{};
+            overflow.wd = -1;
+            overflow.mask = IN_Q_OVERFLOW;
+            handle(overflow);
+        }
+        walk_some(kWalkSlice);
+        if (flush_ticket != 0) {
+            // Everything before the flush, folders that appeared included:
+            // their watches are added and their contents replayed first.
+            read_kernel_queue();
+            while (!walk_.empty() && !stopping_.load(std::memory_order_relaxed)) {
+                walk_some(walk_.size());
+                read_kernel_queue();
+            }
+            deliver();
+            {
+                std::lock_guard lock(control_mutex_);
+                flush_done_ = std::max(flush_done_, flush_ticket);
+            }
+            control_changed_.notify_all();
+            flush_ticket = 0;
+        } else if (!pending_.empty() && Clock::now() >= deadline_) {
+            deliver();
+        }
+    }
+    {
+        std::lock_guard lock(control_mutex_);
+        running_ = false;
+    }
+    control_changed_.notify_all();
+}
+
+void InotifyStream::take_control(bool& stop, uint64_t& flush_ticket, uint32_t& overflows) {
+    uint64_t count = 0;
+    while (::read(wake_fd_, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    std::lock_guard lock(control_mutex_);
+    stop = stop_requested_;
+    if (flush_requested_ > flush_done_) {
+        flush_ticket = flush_requested_;
+    }
+    overflows = std::exchange(overflows_injected_, 0);
+}
+
+int InotifyStream::poll_timeout() const {
+    if (!walk_.empty()) {
+        return 0;
+    }
+    if (pending_.empty()) {
+        return -1;
+    }
+    const auto left = deadline_ - Clock::now();
+    if (left <= Clock::duration::zero()) {
+        return 0;
+    }
+    // Rounded up, so the deadline has passed when poll returns.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<int64_t>(ms, std::numeric_limits<int>::max()));
+}
+
+void InotifyStream::read_kernel_queue() {
+    alignas(inotify_event) char buffer[64 * 1024];
+    while (true) {
+        const ssize_t got = ::read(inotify_fd_, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;  // EAGAIN: nothing more queued
+        }
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            handle(*event);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    settle_unpaired_moves();
+}
+
+void InotifyStream::handle(const inotify_event& event) {
+    if ((event.mask & IN_Q_OVERFLOW) != 0) {
+        // Events are lost, folders that appeared among them too: report the
+        // loss and walk the whole tree again for watches it lacks.
+        add_event(root_, kEventFlagMustScanSubDirs | kEventFlagKernelDropped);
+        if (tree_.root() >= 0) {
+            walk_.push_back(WalkItem{-1, {}, kNeverReplay, false});
+        }
+        return;
+    }
+    const std::string_view name =
+        event.len == 0 ? std::string_view()
+                       : std::string_view(event.name, ::strnlen(event.name, event.len));
+    if (const auto ancestor = ancestors_.find(event.wd); ancestor != ancestors_.end()) {
+        if ((event.mask & IN_IGNORED) != 0) {
+            ancestors_.erase(ancestor);
+        } else if (name == ancestor->second) {
+            resync_root();
+        }
+        return;
+    }
+    if (!tree_.contains(event.wd)) {
+        return;  // a watch already dropped
+    }
+    if (event.wd == tree_.root() &&
+        (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED)) != 0) {
+        resync_root();
+        return;
+    }
+    if ((event.mask & IN_IGNORED) != 0) {
+        forget(event.wd, false);  // deleted, or its file system unmounted
+        return;
+    }
+    if (name.empty()) {
+        return;  // about a folder itself: its parent reports it by name
+    }
+    add_event(WatchTree::join(tree_.path_of(event.wd), name), 0);
+    if ((event.mask & IN_ISDIR) != 0) {
+        handle_folder_event(event, event.wd, name);
+    }
+}
+
+void InotifyStream::handle_folder_event(const inotify_event& event, int parent,
+                                        std::string_view name) {
+    const uint64_t now = realtime_ns();
+    if ((event.mask & IN_MOVED_FROM) != 0) {
+        if (const auto moved = tree_.child(parent, name)) {
+            moved_from_[event.cookie] = *moved;
+        }
+    } else if ((event.mask & IN_MOVED_TO) != 0) {
+        const auto from = moved_from_.find(event.cookie);
+        if (from != moved_from_.end() && tree_.contains(from->second)) {
+            tree_.move(from->second, parent, name);
+            moved_from_.erase(from);
+        } else {
+            walk_.push_back(WalkItem{parent, std::string(name), now, false});
+        }
+    } else if ((event.mask & IN_CREATE) != 0) {
+        walk_.push_back(WalkItem{parent, std::string(name), now, false});
+    } else if ((event.mask & IN_ATTRIB) != 0 && !tree_.child(parent, name)) {
+        // A folder without a watch may have just become readable.
+        walk_.push_back(WalkItem{parent, std::string(name), now, false});
+    }
+}
+
+// Both halves of a rename are queued together, so once the kernel queue is
+// empty a lone "moved from" is a folder that left the root.
+void InotifyStream::settle_unpaired_moves() {
+    for (const auto& [cookie, wd] : moved_from_) {
+        forget(wd, true);
+    }
+    moved_from_.clear();
+}
+
+void InotifyStream::walk_some(size_t count) {
+    for (size_t i = 0; i < count && !walk_.empty(); ++i) {
+        if (stopping_.load(std::memory_order_relaxed)) {
+            return;
+        }
+        const WalkItem item = std::move(walk_.back());
+        walk_.pop_back();
+        walk(item);
+        if (item.first_walk && --first_walk_left_ == 0 && !history_sent_) {
+            history_sent_ = true;
+            add_event({}, kEventFlagHistoryDone);
+        }
+    }
+}
+
+bool InotifyStream::replayable(uint64_t changed_ns, uint64_t replay_ns) const {
+    if (replay_ns == kNeverReplay) {
+        return false;
+    }
+    const auto slack =
+        static_cast<uint64_t>(std::max<int64_t>(settings_.timestamp_slack.count(), 0));
+    return changed_ns >= (replay_ns > slack ? replay_ns - slack : 0);
+}
+
+// Watches one folder, then replays it and its entries as of item.replay_ns and
+// queues its subfolders on the root's device. The watch comes first: what
+// changes after it is an event, what changed before it shows in the times.
+void InotifyStream::walk(const WalkItem& item) {
+    int wd = tree_.root();
+    std::string path = root_;
+    if (item.parent >= 0) {
+        if (!tree_.contains(item.parent)) {
+            return;  // the parent went away meanwhile
+        }
+        path = WatchTree::join(tree_.path_of(item.parent), item.name);
+        struct stat info {};
+        if (retrying([&] { return ::lstat(path.c_str(), &info); }) != 0 || !S_ISDIR(info.st_mode) ||
+            info.st_dev != root_device_) {
+            return;
+        }
+        if (settings_.before_watch) {
+            settings_.before_watch(path);
+        }
+        int error = 0;
+        const auto added = add_folder_watch(path, error);
+        if (!added) {
+            if (!harmless_watch_error(error)) {
+                log::record(log::Level::Debug, kLogTarget, "fsevents: cannot watch {}: {}", path,
+                            std::strerror(error));
+                add_event(path, kEventFlagMustScanSubDirs | kEventFlagUserDropped);
+            }
+            return;
+        }
+        if (tree_.add(item.parent, item.name, *added) == WatchTree::Added::Elsewhere) {
+            return;
+        }
+        wd = *added;
+        watch_count_.store(tree_.size(), std::memory_order_relaxed);
+    }
+    if (wd < 0) {
+        return;
+    }
+    const int fd = open_folder(path);
+    if (fd < 0) {
+        return;
+    }
+    struct stat own {};
+    if (retrying([&] { return ::fstat(fd, &own); }) == 0 &&
+        replayable(last_change_ns(own), item.replay_ns)) {
+        add_event(path, 0);
+    }
+    DIR* listing = ::fdopendir(fd);
+    if (listing == nullptr) {
+        ::close(fd);
+        return;
+    }
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        struct stat info {};
+        if (retrying([&] { return ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW); }) !=
+            0) {
+            continue;
+        }
+        if (S_ISDIR(info.st_mode)) {
+            if (info.st_dev == root_device_) {
+                walk_.push_back(WalkItem{wd, std::string(name), item.replay_ns, item.first_walk});
+                if (item.first_walk) {
+                    ++first_walk_left_;
+                }
+            }
+        } else if (replayable(last_change_ns(info), item.replay_ns)) {
+            add_event(WatchTree::join(path, name), 0);
+        }
+    }
+    ::closedir(listing);
+}
+
+void InotifyStream::add_event(std::string_view path, FsEventStreamEventFlags flags) {
+    if (pending_.empty()) {
+        const auto now = Clock::now();
+        const bool quiet = now - last_delivery_ >= latency_;
+        if ((flags_ & kCreateFlagNoDefer) != 0 && quiet) {
+            deadline_ = now;  // the first change after quiet goes out at once
+        } else if ((flags_ & kCreateFlagNoDefer) != 0) {
+            deadline_ = last_delivery_ + latency_;
+        } else {
+            deadline_ = now + latency_;
+        }
+    }
+    pending_.add(path, flags, next_event_id());
+}
+
+void InotifyStream::deliver() {
+    if (pending_.empty()) {
+        return;
+    }
+    PendingEvents::Batch batch = pending_.take();
+    if (queue_ == nullptr) {
+        return;  // unscheduled: nobody to hand them to
+    }
+    std::vector<const char*> paths;
+    paths.reserve(batch.paths.size());
+    for (const std::string& path : batch.paths) {
+        paths.push_back(path.c_str());
+    }
+    {
+        std::lock_guard on_queue(queue_->running());
+        callback_(this, info_, paths.size(), paths.data(), batch.flags.data(), batch.ids.data());
+    }
+    last_delivery_ = Clock::now();
+}
+
+}  // namespace bramwex::core::sys::inotify

@@ -1,0 +1,131 @@
+#include "core/sys/linux_inotify_tree.hpp"
+
+#include <algorithm>
+
+namespace bramwex::core::sys::inotify {
+
+void WatchTree::set_root(int wd, std::string path) {
+    clear();
+    root_ = wd;
+    nodes_[wd] = Node{-1, std::move(path), {}};
+}
+
+WatchTree::Added WatchTree::add(int parent, std::string_view name, int wd) {
+    if (const auto known = nodes_.find(wd); known != nodes_.end()) {
+        const bool same_place = known->second.parent == parent && known->second.name == name;
+        return same_place ? Added::Known : Added::Elsewhere;
+    }
+    const auto parent_node = nodes_.find(parent);
+    if (parent_node == nodes_.end()) {
+        return Added::Elsewhere;
+    }
+    parent_node->second.children[std::string(name)] = wd;
+    nodes_[wd] = Node{parent, std::string(name), {}};
+    return Added::New;
+}
+
+std::optional<int> WatchTree::child(int parent, std::string_view name) const {
+    const auto node = nodes_.find(parent);
+    if (node == nodes_.end()) {
+        return std::nullopt;
+    }
+    const auto found = node->second.children.find(absl::string_view(name.data(), name.size()));
+    if (found == node->second.children.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+std::string WatchTree::join(std::string_view folder, std::string_view name) {
+    std::string path(folder);
+    if (!path.ends_with('/')) {
+        path.push_back('/');
+    }
+    path.append(name);
+    return path;
+}
+
+std::string WatchTree::path_of(int wd) const {
+    std::vector<const std::string*> names;  // from wd up to the root
+    for (auto node = nodes_.find(wd); node != nodes_.end();
+         node = nodes_.find(node->second.parent)) {
+        names.push_back(&node->second.name);
+        if (node->second.parent < 0) {
+            break;
+        }
+    }
+    if (names.empty()) {
+        return {};
+    }
+    std::string path = *names.back();
+    for (size_t i = names.size() - 1; i-- > 0;) {
+        path = join(path, *names[i]);
+    }
+    return path;
+}
+
+void WatchTree::unlink_from_parent(int wd, const Node& node) {
+    const auto parent = nodes_.find(node.parent);
+    if (parent == nodes_.end()) {
+        return;
+    }
+    const auto entry = parent->second.children.find(node.name);
+    if (entry != parent->second.children.end() && entry->second == wd) {
+        parent->second.children.erase(entry);
+    }
+}
+
+void WatchTree::move(int wd, int new_parent, std::string_view new_name) {
+    const auto node = nodes_.find(wd);
+    if (node == nodes_.end() || !nodes_.contains(new_parent) || wd == root_) {
+        return;
+    }
+    unlink_from_parent(wd, node->second);
+    node->second.parent = new_parent;
+    node->second.name = std::string(new_name);
+    nodes_[new_parent].children[std::string(new_name)] = wd;
+}
+
+std::vector<int> WatchTree::remove_subtree(int wd) {
+    std::vector<int> removed;
+    const auto top = nodes_.find(wd);
+    if (top == nodes_.end()) {
+        return removed;
+    }
+    unlink_from_parent(wd, top->second);
+    std::vector<int> pending{wd};
+    while (!pending.empty()) {
+        const int next = pending.back();
+        pending.pop_back();
+        const auto node = nodes_.find(next);
+        if (node == nodes_.end()) {
+            continue;
+        }
+        for (const auto& [name, child] : node->second.children) {
+            // A child renamed over keeps its own place; only true children go.
+            const auto child_node = nodes_.find(child);
+            if (child_node != nodes_.end() && child_node->second.parent == next) {
+                pending.push_back(child);
+            }
+        }
+        nodes_.erase(node);
+        removed.push_back(next);
+    }
+    if (wd == root_) {
+        root_ = -1;
+    }
+    return removed;
+}
+
+std::vector<int> WatchTree::clear() {
+    std::vector<int> removed;
+    removed.reserve(nodes_.size());
+    for (const auto& [wd, node] : nodes_) {
+        removed.push_back(wd);
+    }
+    nodes_.clear();
+    root_ = -1;
+    return removed;
+}
+
+}  // namespace bramwex::core::sys::inotify

@@ -1,0 +1,60 @@
+// The folders an inotify stream watches, as a tree of watch descriptors:
+// each node knows its parent and its name there, so a folder that is
+// renamed inside the root moves with one update and every event's path is
+// built from the current names. The root node's name is the root's path.
+// Threading: the stream's reader thread alone (before it runs, its starter).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <absl/container/flat_hash_map.h>
+
+namespace bramwex::core::sys::inotify {
+
+class WatchTree {
+  public:
+    enum class Added {
+        New,        // a folder not watched before
+        Known,      // the same folder at the same place: already in the tree
+        Elsewhere,  // the same folder reached by another path (a bind mount)
+    };
+
+    void set_root(int wd, std::string path);
+    int root() const { return root_; }  // -1 when no root is attached
+    bool contains(int wd) const { return nodes_.contains(wd); }
+    size_t size() const { return nodes_.size(); }
+
+    Added add(int parent, std::string_view name, int wd);
+    std::optional<int> child(int parent, std::string_view name) const;
+    std::string path_of(int wd) const;
+
+    // folder + "/" + name, without doubling the '/' of the root "/".
+    static std::string join(std::string_view folder, std::string_view name);
+
+    // The folder now sits under new_parent as new_name; a folder already
+    // there under that name (renamed over) loses its place.
+    void move(int wd, int new_parent, std::string_view new_name);
+
+    // Forgets wd and everything below it; the forgotten descriptors, wd first.
+    std::vector<int> remove_subtree(int wd);
+
+    // Forgets everything; the forgotten descriptors.
+    std::vector<int> clear();
+
+  private:
+    struct Node {
+        int parent = -1;
+        std::string name;
+        absl::flat_hash_map<std::string, int> children;
+    };
+    void unlink_from_parent(int wd, const Node& node);
+
+    absl::flat_hash_map<int, Node> nodes_;
+    int root_ = -1;
+};
+
+}  // namespace bramwex::core::sys::inotify
