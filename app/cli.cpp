@@ -22,6 +22,16 @@ constexpr const char* kSiHelp =
     "Sizes in powers of 1000 (kB, MB, GB), as Finder and disk makers, not of 1024 (KiB, MiB, "
     "GiB). The browser switches with `u`";
 
+// Counts are plain decimal digits: no sign (a negative count must not wrap
+// around), no hexadecimal, no exponent.
+const CLI::Validator kDigits(
+    [](const std::string& value) -> std::string {
+        const bool digits =
+            !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
+        return digits ? std::string() : "Value " + value + " is not a whole number";
+    },
+    "", "DIGITS");
+
 void add_output_flags(CLI::App& command, core::OutputOptions& output) {
     command.add_flag("-r,--reclaimable", output.reclaimable, kReclaimableHelp);
     command.add_flag("--si", output.si, kSiHelp);
@@ -29,9 +39,10 @@ void add_output_flags(CLI::App& command, core::OutputOptions& output) {
     command
         .add_option("--depth", output.depth, "Levels of subdirectories in the JSON [default: 1]")
         ->type_name("DEPTH")
-        ->check(CLI::NonNegativeNumber);
+        ->check(kDigits);
     command.add_option("--top", output.top, "Also list the N largest files")
         ->type_name("N")
+        ->check(kDigits)
         ->check(CLI::Range(1, 1000));
 }
 
@@ -81,6 +92,7 @@ void define(Definition& d, Cli& cli, ScanCommand& scan, ShowCommand& show, bool 
                      "Worker threads [default: 4, up to the number of cores while waiting on the "
                      "disk]")
         ->type_name("THREADS")
+        ->check(kDigits)
         ->check(CLI::Range(uint32_t{1}, std::numeric_limits<uint32_t>::max()));
     d.scan
         ->add_option("--reader", d.reader,
@@ -92,7 +104,8 @@ void define(Definition& d, Cli& cli, ScanCommand& scan, ShowCommand& show, bool 
     d.scan
         ->add_option("--stop-after", scan.stop_after,
                      "Stop after listing N directories below PATH, as Ctrl-C would, for the tests")
-        ->type_name("N");
+        ->type_name("N")
+        ->check(kDigits);
     add_output_flags(*d.scan, scan.output);
 
     d.show = app.add_subcommand(

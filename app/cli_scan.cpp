@@ -56,6 +56,7 @@ std::atomic<int>& stop_signal() {
 
 int cli_scan(const ScanCommand& command) {
     std::atomic<int>& signal = stop_signal();
+    signal.store(0, std::memory_order_relaxed);  // a signal that ended an earlier scan is spent
     auto check = std::make_shared<StopCheck>(command.stop_after, &signal);
     core::ScanOptions options;
     options.stop = [check] { return check->should_stop(); };

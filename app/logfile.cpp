@@ -9,6 +9,9 @@
 
 #include <fmt/format.h>
 
+#include "app/print.hpp"
+#include "core/error.hpp"
+
 namespace bramwex::app {
 
 FileLog::~FileLog() {
@@ -43,9 +46,8 @@ void init_log_file() {
     }
     const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
-        const int error = errno;
-        fmt::print(stderr, "bramwex: cannot log to {}: {} (os error {})\n", path,
-                   std::strerror(error), error);
+        print_error(
+            fmt::format("cannot log to {}: {}", path, core::Error::os(errno, path).to_string()));
         return;
     }
     std::FILE* file = ::fdopen(fd, "a");

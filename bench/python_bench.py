@@ -4,7 +4,7 @@
     .venv/bin/python bench/python_bench.py [--tree DIR] [--runs N] [--threads N]
 
 1. scan: `bramwex.scan(tree)` timed in the running interpreter, against the
-   native engine driver (build/bench/bramwex_bench_scan) and the `bramwex
+   the `bramwex
    scan` command (which also prints and saves its report), each a process
    timed from outside; runs are interleaved, with a warm page cache. The
    ratio of medians is printed; the module's cost is the binding's, since
@@ -67,16 +67,12 @@ def line(name: str, times: list[float], baseline: float | None = None) -> str:
 
 
 def bench_scan(tree: str, runs: int, threads) -> None:
-    driver = TOP / "build" / "bench" / "bramwex_bench_scan"
     command = TOP / "build" / "app" / "bramwex"
     cache = tempfile.mkdtemp(prefix="bramwex-bench-cache-")
     env = dict(os.environ, BRAMWEX_CACHE_DIR=cache)
     env.pop("BRAMWEX_LOG", None)
     thread_args = ["--threads", str(threads)] if threads else []
     variants = {"bramwex.scan (in process)": lambda: timed_scan(tree, threads)}
-    if driver.exists():
-        variants["native engine driver (process)"] = lambda: timed_process(
-            [str(driver), *thread_args, tree], env)
     if command.exists():
         variants["native `bramwex scan` (process)"] = lambda: timed_process(
             [str(command), "scan", *thread_args, tree], env)
@@ -88,9 +84,9 @@ def bench_scan(tree: str, runs: int, threads) -> None:
     for _ in range(runs):
         for name, measure in variants.items():
             times[name].append(measure())
-    baseline_name = next((n for n in variants if n.startswith("native engine")), None)
+    baseline_name = next((n for n in variants if n.startswith("native")), None)
     baseline = statistics.median(times[baseline_name]) if baseline_name else None
-    print(f"scan of {tree}, {runs} runs each (x = ratio to the native engine driver)")
+    print(f"scan of {tree}, {runs} runs each (x = ratio to the native command)")
     for name in variants:
         print(line(name, times[name], baseline))
 

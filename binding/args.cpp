@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "core/error.hpp"
+
 namespace bramwex::binding {
 
 namespace {
@@ -89,7 +91,12 @@ std::optional<std::string> path_argument(PyObject* object, std::string_view name
                                            type_name_of(path.get())));
         return std::nullopt;
     }
-    return fs_encode(path.get());
+    auto encoded = fs_encode(path.get());
+    if (encoded && core::has_nul_byte(*encoded)) {
+        raise(PyExc_ValueError, "embedded null byte");
+        return std::nullopt;
+    }
+    return encoded;
 }
 
 std::optional<uint32_t> u32_argument(PyObject* object, std::string_view name) {

@@ -44,10 +44,6 @@ Ref path_object(std::string_view bytes) {
     return Ref::steal(PyObject_CallFunctionObjArgs(path, text.get(), nullptr));
 }
 
-Ref lossy_str(std::string_view bytes) {
-    return str_from(core::to_utf8_lossy(bytes));
-}
-
 std::optional<std::string> expand_user_path(std::string_view path) {
     Ref expanduser = import_attribute("os.path", "expanduser");
     if (!expanduser) {

@@ -18,9 +18,6 @@ Ref name_str(std::string_view bytes);
 // A pathlib.Path of name_str(bytes).
 Ref path_object(std::string_view bytes);
 
-// A str with each invalid UTF-8 sequence replaced by U+FFFD, for messages.
-Ref lossy_str(std::string_view bytes);
-
 // The path with a leading `~` expanded by os.path.expanduser, as bytes in the
 // file-system encoding.
 std::optional<std::string> expand_user_path(std::string_view path);

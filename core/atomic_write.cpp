@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "core/error.hpp"
+
 namespace bramwex::core {
 
 namespace {
@@ -69,6 +71,9 @@ std::string temporary_name_for(const std::string& destination) {
 }
 
 Result<void> write_atomically(const std::string& destination, std::span<const std::byte> bytes) {
+    if (has_nul_byte(destination)) {
+        return std::unexpected(Error::os(EINVAL, destination));
+    }
     const std::lock_guard lock(write_mutex());
     const std::string temporary = temporary_name_for(destination);
     Result<void> result = write_then_rename(temporary, destination, bytes);

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "core/error.hpp"
+
 namespace bramwex::core {
 
 namespace {
@@ -48,6 +50,9 @@ Result<std::string> cache_dir() {
 }
 
 Result<void> create_cache_dir(const std::string& dir) {
+    if (has_nul_byte(dir)) {
+        return std::unexpected(Error::os(EINVAL, dir));
+    }
     if (dir.empty()) {
         return std::unexpected(Error::os(ENOENT, dir));
     }

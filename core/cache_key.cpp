@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <memory>
 
+#include "core/error.hpp"
+
 namespace bramwex::core {
 
 uint64_t fnv1a_64(std::string_view bytes) {
@@ -28,6 +30,9 @@ std::string cache_key_text(const sys::VolumeUuid& volume, uint64_t path_hash) {
 }
 
 Result<std::string> canonical_path(const std::string& path) {
+    if (has_nul_byte(path)) {
+        return std::unexpected(Error::os(EINVAL, path));
+    }
     const std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr),
                                                             &::free);
     if (!resolved) {

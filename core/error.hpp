@@ -5,6 +5,7 @@
 #include <cstring>
 #include <expected>
 #include <string>
+#include <string_view>
 
 namespace bramwex::core {
 
@@ -24,8 +25,10 @@ struct Error {
 template <class T>
 using Result = std::expected<T, Error>;
 
-// errno-only result for the small system-call wrappers.
-template <class T>
-using SysResult = std::expected<T, int>;
+// A path with a NUL byte would be cut short by every system call; callers
+// refuse it (EINVAL) instead of acting on a different file.
+inline bool has_nul_byte(std::string_view path) {
+    return path.find('\0') != std::string_view::npos;
+}
 
 }  // namespace bramwex::core

@@ -106,11 +106,7 @@ class TreeRead {
 
     // The root path, then each name from the outermost ancestor inwards.
     std::string absolute_path(uint32_t index) const {
-        check_index_in_range(index);
-        std::vector<uint32_t> chain;
-        for (uint32_t at = index; at != 0; at = self().record_at(at).parent) {
-            chain.push_back(self().record_at(at).name_id);
-        }
+        const std::vector<uint32_t> chain = name_chain(index);
         std::string path(self().name_at(0));
         for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
             append_component(path, self().name_at(*it));
@@ -120,11 +116,7 @@ class TreeRead {
 
     // The names from the root's child down to the folder, joined with "/".
     std::string relative_path(uint32_t index) const {
-        check_index_in_range(index);
-        std::vector<uint32_t> chain;
-        for (uint32_t at = index; at != 0; at = self().record_at(at).parent) {
-            chain.push_back(self().record_at(at).name_id);
-        }
+        const std::vector<uint32_t> chain = name_chain(index);
         std::string path;
         for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
             if (it != chain.rbegin()) {
@@ -187,6 +179,16 @@ class TreeRead {
     const DerivedIndex& checked_derived(FolderId id) const {
         check_id(id);
         return compute_index();
+    }
+
+    // Name ids from the folder up to, not including, the root.
+    std::vector<uint32_t> name_chain(uint32_t index) const {
+        check_index_in_range(index);
+        std::vector<uint32_t> chain;
+        for (uint32_t at = index; at != 0; at = self().record_at(at).parent) {
+            chain.push_back(self().record_at(at).name_id);
+        }
+        return chain;
     }
 
     static void append_component(std::string& path, std::string_view name) {

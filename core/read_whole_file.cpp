@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/error.hpp"
+
 namespace bramwex::core {
 
 namespace {
@@ -29,6 +31,9 @@ class Descriptor {
 }  // namespace
 
 Result<AlignedBuffer> read_whole_file(const std::string& path) {
+    if (has_nul_byte(path)) {
+        return std::unexpected(Error::os(EINVAL, path));
+    }
     int raw = -1;
     do {
         raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

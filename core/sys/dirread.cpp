@@ -12,19 +12,13 @@
 #include <string>
 
 #include "core/sys/bulk_reader.hpp"
+#include "core/sys/eintr.hpp"
 
 namespace bramwex::core::sys {
 
 namespace {
 
-template <class Call>
-int retry_on_eintr(Call call) {
-    int rc;
-    do {
-        rc = call();
-    } while (rc < 0 && errno == EINTR);
-    return rc;
-}
+constexpr size_t kDirentBufferSize = 32 * 1024;
 
 EntryKind kind_of_mode(mode_t mode) {
     switch (mode & S_IFMT) {
@@ -123,54 +117,48 @@ std::expected<void, int> read_dir_entries(ReadMode mode, int fd, DirSink sink) {
 namespace detail {
 
 std::expected<void, int> read_dir_entries_portable(int fd, ReclaimableMode mode, DirSink sink) {
-    const int copy = ::dup(fd);
-    if (copy < 0) {
-        return std::unexpected(errno);
-    }
-    DIR* stream = ::fdopendir(copy);
-    if (stream == nullptr) {
-        const int error = errno;
-        ::close(copy);
-        return std::unexpected(error);
-    }
-
-    std::expected<void, int> result;
+    // getdents64 straight on the caller's descriptor: a directory stream over
+    // a duplicate would cost a dup, an fstat, two fcntl, a close and a heap
+    // buffer per folder for the same entries. The buffer lives on the stack,
+    // so a sink may list another directory without disturbing this one.
+    alignas(dirent64) std::byte buffer[kDirentBufferSize];
     for (;;) {
-        errno = 0;
-        const dirent* entry = ::readdir(stream);
-        if (entry == nullptr) {
-            if (errno != 0) {
-                result = std::unexpected(errno);
+        const ssize_t filled =
+            retry_on_eintr([&] { return ::getdents64(fd, buffer, sizeof buffer); });
+        if (filled < 0) {
+            // A directory removed while open reads as empty, as readdir has it.
+            return errno == ENOENT ? std::expected<void, int>() : std::unexpected(errno);
+        }
+        if (filled == 0) {
+            return {};
+        }
+        for (ssize_t at = 0; at < filled;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            const char* name = entry->d_name;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
+                continue;
             }
-            break;
-        }
-        const char* name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
-            continue;
-        }
-        struct stat st;
-        if (retry_on_eintr([&] { return ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW); }) != 0) {
-            if (errno == ENOENT) {
-                continue;  // gone since it was listed
+            struct stat st;
+            if (retry_on_eintr([&] { return ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW); }) !=
+                0) {
+                if (errno == ENOENT) {
+                    continue;  // gone since it was listed
+                }
+                return std::unexpected(errno);
             }
-            result = std::unexpected(errno);
-            break;
+            DirEntry out;
+            out.name = std::string_view(name, std::strlen(name) + 1);
+            out.file_id = st.st_ino;
+            out.device = widen_device(st.st_dev);
+            out.link_count = st.st_nlink;
+            out.allocated = static_cast<uint64_t>(st.st_blocks) * 512;
+            out.reclaimable = mode == ReclaimableMode::Allocated ? out.allocated : 0;
+            out.kind = kind_of_mode(st.st_mode);
+            out.status = kStatusOrdinary;
+            sink(out);
         }
-        // The name stays in the stream's own buffer until the next readdir, so
-        // the sink can see it in place: no copy, no allocation per entry.
-        DirEntry out;
-        out.name = std::string_view(name, std::strlen(name) + 1);
-        out.file_id = st.st_ino;
-        out.device = widen_device(st.st_dev);
-        out.link_count = st.st_nlink;
-        out.allocated = static_cast<uint64_t>(st.st_blocks) * 512;
-        out.reclaimable = mode == ReclaimableMode::Allocated ? out.allocated : 0;
-        out.kind = kind_of_mode(st.st_mode);
-        out.status = kStatusOrdinary;
-        sink(out);
     }
-    ::closedir(stream);
-    return result;
 }
 
 }  // namespace detail

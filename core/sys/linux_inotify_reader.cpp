@@ -14,7 +14,7 @@
 
 #include "core/log.hpp"
 #include "core/sys/linux_inotify_ids.hpp"
-#include "core/sys/linux_inotify_retry.hpp"
+#include "core/sys/eintr.hpp"
 
 namespace bramwex::core::sys::inotify {
 
@@ -40,7 +40,7 @@ uint64_t last_change_ns(const struct stat& info) {
 }
 
 int open_folder(const std::string& path) {
-    return retrying(
+    return retry_on_eintr(
         [&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
 }
 
@@ -62,7 +62,7 @@ void InotifyStream::resync_root() {
     }
     struct stat info {};
     const bool present =
-        retrying([&] { return ::stat(root_.c_str(), &info); }) == 0 && S_ISDIR(info.st_mode);
+        retry_on_eintr([&] { return ::stat(root_.c_str(), &info); }) == 0 && S_ISDIR(info.st_mode);
     const bool same =
         present && tree_.root() >= 0 && info.st_dev == root_device_ && info.st_ino == root_inode_;
     if (same) {
@@ -303,7 +303,7 @@ void InotifyStream::walk(const WalkItem& item) {
         }
         path = WatchTree::join(tree_.path_of(item.parent), item.name);
         struct stat info {};
-        if (retrying([&] { return ::lstat(path.c_str(), &info); }) != 0 || !S_ISDIR(info.st_mode) ||
+        if (retry_on_eintr([&] { return ::lstat(path.c_str(), &info); }) != 0 || !S_ISDIR(info.st_mode) ||
             info.st_dev != root_device_) {
             return;
         }
@@ -334,7 +334,7 @@ void InotifyStream::walk(const WalkItem& item) {
         return;
     }
     struct stat own {};
-    if (retrying([&] { return ::fstat(fd, &own); }) == 0 &&
+    if (retry_on_eintr([&] { return ::fstat(fd, &own); }) == 0 &&
         replayable(last_change_ns(own), item.replay_ns)) {
         add_event(path, 0);
     }
@@ -349,7 +349,7 @@ void InotifyStream::walk(const WalkItem& item) {
             continue;
         }
         struct stat info {};
-        if (retrying([&] { return ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW); }) !=
+        if (retry_on_eintr([&] { return ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW); }) !=
             0) {
             continue;
         }

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "core/sys/linux_inotify_retry.hpp"
+#include "core/sys/eintr.hpp"
 
 namespace bramwex::core::sys::inotify {
 
@@ -168,7 +168,7 @@ std::optional<int> InotifyStream::add_folder_watch(const std::string& path, int&
         return std::nullopt;
     }
     const int wd =
-        retrying([&] { return ::inotify_add_watch(inotify_fd_, path.c_str(), kFolderMask); });
+        retry_on_eintr([&] { return ::inotify_add_watch(inotify_fd_, path.c_str(), kFolderMask); });
     if (wd < 0) {
         error = errno;
         return std::nullopt;
@@ -178,7 +178,7 @@ std::optional<int> InotifyStream::add_folder_watch(const std::string& path, int&
 
 bool InotifyStream::attach_root(int& error) {
     struct stat info {};
-    if (retrying([&] { return ::stat(root_.c_str(), &info); }) != 0) {
+    if (retry_on_eintr([&] { return ::stat(root_.c_str(), &info); }) != 0) {
         error = errno;
         return false;
     }

@@ -244,3 +244,9 @@ def test_log_file(bramwex, tree, tmp_path):
     env = dict(bramwex.env, BRAMWEX_LOG="")
     result = bramwex.run("scan", tree, env=env)
     assert result.stderr == b""
+
+
+@pytest.mark.parametrize("flag", ["--threads", "--top", "--depth", "--stop-after"])
+@pytest.mark.parametrize("value", ["-2", "0x10", "1e3", "+5"])
+def test_counts_are_plain_digits(bramwex, tree, flag, value):
+    assert bramwex.run("scan", flag, value, tree).returncode == 2

@@ -252,6 +252,14 @@ def test_save_and_load(tree_dir, tmp_path, monkeypatch):
     assert bramwex.load(target).size(0) == tree.size(0)
     with pytest.raises(FileNotFoundError):
         tree.save(tmp_path / "no" / "such" / "folder.scan")
+    # A NUL byte would cut the path short onto another file: refused, untouched.
+    kept = tmp_path / "kept"
+    kept.write_bytes(b"mine")
+    for call in (lambda: tree.save(f"{kept}\0x"), lambda: bramwex.load(f"{kept}\0x"),
+                 lambda: bramwex.scan(f"{tmp_path}\0x")):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            call()
+    assert kept.read_bytes() == b"mine"
 
 
 def test_load_refuses_what_is_not_a_saved_scan(tmp_path):

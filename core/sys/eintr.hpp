@@ -1,14 +1,14 @@
-// EINTR is retried by every system call of the inotify stand-in.
+// Every system call that a signal can interrupt is simply called again.
 #pragma once
 
 #include <cerrno>
 
-namespace bramwex::core::sys::inotify {
+namespace bramwex::core::sys {
 
 // Calls call until it returns something other than a negative result with
-// errno EINTR.
+// errno EINTR, and returns that result.
 template <class Call>
-auto retrying(Call call) {
+auto retry_on_eintr(Call call) {
     decltype(call()) result;
     do {
         result = call();
@@ -16,4 +16,4 @@ auto retrying(Call call) {
     return result;
 }
 
-}  // namespace bramwex::core::sys::inotify
+}  // namespace bramwex::core::sys
