@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <thread>
+#include <utility>
 
 #include "core/scan_walk.hpp"
 
@@ -17,12 +18,7 @@ namespace {
 
 constexpr uint32_t kMaxWorkers = 65535;
 
-// The root, opened and examined before the walk.
-struct PreparedRoot {
-    int fd = -1;
-    sys::FdStat stat;
-    sys::ReadMode read_mode;
-};
+}  // namespace
 
 Result<PreparedRoot> prepare_root(std::string_view path, const ScanOptions& options,
                                   std::optional<sys::ReadMode> forced) {
@@ -52,6 +48,40 @@ Result<PreparedRoot> prepare_root(std::string_view path, const ScanOptions& opti
     return root;
 }
 
+namespace {
+
+// Lists the root on the pool and waits for every job.
+void walk(Pool& pool, ScanContext& context, PreparedRoot& root, bool reclaimable) {
+    walk_on_pool(pool, context, [&] {
+        const int fd = std::exchange(root.fd, -1);  // read_directory takes it over
+        read_directory(context, fd, kNoParent, 0, root.stat.file_id, root.stat.allocated,
+                       reclaimable ? root.stat.allocated : 0);
+    });
+}
+
+Result<Tree> scan_with_pool(Pool& pool, std::string_view path, const ScanOptions& options,
+                            std::optional<sys::ReadMode> forced, const ScanHooks* hooks) {
+    raise_open_file_limit();
+    auto root = prepare_root(path, options, forced);
+    if (!root) {
+        return std::unexpected(root.error());
+    }
+    const uint64_t event_id =
+        hooks != nullptr && hooks->current_event_id ? hooks->current_event_id() : 0;
+    ScanContext context(gate_for(pool), std::string(path), options.reclaimable, root->stat.device,
+                        options.stop, root->read_mode);
+    if (hooks != nullptr && hooks->started) {
+        hooks->started(context.builder.parts());
+    }
+    walk(pool, context, *root, options.reclaimable);
+    context.rethrow_failure();
+    FolderIndex hard_links = std::move(context.hard_links);
+    return context.builder.finish(std::move(hard_links), event_id,
+                                  context.stopped.load(std::memory_order_relaxed));
+}
+
+}  // namespace
+
 GateSettings gate_for(const Pool& pool) {
     if (pool.threads_given) {
         return {std::nullopt, pool.count};
@@ -61,8 +91,7 @@ GateSettings gate_for(const Pool& pool) {
     return {std::pair{start, cores}, start};
 }
 
-// Lists the root on the pool, waits for every job, and ends the controller.
-void walk(Pool& pool, ScanContext& context, PreparedRoot& root, bool reclaimable) {
+void walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed) {
     std::thread controller;
     if (const auto& bounds = context.gate.bounds()) {
         controller = std::thread(
@@ -72,12 +101,10 @@ void walk(Pool& pool, ScanContext& context, PreparedRoot& root, bool reclaimable
         tbb::task_group scope;
         context.scope = &scope;
         try {
-            read_directory(context, root.fd, kNoParent, 0, root.stat.file_id, root.stat.allocated,
-                           reclaimable ? root.stat.allocated : 0);
+            seed();
         } catch (...) {
             context.keep_failure(std::current_exception());
         }
-        root.fd = -1;  // read_directory took it over
         scope.wait();
     });
     // The last job to finish took the gate mutex after its last write, so
@@ -89,7 +116,9 @@ void walk(Pool& pool, ScanContext& context, PreparedRoot& root, bool reclaimable
     }
 }
 
-}  // namespace
+Result<Tree> Scanner::scan(std::string_view path, const ScanHooks& hooks) const {
+    return scan_with_pool(*pool, path, options, std::nullopt, &hooks);
+}
 
 uint32_t online_cores() {
     const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
@@ -141,18 +170,7 @@ Result<Tree> scan_tree_with_read_mode(std::string_view path, const ScanOptions& 
     if (!pool) {
         return std::unexpected(pool.error());
     }
-    raise_open_file_limit();
-    auto root = prepare_root(path, options, forced);
-    if (!root) {
-        return std::unexpected(root.error());
-    }
-    ScanContext context(gate_for(*pool), std::string(path), options.reclaimable, root->stat.device,
-                        options.stop, root->read_mode);
-    walk(*pool, context, *root, options.reclaimable);
-    context.rethrow_failure();
-    FolderIndex hard_links = std::move(context.hard_links);
-    return context.builder.finish(std::move(hard_links), 0,
-                                  context.stopped.load(std::memory_order_relaxed));
+    return scan_with_pool(*pool, path, options, forced, nullptr);
 }
 
 }  // namespace detail

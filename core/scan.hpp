@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -19,8 +20,12 @@
 #include "core/scan_options.hpp"
 #include "core/sys/dirread.hpp"
 #include "core/tree.hpp"
+#include "core/tree_builder.hpp"
+#include "core/worker_gate.hpp"
 
 namespace bramwex::core {
+
+struct ScanContext;
 
 // The worker pool of one scan (or of a long-lived live following).
 struct Pool {
@@ -33,9 +38,50 @@ struct Pool {
 // min(count, 65535) workers: the given count, else the online processors.
 Result<Pool> build_pool(std::optional<uint32_t> threads);
 
+// What live following learns from a scan while it runs.
+struct ScanHooks {
+    // Called once the walk's builder exists, before the root is listed, with
+    // the handles that snapshots read.
+    std::function<void(const BuilderParts&)> started;
+    // The file-system event id current when the walk begins (0 without one).
+    std::function<uint64_t()> current_event_id;
+};
+
+// The scanner of live following: one pool for every scan and rescan of its
+// life, and the options of its scans.
+struct Scanner {
+    std::shared_ptr<Pool> pool;
+    ScanOptions options;
+
+    // scan_tree on the kept pool, reporting through hooks; the tree carries
+    // the event id taken at the start.
+    Result<Tree> scan(std::string_view path, const ScanHooks& hooks) const;
+};
+
 // Scans the folder at path; errors before the walk (opening the root, its
 // fstat and fstatfs) are returned; unreadable folders below become data.
 Result<Tree> scan_tree(std::string_view path, const ScanOptions& options);
+
+// The root of a walk, opened and examined before it.
+struct PreparedRoot {
+    int fd = -1;  // the caller's to close (or to hand to the walk)
+    sys::FdStat stat;
+    sys::ReadMode read_mode;
+};
+
+// Opens the root (following a link at the path itself), stats it and picks
+// the reader: the probed one for the auto reader, else forced or portable.
+Result<PreparedRoot> prepare_root(std::string_view path, const ScanOptions& options,
+                                  std::optional<sys::ReadMode> forced = std::nullopt);
+
+// The worker gate of a walk on this pool: a fixed limit when the count was
+// given, else adaptive between min(cores, 4) and the cores.
+GateSettings gate_for(const Pool& pool);
+
+// Runs seed inside one scope on the pool (it lists folders and spawns their
+// jobs), waits for every job, then ends the gate and its controller thread.
+// A fatal error of a job is kept in the context for the caller to raise.
+void walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed);
 
 // Opens "." relative to dir_fd, then each name in turn without following
 // links, closing each descriptor once the next is open.

@@ -23,6 +23,9 @@ namespace bramwex::core {
 struct ScanContext {
     ScanContext(const GateSettings& gate_settings, std::string root_path, bool reclaimable,
                 uint64_t root_device, StopTest stop, sys::ReadMode read_mode);
+    // A walk that adds new subtrees to an existing tree (the rescan).
+    ScanContext(const GateSettings& gate_settings, BuilderBase base, bool reclaimable,
+                uint64_t root_device, StopTest stop, sys::ReadMode read_mode);
 
     WorkerGate gate;
     TreeBuilder builder;

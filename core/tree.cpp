@@ -37,6 +37,30 @@ Tree Tree::clone() const {
     return copy;
 }
 
+void Tree::prune_removed() {
+    auto removed = [this](uint32_t index) { return (folders[index].flags & kFlagRemoved) != 0; };
+    for (uint32_t i = 1; i < folders.size(); ++i) {
+        if (!removed(i) && removed(folders[i].parent)) {
+            mark_removed(i);
+        }
+    }
+    absl::erase_if(folder_index, [&](const auto& entry) {
+        return entry.second < folders.size() && removed(entry.second);
+    });
+    std::erase_if(files, [&](const FileRecord& file) {
+        return file.folder < folders.size() && removed(file.folder);
+    });
+}
+
+void Tree::mark_removed(uint32_t index) {
+    folders[index].own = 0;
+    folders[index].flags = kFlagRemoved;
+    folders[index].error_number = 0;
+    if (index < reclaimable_sizes.size()) {
+        reclaimable_sizes[index] = 0;
+    }
+}
+
 std::optional<std::string> Tree::error_text_at(uint32_t index) const {
     check_index_in_range(index);
     return error_text_of_record(folders[index]);

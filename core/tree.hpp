@@ -67,6 +67,15 @@ class Tree : public TreeRead<Tree> {
     // and the same generation, so ids of the source stay valid on the copy.
     Tree clone() const;
 
+    // Marks every folder below a removed one removed as well and drops the
+    // hard-link entries and largest files of removed folders, keeping the
+    // order of the rest. Only for a tree still being put together: its
+    // DerivedIndex must not have been computed yet.
+    void prune_removed();
+    // A folder gone from disk: no bytes, the removed flag alone. Its parent
+    // and name stay, so the change list can still name it.
+    void mark_removed(uint32_t index);
+
     // Error text by plain index: only the bounds are checked.
     std::optional<std::string> error_text_at(uint32_t index) const;
     using TreeRead<Tree>::error_text;

@@ -1,0 +1,434 @@
+#include "core/live.hpp"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <set>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/log.hpp"
+#include "core/sys/fsevents_api.hpp"
+#include "core/sys/linux_inotify_api.hpp"
+#include "tests/temp_dir.hpp"
+
+namespace bramwex::core {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::make_dirs;
+using test::TempDir;
+using test::write_file;
+
+// What the live thread emitted, for the test thread to wait on.
+class Recorded {
+  public:
+    void add(LiveItem item) {
+        {
+            std::lock_guard lock(mutex_);
+            items_.push_back(std::move(item));
+        }
+        arrived_.notify_all();
+    }
+
+    // Waits (bounded) until the nth item (from 0) that satisfies want has
+    // arrived; its position, or -1.
+    int wait_for(const std::function<bool(const LiveItem&)>& want,
+                 std::chrono::milliseconds limit = 10s, int nth = 0) {
+        std::unique_lock lock(mutex_);
+        int found = -1;
+        arrived_.wait_for(lock, limit, [&] {
+            int seen = 0;
+            for (size_t k = 0; k < items_.size(); ++k) {
+                if (want(items_[k]) && seen++ == nth) {
+                    found = static_cast<int>(k);
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+
+    std::vector<LiveItem> items() {
+        std::lock_guard lock(mutex_);
+        return items_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<LiveItem> items_;
+};
+
+class RecordingSink : public EventSink {
+  public:
+    explicit RecordingSink(std::shared_ptr<Recorded> recorded) : recorded_(std::move(recorded)) {}
+    void emit(LiveItem item) override { recorded_->add(std::move(item)); }
+
+  private:
+    std::shared_ptr<Recorded> recorded_;
+};
+
+template <class Kind>
+const Kind* as(const LiveItem& item) {
+    return item ? std::get_if<Kind>(&item->value) : nullptr;
+}
+template <class Kind>
+bool is(const LiveItem& item) {
+    return as<Kind>(item) != nullptr;
+}
+
+struct Following {
+    std::shared_ptr<Recorded> recorded = std::make_shared<Recorded>();
+    LiveHandle handle;
+
+    Following(const std::string& root, bool stream, std::chrono::nanoseconds interval = 5ms)
+        : handle(start(root, stream, interval, recorded)) {}
+
+    static LiveHandle start(const std::string& root, bool stream, std::chrono::nanoseconds interval,
+                            const std::shared_ptr<Recorded>& recorded) {
+        LiveSettings settings;
+        settings.root = root;
+        settings.interval = interval;
+        settings.options.threads = 2;
+        settings.shown_only = !stream;
+        return start_live(std::move(settings), std::make_unique<RecordingSink>(recorded));
+    }
+
+    std::shared_ptr<const Tree> ready(int nth = 0) {
+        const int at = recorded->wait_for(is<Event::Ready>, 10s, nth);
+        if (at < 0) {
+            ADD_FAILURE() << "no Ready";
+            return nullptr;
+        }
+        return as<Event::Ready>(recorded->items()[at])->tree;
+    }
+};
+
+// Captures the engine's log records (the first logger installed in this
+// test program; nothing else installs one).
+class CapturedLog : public log::Logger {
+  public:
+    static CapturedLog& get() {
+        static CapturedLog* installed = [] {
+            auto logger = std::make_unique<CapturedLog>();
+            CapturedLog* raw = logger.get();
+            log::set_logger(std::move(logger));
+            log::set_max_level(log::Level::Info);
+            return raw;
+        }();
+        return *installed;
+    }
+    bool enabled(log::Level, std::string_view) const override { return true; }
+    void log(log::Level level, std::string_view target, std::string_view message) override {
+        std::lock_guard lock(mutex_);
+        lines_.push_back(std::string(log::level_name(level)) + " " + std::string(target) + " " +
+                         std::string(message));
+    }
+    void flush() override {}
+    bool has(const std::string& prefix) {
+        std::lock_guard lock(mutex_);
+        for (const std::string& line : lines_) {
+            if (line.starts_with(prefix)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// Polls a condition that no event announces, for a bounded time.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+FolderId id_of(const Tree& tree, const std::string& relative) {
+    for (uint32_t k = 0; k < tree.record_count(); ++k) {
+        if (tree.relative_path(k) == relative) {
+            return {k, tree.generation};
+        }
+    }
+    ADD_FAILURE() << "no folder " << relative;
+    return {};
+}
+
+bool stream_available() {
+    const sys::FsEventsApi* api = sys::fsevents_api();
+    return api != nullptr;
+}
+
+// A folder with enough subfolders that a scan of it takes many ticks.
+void fill(const std::string& root, int folders) {
+    for (int k = 0; k < folders; ++k) {
+        make_dirs(root + "/d" + std::to_string(k % 40) + "/e" + std::to_string(k));
+    }
+}
+
+std::set<std::string> entries_in(const char* folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// What is in after and was not in before.
+std::set<std::string> added(const std::set<std::string>& before,
+                            const std::set<std::string>& after) {
+    std::set<std::string> more;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::inserter(more, more.end()));
+    return more;
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(Live, SnapshotsWhileScanningThenReady) {
+    CapturedLog& captured = CapturedLog::get();
+    TempDir dir(test::memory_temp_base());
+    fill(dir.path(), 3000);
+    Following live(dir.path(), false, 1ms);
+    const auto ready = live.ready();
+    ASSERT_TRUE(ready);
+    EXPECT_EQ(ready->record_count(), 3000u + 40u + 1u);
+    const auto items = live.recorded->items();
+    ASSERT_GE(items.size(), 2u);
+    uint32_t grown = 0;
+    for (size_t k = 0; k + 1 < items.size(); ++k) {
+        const auto* snapshot = as<Event::Scanning>(items[k]);
+        ASSERT_TRUE(snapshot) << "item " << k;
+        EXPECT_GE(snapshot->tree->record_count(), grown);
+        grown = snapshot->tree->record_count();
+    }
+    EXPECT_TRUE(eventually([&] { return live.handle.control().busy == 0; }));
+    const std::string target = "info bramwex_core::live live: ";
+    EXPECT_TRUE(captured.has(target + "scanning " + dir.path()));
+    EXPECT_TRUE(captured.has(target + "scanned " + dir.path() + " in "));
+}
+
+TEST(Live, AFileWrittenAfterTheScanComesThroughTheStreamWithinASecond) {
+    if (!stream_available()) {
+        GTEST_SKIP() << "no event stream here";
+    }
+    TempDir dir;
+    write_file(dir / "a/old", 4096);
+    make_dirs(dir / "watched");
+    Following live(dir.path(), true);
+    const auto ready = live.ready();
+    ASSERT_TRUE(ready);
+    EXPECT_NE(ready->event_id, 0u);
+    EXPECT_TRUE(live.handle.control().follows_all);
+
+    write_file(dir / "watched/new", 50000);
+    const auto written = std::chrono::steady_clock::now();
+    const int changed = live.recorded->wait_for([&](const LiveItem& item) {
+        const auto* event = as<Event::Changed>(item);
+        return event != nullptr && !event->changes.empty();
+    });
+    ASSERT_GE(changed, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - written, 1s);
+    const Event::Changed event = *as<Event::Changed>(live.recorded->items()[changed]);
+    const std::vector<FolderChange> want{
+        {dir / "watched", static_cast<int64_t>(test::allocated_of(dir / "watched/new"))}};
+    EXPECT_EQ(event.changes, want);
+    EXPECT_EQ(event.tree->total_size({0, 0}),
+              ready->total_size({0, 0}) + test::allocated_of(dir / "watched/new"));
+    EXPECT_FALSE(live.handle.request_final_tree().has_value());
+}
+
+TEST(Live, PollingPicksUpAChangeOfAFollowedFolderAtItsBackOff) {
+    TempDir dir;
+    write_file(dir / "a/old", 4096);
+    make_dirs(dir / "b");
+    Following live(dir.path(), false);
+    const auto ready = live.ready();
+    ASSERT_TRUE(ready);
+    EXPECT_FALSE(live.handle.control().follows_all);
+    const auto ready_at = std::chrono::steady_clock::now();
+
+    const std::vector<FolderId> shown{id_of(*ready, "a"), id_of(*ready, "b")};
+    live.handle.follow(shown);
+    write_file(dir / "b/new", 20000);
+    write_file(dir / "a/old", 8192);
+    const int changed =
+        live.recorded->wait_for([](const LiveItem& item) { return is<Event::Changed>(item); });
+    ASSERT_GE(changed, 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - ready_at, 2s);  // never sooner than 2 s
+    std::vector<FolderChange> want{
+        {dir / "a", static_cast<int64_t>(test::allocated_of(dir / "a/old")) - 4096},
+        {dir / "b", static_cast<int64_t>(test::allocated_of(dir / "b/new"))}};
+    EXPECT_EQ(as<Event::Changed>(live.recorded->items()[changed])->changes, want);
+
+    // Asked again with the ids of an older tree, out of range and removed,
+    // a relist finds nothing and says nothing.
+    live.handle.relist(std::vector<FolderId>{{1, ready->generation + 1000}, {99, 0}});
+    live.handle.rescan(id_of(*ready, "b"));  // a user's rescan reports even no change
+    const int requested = live.recorded->wait_for([&](const LiveItem& item) {
+        const auto* event = as<Event::Changed>(item);
+        return event != nullptr && event->changes.empty();
+    });
+    EXPECT_GE(requested, 0);
+    EXPECT_EQ(static_cast<size_t>(requested), live.recorded->items().size() - 1);
+}
+
+TEST(Live, CloseWhileScanningRepliesWithTheStoppedTreeAndWhileFollowingWithNone) {
+    TempDir dir(test::memory_temp_base());
+    fill(dir.path(), 3000);
+    {
+        Following live(dir.path(), false);
+        // Close is queued before the scan can report back: the loop is scanning.
+        const auto tree = live.handle.request_final_tree();
+        ASSERT_TRUE(tree.has_value());
+        EXPECT_TRUE(tree->stopped);
+        EXPECT_LT(tree->record_count(), 3042u);
+        EXPECT_EQ(tree->name_at(0), dir.path());
+    }
+    Following live(dir.path(), false);
+    ASSERT_TRUE(live.ready());
+    EXPECT_FALSE(live.handle.request_final_tree().has_value());
+}
+
+TEST(Live, RescanOfTheRootIdScansEverythingAgainAndIsNotBusyWhileScanning) {
+    TempDir dir;
+    write_file(dir / "a/file", 4096);
+    Following live(dir.path(), false);
+    live.handle.rescan({0, 0});  // arrives while scanning: dropped
+    const auto first = live.ready();
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(eventually([&] { return live.handle.control().busy == 0; }));
+
+    write_file(dir / "a/more", 100000);
+    live.handle.rescan({0, first->generation});  // the tree's own id of the root: dropped
+    live.handle.rescan({0, 0});
+    const auto second = live.ready(1);
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->generation, first->generation);
+    EXPECT_EQ(second->total_size({0, 0}),
+              first->total_size({0, 0}) + test::allocated_of(dir / "a/more"));
+    // The dropped root id and the full scan are both done.
+    EXPECT_TRUE(eventually([&] { return live.handle.control().busy == 0; }));
+    size_t readies = 0;
+    for (const LiveItem& item : live.recorded->items()) {
+        readies += is<Event::Ready>(item);
+    }
+    EXPECT_EQ(readies, 2u);
+}
+
+TEST(Live, DroppedEventsAndADeletedRootAreReportedAsMissed) {
+    if (!stream_available()) {
+        GTEST_SKIP() << "no event stream here";
+    }
+    auto parent = std::make_unique<TempDir>();
+    const std::string root = *parent / "root";
+    fill(root, 20);
+    {
+        // Two watches and no more: the stream drops the rest of the tree.
+        sys::detail::InotifySettings limited;
+        limited.watch_limit = 2;
+        const auto old = sys::detail::set_inotify_settings(limited);
+        Following live(root, true);
+        const bool ready = live.ready() != nullptr;  // the stream starts after the scan
+        sys::detail::set_inotify_settings(old);
+        ASSERT_TRUE(ready);
+        EXPECT_GE(live.recorded->wait_for([&](const LiveItem& item) {
+            const auto* missed = as<Event::Missed>(item);
+            return missed != nullptr && missed->reason == Reason::Dropped && missed->path == root;
+        }),
+                  0);
+    }
+    Following live(root, true);
+    ASSERT_TRUE(live.ready());
+    test::remove_tree_at(AT_FDCWD, root);
+    EXPECT_GE(live.recorded->wait_for([&](const LiveItem& item) {
+        const auto* missed = as<Event::Missed>(item);
+        return missed != nullptr && missed->path == root;
+    }),
+              0);
+}
+
+TEST(Live, PollingAfterTheRootWentGivesAnErrorAndGoesOn) {
+    auto parent = std::make_unique<TempDir>();
+    const std::string root = *parent / "root";
+    make_dirs(root + "/a");
+    Following live(root, false);
+    ASSERT_TRUE(live.ready());
+    live.handle.follow(std::vector<FolderId>{{0, 0}});
+    test::remove_tree_at(AT_FDCWD, root);
+    EXPECT_GE(live.recorded->wait_for([](const LiveItem& item) { return !item.has_value(); }), 0);
+    EXPECT_FALSE(live.handle.control().ended);
+}
+
+TEST(Live, AScanThatCannotStartEndsFollowing) {
+    TempDir dir;
+    Following live(dir / "missing", false);
+    EXPECT_GE(live.recorded->wait_for([](const LiveItem& item) { return !item.has_value(); }), 0);
+    EXPECT_TRUE(live.handle.control().ended);
+    EXPECT_TRUE(eventually([&] { return live.handle.control().busy == 0; }));
+    live.handle.rescan({0, 0});  // stopped: nothing restarts
+    EXPECT_EQ(live.recorded->items().size(), 1u);
+    EXPECT_FALSE(live.recorded->items()[0].has_value());
+    EXPECT_EQ(live.recorded->items()[0].error().code, ENOENT);
+}
+
+TEST(Live, ClosingJoinsEveryThreadAndClosesEveryDescriptorInEveryPhase) {
+    TempDir dir(test::memory_temp_base());
+    fill(dir.path(), 2000);
+    // The pool's library keeps its own workers for the life of the process:
+    // let it make them before counting.
+    {
+        Following warm(dir.path(), false);
+        warm.ready();
+    }
+    const auto threads = entries_in("/proc/self/task");
+    const auto descriptors = entries_in("/proc/self/fd");
+    const auto phases = {"scanning", "following by stream", "following by polling", "stopped"};
+    for (const std::string phase : phases) {
+        if (phase == "following by stream" && !stream_available()) {
+            continue;
+        }
+        {
+            const std::string root = phase == "stopped" ? dir / "missing" : dir.path();
+            Following live(root, phase == "following by stream");
+            if (phase.starts_with("following")) {
+                ASSERT_TRUE(live.ready()) << phase;
+                live.handle.follow(std::vector<FolderId>{{0, 0}, {1, 0}});
+                live.handle.rescan({2, 0});
+            } else if (phase == "stopped") {
+                live.recorded->wait_for([](const LiveItem& item) { return !item.has_value(); });
+            }
+        }
+        // A thread that was joined may still be on its way out of /proc for
+        // a moment; a thread left running stays.
+        eventually([&] { return added(threads, entries_in("/proc/self/task")).empty(); }, 1s);
+        EXPECT_EQ(added(threads, entries_in("/proc/self/task")), std::set<std::string>{}) << phase;
+        EXPECT_EQ(added(descriptors, entries_in("/proc/self/fd")), std::set<std::string>{})
+            << phase;
+    }
+}
+
+}  // namespace
+}  // namespace bramwex::core
