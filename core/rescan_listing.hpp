@@ -32,15 +32,6 @@ struct RescanRoot {
 // path; a path with a NUL fails with EINVAL).
 Result<RescanRoot> open_rescan_root(std::string_view path, const ScanOptions& options);
 
-struct ListedSubfolder {
-    std::string name;  // without the NUL
-    uint64_t allocated = 0;
-    uint64_t reclaimable = 0;
-    uint64_t device = 0;
-    uint64_t file_id = 0;
-    uint8_t status = 0;
-};
-
 // A file with two or more links: whether it counts here depends on the tree's
 // hard-link table, which only the caller may consult.
 struct LinkedFile {

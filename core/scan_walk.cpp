@@ -13,21 +13,11 @@ namespace bramwex::core {
 
 namespace {
 
-// A folder entry of the listing, before its name is interned.
-struct Subfolder {
-    std::string name;
-    uint64_t allocated = 0;
-    uint64_t reclaimable = 0;
-    uint64_t device = 0;
-    uint64_t file_id = 0;
-    uint8_t status = 0;
-};
-
 // What one listing adds up while its entries arrive.
 struct Listing {
     uint64_t own = 0;
     uint64_t reclaimable = 0;
-    std::vector<Subfolder> subfolders;
+    std::vector<ListedSubfolder> subfolders;
     std::vector<DeviceFile> first_seen;  // hard links this listing counted first
     std::vector<LargeFileCandidate> candidates;
 };
@@ -176,7 +166,7 @@ void read_directory(ScanContext& context, int fd, uint32_t parent, uint32_t name
 
     std::vector<std::string_view> names;
     names.reserve(listing.subfolders.size());
-    for (const Subfolder& subfolder : listing.subfolders) {
+    for (const ListedSubfolder& subfolder : listing.subfolders) {
         names.push_back(subfolder.name);
     }
     std::vector<uint32_t> name_ids(names.size());
@@ -185,7 +175,7 @@ void read_directory(ScanContext& context, int fd, uint32_t parent, uint32_t name
     std::vector<FolderJobItem> items;
     items.reserve(listing.subfolders.size());
     for (size_t k = 0; k < listing.subfolders.size(); ++k) {
-        Subfolder& subfolder = listing.subfolders[k];
+        ListedSubfolder& subfolder = listing.subfolders[k];
         if (add_other_device_folder(context.builder, index, name_ids[k], subfolder.file_id,
                                     subfolder.status, subfolder.device, context.root_device)) {
             continue;

@@ -60,6 +60,16 @@ class SharedDirFd {
     int fd_;
 };
 
+// A folder entry of a listing, before its name is interned.
+struct ListedSubfolder {
+    std::string name;  // without the NUL
+    uint64_t allocated = 0;
+    uint64_t reclaimable = 0;
+    uint64_t device = 0;
+    uint64_t file_id = 0;
+    uint8_t status = 0;
+};
+
 // One subfolder to walk, from its parent's listing.
 struct FolderJobItem {
     std::string name;  // without the NUL

@@ -1,5 +1,7 @@
 #include "core/serialize_tree.hpp"
 
+#include <algorithm>
+
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -91,7 +93,12 @@ class Writer {
 
 Result<AlignedBuffer> serialize_tree(std::string_view root_path, const Tree& tree,
                                      bool has_reclaimable) {
-    const uint64_t name_count = tree.names->size();
+    // The NameTable is shared with later trees of a live following, which keep
+    // adding names to it; this tree's names end at the highest id it uses.
+    uint64_t name_count = 1;
+    for (const FolderRecord& record : tree.folders) {
+        name_count = std::max<uint64_t>(name_count, uint64_t{record.name_id} + 1);
+    }
     const Layout layout = plan_layout(root_path, tree, name_count);
     if (!offsets_fit(layout)) {
         return std::unexpected(Error::text("the saved scan would be over 2 GiB"));
