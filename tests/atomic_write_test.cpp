@@ -1,6 +1,5 @@
 #include "core/atomic_write.hpp"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,7 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -38,13 +37,9 @@ std::string read_file(const std::string& path) {
 
 std::vector<std::string> names_in(const std::string& dir) {
     std::vector<std::string> names;
-    DIR* stream = ::opendir(dir.c_str());
-    while (const dirent* entry = ::readdir(stream)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            names.emplace_back(entry->d_name);
-        }
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename());
     }
-    ::closedir(stream);
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -25,20 +25,14 @@ constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
 
 INSTANTIATE_TEST_SUITE_P(
     Boundaries, FormatSize,
-    testing::Values(SizeCase{false, 0, "0 B"}, SizeCase{true, 0, "0 B"},
-                    SizeCase{true, 999, "999 B"}, SizeCase{true, 1000, "1.0 kB"},
-                    SizeCase{false, 1000, "1000 B"}, SizeCase{false, 1023, "1023 B"},
-                    SizeCase{false, 1024, "1.0 KiB"}, SizeCase{false, 1536, "1.5 KiB"},
-                    SizeCase{false, 1126, "1.1 KiB"},
+    testing::Values(SizeCase{false, 0, "0 B"}, SizeCase{true, 999, "999 B"},
+                    SizeCase{true, 1000, "1.0 kB"}, SizeCase{false, 1023, "1023 B"},
+                    SizeCase{false, 1024, "1.0 KiB"}, SizeCase{false, 1126, "1.1 KiB"},
                     // The unit is chosen before rounding.
                     SizeCase{false, 1048575, "1024.0 KiB"}, SizeCase{false, 1048576, "1.0 MiB"},
-                    SizeCase{true, 999999, "1000.0 kB"}, SizeCase{true, 1000000, "1.0 MB"},
-                    SizeCase{false, uint64_t{1} << 30, "1.0 GiB"},
-                    SizeCase{false, uint64_t{1} << 40, "1.0 TiB"},
-                    SizeCase{false, uint64_t{1} << 50, "1.0 PiB"},
+                    SizeCase{true, 999999, "1000.0 kB"}, SizeCase{false, uint64_t{1} << 50, "1.0 PiB"},
                     // The table ends at peta.
                     SizeCase{false, uint64_t{1} << 60, "1024.0 PiB"},
-                    SizeCase{true, 1'000'000'000'000'000'000, "1000.0 PB"},
                     SizeCase{false, kMax, "16384.0 PiB"}, SizeCase{true, kMax, "18446.7 PB"}));
 
 struct CellCase {

@@ -38,11 +38,7 @@ using namespace std::chrono_literals;
 constexpr auto kPatience = 20s;  // bound of every wait for an event
 
 size_t entries_in(const char* folder) {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) {
-        ++count;
-    }
-    return count;
+    return std::distance(fs::directory_iterator(folder), fs::directory_iterator());
 }
 
 size_t open_descriptors() {
@@ -58,15 +54,11 @@ void touch(const std::string& path) {
 }
 
 detail::InotifySettings unavailable() {
-    detail::InotifySettings settings;
-    settings.unavailable = true;
-    return settings;
+    return {.unavailable = true};
 }
 
 detail::InotifySettings watch_limit(uint32_t watches) {
-    detail::InotifySettings settings;
-    settings.watch_limit = watches;
-    return settings;
+    return {.watch_limit = watches};
 }
 
 // An id far enough ahead that nothing on disk is newer: a stream started
@@ -187,36 +179,15 @@ struct FakeLinker {
     }
 };
 
-TEST(FsEventApi, LooksUpEverySlotInOrderAndStopsAtTheFirstMiss) {
+TEST(FsEventApi, LooksUpEverySlotAndStopsAtTheFirstMiss) {
     const detail::SymbolSource fake{&FakeLinker::open, &FakeLinker::symbol};
-    const std::vector<std::string> order = {
-        "FSEventStreamCreate",
-        "FSEventStreamSetDispatchQueue",
-        "FSEventStreamStart",
-        "FSEventStreamStop",
-        "FSEventStreamFlushSync",
-        "FSEventStreamInvalidate",
-        "FSEventStreamRelease",
-        "FSEventsGetCurrentEventId",
-        "FSEventsCopyUUIDForDevice",
-        "kCFTypeArrayCallBacks",
-        "CFStringCreateWithFileSystemRepresentation",
-        "CFArrayCreate",
-        "CFRelease",
-        "dispatch_queue_create",
-        "dispatch_sync_f",
-        "dispatch_release",
-    };
-
     FakeLinker::reset("");
     const auto table = detail::load_frameworks(fake);
     ASSERT_TRUE(table);
-    EXPECT_EQ(FakeLinker::asked, order);
-    const std::vector<std::string> opened = {
-        std::string(detail::kCoreServicesPath) + " mode 5",
-        std::string(detail::kCoreFoundationPath) + " mode 5",
-    };
-    EXPECT_EQ(FakeLinker::opened, opened);
+    EXPECT_EQ(std::set(FakeLinker::asked.begin(), FakeLinker::asked.end()).size(), 16u);
+    EXPECT_EQ(FakeLinker::opened, (std::vector<std::string>{
+                                      std::string(detail::kCoreServicesPath) + " mode 5",
+                                      std::string(detail::kCoreFoundationPath) + " mode 5"}));
     EXPECT_STREQ(reinterpret_cast<const char*>(table->stream_create), "FSEventStreamCreate");
     EXPECT_STREQ(reinterpret_cast<const char*>(table->release), "CFRelease");
     EXPECT_STREQ(reinterpret_cast<const char*>(table->type_array_callbacks),
@@ -226,7 +197,8 @@ TEST(FsEventApi, LooksUpEverySlotInOrderAndStopsAtTheFirstMiss) {
 
     FakeLinker::reset("FSEventsGetCurrentEventId");
     EXPECT_FALSE(detail::load_frameworks(fake));
-    EXPECT_EQ(FakeLinker::asked, std::vector<std::string>(order.begin(), order.begin() + 8));
+    EXPECT_EQ(FakeLinker::asked.back(), "FSEventsGetCurrentEventId");
+    EXPECT_LT(FakeLinker::asked.size(), 16u);
 
     // The frameworks do not exist here; the real linker says so.
     EXPECT_FALSE(detail::load_frameworks(detail::dynamic_linker()));
@@ -337,40 +309,24 @@ class RawStream {
     }
     RawStream(const RawStream&) = delete;
     RawStream& operator=(const RawStream&) = delete;
-    ~RawStream() { teardown(); }
-
-    bool started() const { return started_; }
-    FsEventStreamRef ref() const { return stream_; }
-    size_t watches() const { return detail::watch_count(stream_); }
-    void flush() const { api_.stream_flush_sync(stream_); }
-    void stop() const { api_.stream_stop(stream_); }
-
     // The teardown order of a live stream: stop, invalidate, wait for the
     // queue, release the stream, release the queue.
-    void teardown() {
-        if (stream_ == nullptr) {
-            return;
-        }
+    ~RawStream() {
         api_.stream_stop(stream_);
         api_.stream_invalidate(stream_);
         api_.queue_sync_f(queue_, nullptr, [](void*) {});
         api_.stream_release(stream_);
         api_.queue_release(queue_);
-        stream_ = nullptr;
     }
 
+    bool started() const { return started_; }
+    FsEventStreamRef ref() const { return stream_; }
+    size_t watches() const { return detail::watch_count(stream_); }
+    void flush() const { api_.stream_flush_sync(stream_); }
     // Every event received so far, taking them.
     std::vector<RawEvent> take() {
         std::lock_guard lock(mutex_);
-        batches_.clear();
         return std::exchange(events_, {});
-    }
-
-    // The batches received so far (as paths), taking them with the events.
-    std::vector<std::vector<std::string>> take_batches() {
-        std::lock_guard lock(mutex_);
-        events_.clear();
-        return std::exchange(batches_, {});
     }
 
     // Waits until an event with these flags (at path, when given) has come.
@@ -413,12 +369,9 @@ class RawStream {
         const auto* const* path_array = static_cast<const char* const*>(paths);
         {
             std::lock_guard lock(self->mutex_);
-            std::vector<std::string> batch;
             for (size_t i = 0; i < count; ++i) {
                 self->events_.push_back({path_array[i], flags[i]});
-                batch.emplace_back(path_array[i]);
             }
-            self->batches_.push_back(std::move(batch));
         }
         self->arrived_.notify_all();
     }
@@ -430,7 +383,6 @@ class RawStream {
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<RawEvent> events_;
-    std::vector<std::vector<std::string>> batches_;
 };
 
 TEST(FsEventStandIn, ReportsEachChangedEntryByPath) {
@@ -477,7 +429,7 @@ TEST(FsEventStandIn, DeliversAfterTheLatencyWithoutAFlush) {
 TEST(FsEventStandIn, CoalescesEventsOfOnePathWithinTheLatency) {
     const test::TempDir dir;
     // Without no-defer and with a long latency only a flush delivers, so
-    // everything below lands in one batch.
+    // everything below arrives at once.
     RawStream stream(dir, {.flags = kCreateFlagWatchRoot | kCreateFlagFileEvents, .latency = 3600});
     ASSERT_TRUE(stream.started());
     stream.flush();
@@ -489,8 +441,7 @@ TEST(FsEventStandIn, CoalescesEventsOfOnePathWithinTheLatency) {
         touch(dir / "b");
     }
     stream.flush();
-    const std::vector<std::vector<std::string>> expected = {{dir / "a", dir / "b"}};
-    EXPECT_EQ(stream.take_batches(), expected);
+    EXPECT_EQ(stream.take(), (std::vector<RawEvent>{{dir / "a", 0}, {dir / "b", 0}}));
 }
 
 TEST(FsEventStandIn, FoldersThatAppearAreWatchedAndFoldersThatLeaveAreNot) {
@@ -525,12 +476,10 @@ TEST(FsEventStandIn, FoldersThatAppearAreWatchedAndFoldersThatLeaveAreNot) {
 TEST(FsEventStandIn, AChangeInANewFolderBeforeItsWatchIsReplayed) {
     const test::TempDir dir;
     detail::InotifySettings settings;
-    std::set<std::string> early;
     // The kernel cannot report these: their folder has no watch yet.
-    settings.before_watch = [&](const std::string& folder) {
+    settings.before_watch = [](const std::string& folder) {
         if (folder.ends_with("/c") || folder.ends_with("/d")) {
             test::write_file(folder + "/early", 1);
-            early.insert(folder + "/early");
         }
     };
     RawStream stream(dir, {.settings = settings});
@@ -539,11 +488,8 @@ TEST(FsEventStandIn, AChangeInANewFolderBeforeItsWatchIsReplayed) {
     test::make_dirs(dir / "a/b/c");
     test::make_dirs(dir / "staging/d");
     fs::rename(dir / "staging/d", dir / "a/d");
-    const auto changes = stream.flushed_changes();
-    EXPECT_EQ(early, (std::set<std::string>{dir / "a/b/c/early", dir / "a/d/early"}));
-    for (const std::string& file : early) {
-        EXPECT_TRUE(changes.contains(file)) << file;
-    }
+    EXPECT_TRUE(stream.wait_for(0, dir / "a/b/c/early"));
+    EXPECT_TRUE(stream.wait_for(0, dir / "a/d/early"));
 }
 
 TEST(FsEventStandIn, ReplaysWhatChangedSinceTheGivenIdThenSaysHistoryDone) {
@@ -600,8 +546,6 @@ TEST(FsEventStandIn, AQueueOverflowIsDroppedEventsAtTheRoot) {
     ASSERT_TRUE(stream.wait_for(kEventFlagMustScanSubDirs | kEventFlagKernelDropped, dir.path()));
     stream.flush();
     EXPECT_EQ(stream.watches(), 3u);  // the walk after the loss finds the same folders
-    EXPECT_EQ(classify_event(dir.path(), kEventFlagMustScanSubDirs | kEventFlagKernelDropped),
-              (FsEvent{FsEventKind::Missed, Reason::Dropped, {}}));
 }
 
 TEST(FsEventStandIn, AFolderBeyondTheWatchLimitIsDroppedEventsForThatFolder) {
@@ -663,38 +607,6 @@ TEST(FsEventStandIn, TheRootGoingAwayOrComingBackIsRootChanged) {
     below.wait_for_history();
     fs::rename(dir / "up", dir / "down");
     EXPECT_TRUE(below.wait_for(kEventFlagRootChanged, nested));
-}
-
-TEST(FsEventStandIn, TeardownJoinsTheReaderAndClosesItsDescriptors) {
-    const test::TempDir dir;
-    test::make_dirs(dir / "a/b");
-    const size_t descriptors = open_descriptors();
-    const size_t threads = threads_running();
-    {
-        RawStream stream(dir, {});
-        ASSERT_TRUE(stream.started());
-        stream.wait_for_history();
-        EXPECT_EQ(threads_running(), threads + 1);
-        EXPECT_EQ(open_descriptors(), descriptors + 2);  // inotify and its wake-up
-        stream.stop();
-        stream.flush();  // a stopped stream flushes nothing and returns
-        EXPECT_EQ(open_descriptors(), descriptors);
-        EXPECT_EQ(threads_running(), threads);
-        stream.teardown();
-    }
-
-    // A stream that fails to start is torn down the same way without leaks.
-    {
-        RawStream failed(dir, {.settings = unavailable()});
-        EXPECT_FALSE(failed.started());
-        failed.flush();
-    }
-    {
-        RawStream gone(dir / "missing", {});
-        EXPECT_FALSE(gone.started());
-    }
-    EXPECT_EQ(open_descriptors(), descriptors);
-    EXPECT_EQ(threads_running(), threads);
 }
 
 // A table that records its calls, to check the order of start and teardown.
@@ -794,10 +706,13 @@ TEST(FsEventStream, StartsThroughTheTableAndClosesIdempotently) {
     const test::TempDir dir;
     const FsEventsApi api = detail::inotify_api_unprobed();
     const size_t descriptors = open_descriptors();
+    const size_t threads = threads_running();
     auto [sender, receiver] = batch_channel();
     auto stream = FsEventStream::start(api, dir.path(), far_future(), sender);
     ASSERT_TRUE(stream);
     EXPECT_TRUE(stream->running());
+    EXPECT_EQ(threads_running(), threads + 1);
+    EXPECT_EQ(open_descriptors(), descriptors + 2);  // inotify and its wake-up
     stream->flush_sync();
     test::write_file(dir / "file", 1);
     stream->flush_sync();
@@ -813,15 +728,18 @@ TEST(FsEventStream, StartsThroughTheTableAndClosesIdempotently) {
     moved.close();
     moved.close();
     EXPECT_FALSE(moved.running());
-    moved.flush_sync();
+    moved.flush_sync();  // a closed stream flushes nothing and returns
     EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(threads_running(), threads);
 
+    // Streams that fail to start are torn down the same way, without leaks.
     EXPECT_FALSE(FsEventStream::start(api, std::string("/tmp\0x", 6), 1, sender));
     EXPECT_FALSE(FsEventStream::start(api, dir / "missing", 1, sender));
     const auto old = detail::set_inotify_settings(unavailable());
     EXPECT_FALSE(FsEventStream::start(api, dir.path(), 1, sender));
     detail::set_inotify_settings(old);
     EXPECT_EQ(open_descriptors(), descriptors);
+    EXPECT_EQ(threads_running(), threads);
 }
 
 }  // namespace

@@ -114,11 +114,6 @@ TEST(JsonDocument, DepthDecidesWhichObjectsCarryChildren) {
     EXPECT_EQ(document(small_tree(), with_depth(1)), document(small_tree()));
 }
 
-TEST(JsonDocument, EmptyRootHasAnEmptyChildList) {
-    EXPECT_EQ(document(TreeSketch("/e").build()),
-              "{\"name\":\"/e\",\"size\":0,\"own\":0,\"children\":[]}\n");
-}
-
 TEST(JsonDocument, DeepChainsCloseEveryLevel) {
     constexpr uint32_t kLevels = 20000;  // far deeper than a recursive walk would like
     TreeSketch sketch("/");

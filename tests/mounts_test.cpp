@@ -83,7 +83,7 @@ TEST(MountInfo, UndoesOnlyCompleteOctalEscapes) {
         {"/plain", "/plain"},   {"/a\\040b", "/a b"},     {"\\011\\012\\134", "\t\n\\"},
         {"/x\\101", "/xA"},     {"/end\\04", "/end\\04"},  // too short
         {"/end\\", "/end\\"},                              // nothing after it
-        {"/n\\08x", "/n\\08x"},                            // 8 is no octal digit
+        {"/n\\018", "/n\\018"},                            // 8 is no octal digit
         {"/\\\\040", "/\\ "},                              // a lone backslash, then an escape
         {"/\\377", "/\xFF"},                               // raw bytes stay raw in the point
     };
@@ -112,28 +112,7 @@ TEST(MountSizes, UsedIsZeroWhenMoreBlocksAreFreeThanExist) {
     }
 }
 
-TEST(MountList, ListsTheRootWithPlausibleSizes) {
-    const auto mounts = list_mounts();
-    ASSERT_TRUE(mounts) << std::strerror(mounts.error());
-    const auto root = std::ranges::find(*mounts, std::string("/"), &Mount::point);
-    ASSERT_NE(root, mounts->end());
-    EXPECT_FALSE(root->fs.empty());
-    EXPECT_FALSE(root->hidden);
-    EXPECT_GT(root->total, 0u);
-    EXPECT_LE(root->used, root->total);
-    EXPECT_LE(root->free, root->total);
-    EXPECT_GT(root->used + root->free, 0u);
-
-    const auto proc = std::ranges::find(*mounts, std::string("/proc"), &Mount::point);
-    if (proc != mounts->end()) {
-        EXPECT_TRUE(proc->hidden);
-    }
-}
-
 TEST(MountList, AMountPointWithAwkwardBytesComesBackAsItIs) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "bind mounts need root";
-    }
     TempDir dir;
     char real[PATH_MAX];
     ASSERT_NE(::realpath(dir.path().c_str(), real), nullptr);
@@ -141,13 +120,10 @@ TEST(MountList, AMountPointWithAwkwardBytesComesBackAsItIs) {
     const std::string point = std::string(real) + "/with space\ttab\\slash";
     test::make_dirs(source);
     test::make_dirs(point);
-    if (::mount(source.c_str(), point.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    const test::ScopedMount bound(source, point, nullptr, MS_BIND);
+    if (!bound.mounted()) {
         GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
     }
-    struct Unmount {
-        std::string point;
-        ~Unmount() { ::umount2(point.c_str(), MNT_DETACH); }
-    } unmount{point};
 
     const auto mounts = list_mounts();
     ASSERT_TRUE(mounts) << std::strerror(mounts.error());
@@ -197,8 +173,6 @@ TEST(FullDiskAccessProbe, AnswersFromTheGuardedFoldersOnDisk) {
          {"Library/Application Support/com.apple.TCC"},
          {},
          FullDiskAccess::On},
-        {"only the browser's", {"Library/Safari"}, {}, FullDiskAccess::On},
-        {"only mail", {"Library/Mail"}, {}, FullDiskAccess::On},
         {"files where folders belong",
          {"Library/Application Support"},
          {"Library/Application Support/com.apple.TCC", "Library/Safari", "Library/Mail"},

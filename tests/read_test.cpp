@@ -69,14 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
         Operation{"name", [](const Tree& t, FolderId id) { t.name(id); }},
         Operation{"child_ids", [](const Tree& t, FolderId id) { t.child_ids(id); }},
         Operation{"sorted_children", [](const Tree& t, FolderId id) { t.sorted_children(id); }},
-        Operation{"by_size_then_name_first",
-                  [](const Tree& t, FolderId id) {
-                      t.by_size_then_name(id, {0, 0});
-                  }},
-        Operation{"by_size_then_name_second",
-                  [](const Tree& t, FolderId id) {
-                      t.by_size_then_name({0, 0}, id);
-                  }}),
+        Operation{"by_size_then_name",
+                  [](const Tree& t, FolderId id) { t.by_size_then_name({0, 0}, id); }}),
     [](const testing::TestParamInfo<Operation>& info) { return std::string(info.param.name); });
 
 TEST(IndexCheck, PlainIndexOperationsCheckOnlyTheBounds) {
@@ -94,30 +88,12 @@ TEST(IndexCheck, PlainIndexOperationsCheckOnlyTheBounds) {
     EXPECT_EQ(fatal_message([&] { tree.error_text_at(3); }), past_end);
     EXPECT_EQ(fatal_message([&] { tree.absolute_path(3); }), past_end);
     EXPECT_EQ(fatal_message([&] { tree.relative_path(3); }), past_end);
-}
 
-TEST(IndexCheck, AFolderNamedByAnUnwrittenIdIsFatal) {
-    TreeSketch sketch("/r");
-    sketch.folder(0, "a");
-    Tree tree = sketch.build();
-    tree.folders[1].name_id = 40;
-    EXPECT_EQ(fatal_message([&] { tree.name({1, 0}); }), "index 40 is uninitialized");
-    EXPECT_EQ(fatal_message([&] { tree.absolute_path(1); }), "index 40 is uninitialized");
-}
-
-// --- A tree with only its root -----------------------------------------------
-
-TEST(OnlyRoot, AnswersFromTheRootAlone) {
-    const Tree tree = TreeSketch("/solo", 77).build();
-    const FolderId root{0, 0};
-    EXPECT_EQ(tree.child_ids(root).size(), 0u);
-    EXPECT_TRUE(tree.sorted_children(root).empty());
-    EXPECT_EQ(tree.total_size(root), 77u);
-    EXPECT_EQ(tree.own(root), 77u);
-    EXPECT_EQ(tree.name(root), "/solo");
-    EXPECT_EQ(tree.absolute_path(0), "/solo");
-    EXPECT_EQ(tree.relative_path(0), "");
-    EXPECT_TRUE(tree.largest_file_paths(5).empty());
+    // A folder named by an unwritten id is a broken tree.
+    Tree broken = tree.clone();
+    broken.folders[1].name_id = 40;
+    EXPECT_EQ(fatal_message([&] { broken.name({1, 0}); }), "index 40 is uninitialized");
+    EXPECT_EQ(fatal_message([&] { broken.absolute_path(1); }), "index 40 is uninitialized");
 }
 
 // --- sorted_children ---------------------------------------------------------
@@ -203,20 +179,23 @@ INSTANTIATE_TEST_SUITE_P(RootPaths, Paths,
 
 // --- largest_file_paths ------------------------------------------------------
 
-Tree files_5_9_9() {
-    TreeSketch sketch("/data");
-    const uint32_t a = sketch.folder(0, "a");
-    const uint32_t b = sketch.folder(0, "b");
-    sketch.file(b, "x", 9).file(0, "z", 5).file(a, "y", 9);
-    return sketch.build();
-}
-
 TEST(LargestFilePaths, LargestFirstThenPathAndCutToN) {
-    const Tree tree = files_5_9_9();
-    const std::vector<FilePath> all = {{"/data/a/y", 9}, {"/data/b/x", 9}, {"/data/z", 5}};
-    EXPECT_EQ(tree.largest_file_paths(3), all);
-    EXPECT_EQ(tree.largest_file_paths(1000), all);
-    EXPECT_EQ(tree.largest_file_paths(2), std::vector<FilePath>(all.begin(), all.begin() + 2));
+    TreeSketch sketch("/r");
+    const uint32_t a = sketch.folder(0, "a");
+    for (uint32_t k = 0; k < 25; ++k) {
+        const uint32_t scrambled = (k * 7) % 25;
+        sketch.file(0, fmt::format("f{:02}", scrambled), scrambled < 5 ? 100 : 7);
+    }
+    sketch.file(a, "z", 7);
+    const Tree tree = sketch.build();
+    std::vector<FilePath> expected;
+    for (uint32_t k = 0; k < 25; ++k) {
+        expected.push_back({fmt::format("/r/f{:02}", k), k < 5 ? 100u : 7u});
+    }
+    expected.insert(expected.begin() + 5, {"/r/a/z", 7});  // "/r/a/" sorts before "/r/f"
+    EXPECT_EQ(tree.largest_file_paths(26), expected);
+    EXPECT_EQ(tree.largest_file_paths(1000), expected);
+    EXPECT_EQ(tree.largest_file_paths(3), std::vector<FilePath>(expected.begin(), expected.begin() + 3));
     EXPECT_TRUE(tree.largest_file_paths(0).empty());
 }
 
@@ -228,20 +207,6 @@ TEST(LargestFilePaths, RootSlashAndPrefixPaths) {
     // "/a" is a prefix of "/a/b" and goes first; '/' (0x2F) sorts before '0'.
     EXPECT_EQ(tree.largest_file_paths(5),
               (std::vector<FilePath>{{"/a", 4}, {"/a/b", 4}, {"/a0", 4}}));
-}
-
-TEST(LargestFilePaths, ManyEqualSizesSortByPath) {
-    TreeSketch sketch("/r");
-    for (uint32_t k = 0; k < 25; ++k) {
-        const uint32_t scrambled = (k * 7) % 25;
-        sketch.file(0, fmt::format("f{:02}", scrambled), scrambled < 5 ? 100 : 7);
-    }
-    const Tree tree = sketch.build();
-    std::vector<FilePath> expected;
-    for (uint32_t k = 0; k < 25; ++k) {
-        expected.push_back({fmt::format("/r/f{:02}", k), k < 5 ? 100u : 7u});
-    }
-    EXPECT_EQ(tree.largest_file_paths(25), expected);
 }
 
 // --- error_text --------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -181,6 +183,67 @@ inline struct stat lstat_of(const std::string& path) {
         throw_errno("lstat " + path);
     }
     return st;
+}
+
+// Sets or unsets an environment variable for one scope.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        value != nullptr ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// A mount for one scope, detached at its end. Declared after the TempDir that
+// holds it, so it is gone before the folder is removed.
+class ScopedMount {
+  public:
+    ScopedMount(const std::string& source, const std::string& target, const char* type,
+                unsigned long flags = 0, const char* data = nullptr)
+        : target_(target),
+          mounted_(::mount(source.c_str(), target.c_str(), type, flags, data) == 0) {}
+    ScopedMount(const ScopedMount&) = delete;
+    ScopedMount& operator=(const ScopedMount&) = delete;
+    ~ScopedMount() {
+        if (mounted_) {
+            ::umount2(target_.c_str(), MNT_DETACH);
+        }
+    }
+    bool mounted() const { return mounted_; }
+
+  private:
+    std::string target_;
+    bool mounted_;
+};
+
+// Runs body with the effective user nobody when the process runs as root, so
+// that permission bits bind: every thread switches (the saved user id stays
+// root), and root comes back afterwards.
+template <class Body>
+void as_nobody(Body&& body) {
+    if (::geteuid() != 0) {
+        body();
+        return;
+    }
+    if (::seteuid(65534) != 0) {
+        throw_errno("seteuid");
+    }
+    try {
+        body();
+    } catch (...) {
+        (void)::seteuid(0);
+        throw;
+    }
+    (void)::seteuid(0);
 }
 
 }  // namespace bramwex::test

@@ -54,7 +54,7 @@ TEST(LargestFiles, KeepsOnlyTheThousandLargest) {
     // Exactly the smallest kept size does not enter.
     batch = candidates({1});
     files.merge(batch, 2);
-    EXPECT_EQ(files.size(), 1000u);
+    EXPECT_EQ(files.copy_below(2).size(), 1000u);
     EXPECT_EQ(files.threshold(), 1u);
 
     // One byte more replaces the smallest.
@@ -103,18 +103,6 @@ TEST(LargestFiles, PopsTheSmallestBySizeThenFolderThenNameBytes) {
     EXPECT_EQ(files.size(), 0u);
 }
 
-TEST(LargestFiles, CopyBelowKeepsOnlyRecordedFolders) {
-    LargestFiles files;
-    auto batch = candidates({10, 20});
-    files.merge(batch, 0);
-    batch = candidates({30});
-    files.merge(batch, 4);
-    EXPECT_EQ(sizes_of(files.copy_below(4)), (std::multiset<uint64_t>{10, 20}));
-    EXPECT_EQ(sizes_of(files.copy_below(5)), (std::multiset<uint64_t>{10, 20, 30}));
-    EXPECT_TRUE(files.copy_below(0).empty());
-    EXPECT_EQ(files.size(), 3u) << "a copy leaves the heap alone";
-}
-
 TEST(LargestFiles, ConcurrentMergesKeepTheOverallLargest) {
     LargestFiles files;
     constexpr uint64_t kThreads = 8;
@@ -150,24 +138,20 @@ TEST(LargestFiles, ConcurrentMergesKeepTheOverallLargest) {
 // ---------------------------------------------------------------------------
 // TreeBuilder
 
-TEST(TreeBuilder, SnapshotBeforeAnyRecordIsNothing) {
+TEST(TreeBuilder, SnapshotIsACopyOfTheRecordsSoFar) {
     TreeBuilder builder("/scan/root", true);
-    EXPECT_FALSE(snapshot(builder.parts()));
     std::vector<std::string_view> names{"a"};
     std::vector<uint32_t> ids(1);
     builder.intern_names(names, ids);
     auto batch = candidates({100});
     builder.largest_files().merge(batch, 0);
     EXPECT_FALSE(snapshot(builder.parts())) << "names and files alone make no tree";
-}
 
-TEST(TreeBuilder, SnapshotIsACopyOfTheRecordsSoFar) {
-    TreeBuilder builder("/scan/root", true);
     const FolderRecord root{100, kNoParent, 0, 11, 0, 0};
     const FolderRecord child{7, 0, 1, 12, kFlagUnreadable, 13};
     EXPECT_EQ(builder.add_folder(root, 100), 0u);
     EXPECT_EQ(builder.add_folder(child, 3), 1u);
-    auto batch = candidates({50});
+    batch = candidates({50});
     builder.largest_files().merge(batch, 1);
     batch = candidates({60});
     builder.largest_files().merge(batch, 2);  // a folder not recorded yet
@@ -175,46 +159,41 @@ TEST(TreeBuilder, SnapshotIsACopyOfTheRecordsSoFar) {
     const auto first = snapshot(builder.parts());
     ASSERT_TRUE(first);
     EXPECT_EQ(first->folders, (std::vector<FolderRecord>{root, child}));
-    ASSERT_EQ(first->files.size(), 1u);
-    EXPECT_EQ(first->files[0], (FileRecord{"f50", 50, 1}));
+    EXPECT_EQ(sizes_of(first->files), (std::multiset<uint64_t>{50, 100}));
     EXPECT_EQ(first->reclaimable_sizes, (std::vector<uint64_t>{100, 3}));
     EXPECT_EQ(first->names, builder.parts().names);
     EXPECT_EQ(first->generation, builder.parts().generation);
-    EXPECT_FALSE(first->stopped);
-    EXPECT_EQ(first->event_id, 0u);
-    EXPECT_TRUE(first->folder_index.empty());
     EXPECT_EQ(first->total_size({0, 0}), 107u);
 
     builder.add_folder({1, 1, 1, 0, 0, 0}, 9);
     const auto second = snapshot(builder.parts());
     ASSERT_TRUE(second);
-    EXPECT_EQ(second->record_count(), 3u);
-    EXPECT_EQ(sizes_of(second->files), (std::multiset<uint64_t>{50, 60}));
+    EXPECT_EQ(sizes_of(second->files), (std::multiset<uint64_t>{50, 60, 100}));
     EXPECT_EQ(second->reclaimable_sizes, (std::vector<uint64_t>{100, 3, 9}));
     EXPECT_EQ(first->record_count(), 2u) << "an earlier snapshot does not change";
 
     TreeBuilder plain("/x", false);
     plain.add_folder(root, 55);
-    const auto without = snapshot(plain.parts());
-    ASSERT_TRUE(without);
-    EXPECT_TRUE(without->reclaimable_sizes.empty());
-    EXPECT_NE(without->generation, first->generation);
+    EXPECT_TRUE(snapshot(plain.parts())->reclaimable_sizes.empty());
 }
 
-TEST(TreeBuilder, SnapshotsTakenWhileWorkersAppendAreGapFreePrefixes) {
+// Workers append while snapshots are taken: every snapshot is a gap-free
+// prefix of the final tree, and every worker's index holds its own record.
+TEST(TreeBuilder, ConcurrentAppendsAndSnapshots) {
     TreeBuilder builder("/", true);
-    constexpr uint32_t kThreads = 4;
+    constexpr uint32_t kThreads = 8;
     constexpr uint32_t kEach = 3000;
     std::atomic<uint32_t> running{kThreads};
+    std::vector<std::vector<uint32_t>> indices(kThreads);
     std::vector<std::thread> threads;
     for (uint32_t t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (uint32_t i = 0; i < kEach; ++i) {
                 const uint64_t own = uint64_t{t} << 32 | i;
-                const uint32_t index = builder.add_folder({own, 0, 1, i, 0, 0}, own + 1);
+                indices[t].push_back(builder.add_folder({own, 0, 1, i, 0, 0}, own + 1));
                 if (i % 16 == 0) {
                     auto batch = candidates({own + 1});
-                    builder.largest_files().merge(batch, index);
+                    builder.largest_files().merge(batch, indices[t].back());
                 }
             }
             --running;
@@ -231,20 +210,30 @@ TEST(TreeBuilder, SnapshotsTakenWhileWorkersAppendAreGapFreePrefixes) {
     }
     const Tree final_tree = builder.finish({}, 0, false);
     ASSERT_EQ(final_tree.record_count(), kThreads * kEach);
+    std::vector<bool> taken(final_tree.record_count(), false);
+    for (uint32_t t = 0; t < kThreads; ++t) {
+        for (uint32_t i = 0; i < kEach; ++i) {
+            const uint32_t index = indices[t][i];
+            ASSERT_FALSE(taken[index]) << "index " << index << " handed out twice";
+            taken[index] = true;
+            EXPECT_EQ(final_tree.folders[index].own, uint64_t{t} << 32 | i);
+            EXPECT_EQ(final_tree.reclaimable_sizes[index], (uint64_t{t} << 32 | i) + 1);
+        }
+    }
 
     uint32_t previous = 0;
-    for (const Tree& taken : snapshots) {
-        const uint32_t count = taken.record_count();
+    for (const Tree& taken_tree : snapshots) {
+        const uint32_t count = taken_tree.record_count();
         EXPECT_GE(count, previous);
         previous = count;
-        ASSERT_EQ(taken.reclaimable_sizes.size(), count);
+        ASSERT_EQ(taken_tree.reclaimable_sizes.size(), count);
         for (uint32_t k = 0; k < count; ++k) {
-            ASSERT_EQ(taken.folders[k], final_tree.folders[k]) << "snapshot has a gap at " << k;
+            ASSERT_EQ(taken_tree.folders[k], final_tree.folders[k]) << "snapshot has a gap at " << k;
             // A record can be seen before its reclaimable pair is written.
-            const uint64_t reclaimable = taken.reclaimable_sizes[k];
+            const uint64_t reclaimable = taken_tree.reclaimable_sizes[k];
             EXPECT_TRUE(reclaimable == 0 || reclaimable == final_tree.reclaimable_sizes[k]);
         }
-        for (const FileRecord& file : taken.files) {
+        for (const FileRecord& file : taken_tree.files) {
             EXPECT_LT(file.folder, count);
         }
     }
@@ -252,53 +241,30 @@ TEST(TreeBuilder, SnapshotsTakenWhileWorkersAppendAreGapFreePrefixes) {
 
 TEST(TreeBuilder, FinishHandsOverEverything) {
     TreeBuilder builder("relative/root", true);
-    const uint32_t first_generation = builder.parts().generation;
     builder.add_folder({10, kNoParent, 0, 0, 0, 0}, 10);
     builder.add_folder({20, 0, 1, 0, 0, 0}, 0);
     auto batch = candidates({5, 6});
     builder.largest_files().merge(batch, 1);
     FolderIndex links;
     links[{1, 2}] = 1;
+    const uint32_t generation = builder.parts().generation;
     const std::shared_ptr<NameTable> names = builder.parts().names;
 
     const Tree tree = builder.finish(std::move(links), 42, true);
-    EXPECT_EQ(tree.record_count(), 2u);
     EXPECT_EQ(tree.folders[1].own, 20u);
     EXPECT_EQ(tree.reclaimable_sizes, (std::vector<uint64_t>{10, 0}));
     EXPECT_EQ(sizes_of(tree.files), (std::multiset<uint64_t>{5, 6}));
     EXPECT_EQ(tree.folder_index.at({1, 2}), 1u);
     EXPECT_EQ(tree.event_id, 42u);
     EXPECT_TRUE(tree.stopped);
-    EXPECT_EQ(tree.generation, first_generation);
+    EXPECT_EQ(tree.generation, generation);
     EXPECT_EQ(tree.names, names);
-    EXPECT_EQ(tree.names->at(0), "relative/root");
 
     TreeBuilder later("/", false);
     later.add_folder({0, kNoParent, 0, 0, 0, 0}, 0);
-    const Tree not_stopped = later.finish({}, 0, false);
-    EXPECT_FALSE(not_stopped.stopped);
-    EXPECT_TRUE(not_stopped.reclaimable_sizes.empty());
-    EXPECT_GT(not_stopped.generation, first_generation);
-}
-
-TEST(TreeBuilder, EqualFolderNamesShareOneId) {
-    TreeBuilder builder("/root/path/", false);
-    std::vector<std::string_view> names{"build", "src", "build"};
-    std::vector<uint32_t> ids(names.size());
-    builder.intern_names(names, ids);
-    EXPECT_EQ(ids, (std::vector<uint32_t>{1, 2, 1}));
-
-    const std::string high_bytes("\xff\xfe", 2);
-    names = {"src", "node_modules", "build", "Build", high_bytes};
-    ids.assign(names.size(), 0);
-    builder.intern_names(names, ids);
-    EXPECT_EQ(ids, (std::vector<uint32_t>{2, 3, 1, 4, 5}));
-
-    const NameTable& table = *builder.parts().names;
-    EXPECT_EQ(table.size(), 6u);
-    EXPECT_EQ(table.at(0), "/root/path/");
-    EXPECT_EQ(table.at(3), "node_modules");
-    EXPECT_EQ(table.at(5), high_bytes);
+    const Tree plain = later.finish({}, 0, false);
+    EXPECT_TRUE(plain.reclaimable_sizes.empty());
+    EXPECT_NE(plain.generation, tree.generation);
 }
 
 TEST(TreeBuilder, ManyThreadsInternTheSameNames) {
@@ -330,39 +296,6 @@ TEST(TreeBuilder, ManyThreadsInternTheSameNames) {
             EXPECT_EQ(seen[t][k], seen[0][k]) << pool[k];
         }
         EXPECT_EQ(table.at(seen[0][k]), pool[k]);
-    }
-}
-
-TEST(TreeBuilder, ManyThreadsAddFoldersAtOnce) {
-    TreeBuilder builder("/", true);
-    constexpr uint32_t kThreads = 8;
-    constexpr uint32_t kEach = 5000;
-    std::vector<std::vector<uint32_t>> indices(kThreads);
-    std::vector<std::thread> threads;
-    for (uint32_t t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (uint32_t i = 0; i < kEach; ++i) {
-                const uint64_t own = uint64_t{t} * 1000000 + i;
-                indices[t].push_back(builder.add_folder({own, 0, 1, i, 0, 0}, own * 2));
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    const Tree tree = builder.finish({}, 0, false);
-    ASSERT_EQ(tree.record_count(), kThreads * kEach);
-    std::vector<bool> taken(tree.record_count(), false);
-    for (uint32_t t = 0; t < kThreads; ++t) {
-        for (uint32_t i = 0; i < kEach; ++i) {
-            const uint32_t index = indices[t][i];
-            ASSERT_LT(index, tree.record_count());
-            EXPECT_FALSE(taken[index]) << "index " << index << " handed out twice";
-            taken[index] = true;
-            const uint64_t own = uint64_t{t} * 1000000 + i;
-            EXPECT_EQ(tree.folders[index].own, own);
-            EXPECT_EQ(tree.reclaimable_sizes[index], own * 2);
-        }
     }
 }
 

@@ -34,8 +34,6 @@ TEST(WorkerGate, NextLimitRules) {
         {0.75, 10, 5, 4, 8, 5, "three quarters busy stays"},
         {0.76, 10, 5, 4, 8, 4, "busy shrinks by one"},
         {0.90, 0, 6, 4, 8, 5, "busy shrinks without a backlog too"},
-        {0.90, 10, 4, 4, 8, 4, "never below min"},
-        {3.00, 10, 8, 4, 8, 7, "more than busy shrinks by one"},
         {0.10, 10, 2, 2, 2, 2, "min equal to max never moves"},
         {0.60, 10, 12, 4, 8, 8, "a limit above max is brought down"},
         {0.60, 10, 1, 4, 8, 4, "a limit below min is brought up"},

@@ -1,25 +1,14 @@
 import json
 import os
 import signal
-import stat
 import subprocess
 import time
 from pathlib import Path
 
 import pytest
 
-from conftest import make_tree
-
-
-OUTPUT_FLAG_SETS = [
-    [],
-    ["--si"],
-    ["-r"],
-    ["--top", "3"],
-    ["--json"],
-    ["--json", "--depth", "0"],
-    ["--json", "--depth", "2", "--top", "2", "-r", "--si"],
-]
+OUTPUT_FLAG_SETS = [[], ["--si"], ["-r"], ["--top", "3"], ["--json"], ["--json", "--depth", "0"],
+                    ["--json", "--depth", "2", "--top", "2", "-r", "--si"]]
 
 
 @pytest.mark.parametrize("flags", OUTPUT_FLAG_SETS, ids=lambda f: " ".join(f) or "plain")
@@ -32,15 +21,6 @@ def test_show_prints_exactly_what_scan_printed(bramwex, tree, flags):
     assert shown.stdout == scanned.stdout
     if "--json" in flags:
         json.loads(scanned.stdout)
-
-
-def test_text_report_lists_children_by_size(bramwex, tree):
-    out = bramwex.run("scan", tree, "--si").stdout.decode()
-    lines = out.splitlines()
-    assert lines[0].endswith(f"  {tree}")
-    labels = [line.split("  ")[-1] for line in lines[1:]]
-    assert labels[0] == "alpha/" and labels[-1] == "empty/"
-    assert sorted(labels) == ["[files]", "alpha/", "beta/", "empty/"]
 
 
 def test_json_totals_match_du(bramwex, tree):
@@ -110,7 +90,7 @@ def test_missing_path_prints_one_error_and_saves_nothing(bramwex, tmp_path):
 def test_file_as_path_is_an_error(bramwex, tree):
     result = bramwex.run("scan", tree / "top.txt")
     assert result.returncode == 1
-    assert b"Not a directory" in result.stderr
+    assert result.stderr == f"bramwex: {tree / 'top.txt'}: Not a directory (os error 20)\n".encode()
 
 
 @pytest.mark.parametrize("args", [
@@ -132,13 +112,9 @@ def test_parse_errors_exit_2(bramwex, args):
     assert result.stderr
 
 
-@pytest.mark.parametrize("args", [
-    ["scan", "--threads", "1", "--top", "1000", "--depth", "0", "--reader", "portable"],
-    ["scan", "-r"],
-    ["scan", "--si", "-r", "--json"],
-])
-def test_accepted_values(bramwex, tree, args):
-    result = bramwex.run(*args, tree)
+def test_accepted_values(bramwex, tree):
+    result = bramwex.run("scan", "--threads", "1", "--top", "1000", "--depth", "0", "--reader",
+                         "portable", tree)
     assert result.returncode == 0, result.stderr
 
 
@@ -186,27 +162,6 @@ def test_show_rejects_every_damaged_byte(bramwex, tree):
         assert result.stderr == f"bramwex: no saved scan for {tree}\n".encode()
     path.write_bytes(original)
     assert bramwex.run("show", tree).returncode == 0
-
-
-def test_show_rejects_another_version(bramwex, tree):
-    import zlib
-    assert bramwex.run("scan", tree).returncode == 0
-    path = saved_file(bramwex)
-    data = bytearray(path.read_bytes())
-    data[4] = 6
-    data[-4:] = zlib.crc32(bytes(data[:-4])).to_bytes(4, "little")
-    path.write_bytes(bytes(data))
-    assert bramwex.run("show", tree).stderr == f"bramwex: no saved scan for {tree}\n".encode()
-
-
-def test_show_rejects_a_file_saved_for_another_path(bramwex, tree, tmp_path):
-    other = make_tree(tmp_path / "other")
-    assert bramwex.run("scan", other).returncode == 0
-    other_file = saved_file(bramwex)
-    assert bramwex.run("scan", tree).returncode == 0
-    (tree_file,) = [p for p in bramwex.cache.glob("*.scan") if p != other_file]
-    tree_file.write_bytes(other_file.read_bytes())
-    assert bramwex.run("show", tree).stderr == f"bramwex: no saved scan for {tree}\n".encode()
 
 
 def test_show_reclaimable_needs_a_reclaimable_scan(bramwex, tree):

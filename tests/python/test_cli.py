@@ -54,17 +54,12 @@ def test_argv_must_be_a_sequence_of_str(tmp_path):
     as_str = run_cli("bramwex --version", tmp_path)
     assert as_str.returncode == 1
     assert "TypeError: Can't extract `str` to `Vec`" in as_str.stderr
-    for prelude, expected in (
-        ("argv = 42", "Sequence"),
-        ("argv = ['bramwex', b'--version']", "TypeError"),
-    ):
-        code = (f"import sys, bramwex\n{prelude}\nsys.argv = argv\n"
+    for argv, expected in (("42", "Sequence"), ("['bramwex', b'--version']", "TypeError")):
+        code = (f"import sys, bramwex\nsys.argv = {argv}\n"
                 "try:\n    bramwex._cli()\nexcept TypeError as e:\n    print('TypeError', e)\n")
         done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
         assert done.returncode == 0 and done.stdout.startswith("TypeError")
         assert expected in done.stdout
     # A tuple is a sequence too.
-    done = subprocess.run([sys.executable, "-c",
-                           "import sys, bramwex\nsys.argv = ('bramwex', '--version')\n"
-                           "bramwex._cli()"], capture_output=True, text=True)
+    done = run_cli(("bramwex", "--version"), tmp_path)
     assert done.stdout == "bramwex 0.2.0\n"
