@@ -475,21 +475,24 @@ TEST(FsEventStandIn, FoldersThatAppearAreWatchedAndFoldersThatLeaveAreNot) {
 
 TEST(FsEventStandIn, AChangeInANewFolderBeforeItsWatchIsReplayed) {
     const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root);
+    test::make_dirs(dir / "outside/d");
     detail::InotifySettings settings;
-    // The kernel cannot report these: their folder has no watch yet.
+    // The kernel cannot report these: their folder has no watch yet. (No
+    // throwing here: this runs on the reader thread.)
     settings.before_watch = [](const std::string& folder) {
         if (folder.ends_with("/c") || folder.ends_with("/d")) {
-            test::write_file(folder + "/early", 1);
+            std::ofstream(folder + "/early") << "x";
         }
     };
-    RawStream stream(dir, {.settings = settings});
+    RawStream stream(root, {.settings = settings});
     ASSERT_TRUE(stream.started());
     stream.wait_for_history();
-    test::make_dirs(dir / "a/b/c");
-    test::make_dirs(dir / "staging/d");
-    fs::rename(dir / "staging/d", dir / "a/d");
-    EXPECT_TRUE(stream.wait_for(0, dir / "a/b/c/early"));
-    EXPECT_TRUE(stream.wait_for(0, dir / "a/d/early"));
+    test::make_dirs(root + "/a/b/c");
+    fs::rename(dir / "outside/d", root + "/a/d");  // brought in from outside the root
+    EXPECT_TRUE(stream.wait_for(0, root + "/a/b/c/early"));
+    EXPECT_TRUE(stream.wait_for(0, root + "/a/d/early"));
 }
 
 TEST(FsEventStandIn, ReplaysWhatChangedSinceTheGivenIdThenSaysHistoryDone) {

@@ -163,6 +163,18 @@ TEST(StoredTree, ChecksIdsAgainstItsOwnGeneration) {
     EXPECT_EQ(fatal_message([&] { stored.own({1, stored.tree_generation()}); }), "no fatal error");
 }
 
+TEST(StoredTree, KeepsOnlyTheNamesItsFoldersUse) {
+    // Live following shares one NameTable between successive trees; names
+    // added for a later tree, even one whose slot is not written yet, must
+    // not reach (or break) the save of an earlier one.
+    Tree tree = rich_tree(false, false);
+    const uint64_t used = tree.names->size();
+    tree.names->push("added-later");
+    const AlignedBuffer bytes = serialized(tree);
+    const Tree copy = StoredTree::open(bytes.bytes())->to_tree();
+    EXPECT_EQ(copy.names->size(), used);
+}
+
 // --- The byte layout -------------------------------------------------------------
 
 TEST(SavedScanFile, RootOnlyLayoutByteByByte) {
