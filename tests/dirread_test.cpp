@@ -65,8 +65,8 @@ Listing collect(Read read) {
     std::vector<Seen> out;
     const auto done = read([&](const DirEntry& e) {
         EXPECT_EQ(e.name.back(), '\0');
-        out.push_back({std::string(e.name_without_nul()), e.kind, e.file_id, e.device,
-                       e.link_count, e.allocated, e.reclaimable, e.status});
+        out.push_back({std::string(e.name_without_nul()), e.kind, e.file_id, e.device, e.link_count,
+                       e.allocated, e.reclaimable, e.status});
     });
     if (!done) {
         return std::unexpected(done.error());

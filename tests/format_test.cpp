@@ -30,7 +30,8 @@ INSTANTIATE_TEST_SUITE_P(
                     SizeCase{false, 1024, "1.0 KiB"}, SizeCase{false, 1126, "1.1 KiB"},
                     // The unit is chosen before rounding.
                     SizeCase{false, 1048575, "1024.0 KiB"}, SizeCase{false, 1048576, "1.0 MiB"},
-                    SizeCase{true, 999999, "1000.0 kB"}, SizeCase{false, uint64_t{1} << 50, "1.0 PiB"},
+                    SizeCase{true, 999999, "1000.0 kB"},
+                    SizeCase{false, uint64_t{1} << 50, "1.0 PiB"},
                     // The table ends at peta.
                     SizeCase{false, uint64_t{1} << 60, "1024.0 PiB"},
                     SizeCase{false, kMax, "16384.0 PiB"}, SizeCase{true, kMax, "18446.7 PB"}));

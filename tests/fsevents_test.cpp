@@ -185,9 +185,9 @@ TEST(FsEventApi, LooksUpEverySlotAndStopsAtTheFirstMiss) {
     const auto table = detail::load_frameworks(fake);
     ASSERT_TRUE(table);
     EXPECT_EQ(std::set(FakeLinker::asked.begin(), FakeLinker::asked.end()).size(), 16u);
-    EXPECT_EQ(FakeLinker::opened, (std::vector<std::string>{
-                                      std::string(detail::kCoreServicesPath) + " mode 5",
-                                      std::string(detail::kCoreFoundationPath) + " mode 5"}));
+    EXPECT_EQ(FakeLinker::opened,
+              (std::vector<std::string>{std::string(detail::kCoreServicesPath) + " mode 5",
+                                        std::string(detail::kCoreFoundationPath) + " mode 5"}));
     EXPECT_STREQ(reinterpret_cast<const char*>(table->stream_create), "FSEventStreamCreate");
     EXPECT_STREQ(reinterpret_cast<const char*>(table->release), "CFRelease");
     EXPECT_STREQ(reinterpret_cast<const char*>(table->type_array_callbacks),

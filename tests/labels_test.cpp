@@ -105,9 +105,9 @@ TEST(LabelNameRules, MatchOnlyWhenTheirConditionHolds) {
         {{"p/pom.xml", "p/target/"}, "p/target", "cache: maven"},
         {{"p/pom.xml", "p/Cargo.toml", "p/target/"}, "p/target", "cache: cargo"},  // first row wins
         {{"p/Makefile", "p/target/"}, "p/target", "none"},
-        {{"p/target/Cargo.toml"}, "p/target", "none"},  // inside, not beside
+        {{"p/target/Cargo.toml"}, "p/target", "none"},                        // inside, not beside
         {{"p/Cargo.toml -> gone", "p/target/"}, "p/target", "cache: cargo"},  // dangling exists
-        {{"p/Podfile/", "p/Pods/"}, "p/Pods", "cache: cocoapods"},           // so does a folder
+        {{"p/Podfile/", "p/Pods/"}, "p/Pods", "cache: cocoapods"},            // so does a folder
         {{"p/build.gradle", "p/build/"}, "p/build", "cache: gradle"},
         {{"p/build.gradle.kts", "p/build/"}, "p/build", "cache: gradle"},
         {{"p/CMakeLists.txt", "p/build/"}, "p/build", "none"},

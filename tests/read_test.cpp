@@ -70,7 +70,9 @@ INSTANTIATE_TEST_SUITE_P(
         Operation{"child_ids", [](const Tree& t, FolderId id) { t.child_ids(id); }},
         Operation{"sorted_children", [](const Tree& t, FolderId id) { t.sorted_children(id); }},
         Operation{"by_size_then_name",
-                  [](const Tree& t, FolderId id) { t.by_size_then_name({0, 0}, id); }}),
+                  [](const Tree& t, FolderId id) {
+                      t.by_size_then_name({0, 0}, id);
+                  }}),
     [](const testing::TestParamInfo<Operation>& info) { return std::string(info.param.name); });
 
 TEST(IndexCheck, PlainIndexOperationsCheckOnlyTheBounds) {
@@ -195,7 +197,8 @@ TEST(LargestFilePaths, LargestFirstThenPathAndCutToN) {
     expected.insert(expected.begin() + 5, {"/r/a/z", 7});  // "/r/a/" sorts before "/r/f"
     EXPECT_EQ(tree.largest_file_paths(26), expected);
     EXPECT_EQ(tree.largest_file_paths(1000), expected);
-    EXPECT_EQ(tree.largest_file_paths(3), std::vector<FilePath>(expected.begin(), expected.begin() + 3));
+    EXPECT_EQ(tree.largest_file_paths(3),
+              std::vector<FilePath>(expected.begin(), expected.begin() + 3));
     EXPECT_TRUE(tree.largest_file_paths(0).empty());
 }
 

@@ -208,7 +208,8 @@ TEST_P(ScanTest, MixedTreeMatchesTheFileSystem) {
     std::set<std::pair<dev_t, ino_t>> seen;
     for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
         const struct stat st = lstat_of(entry.path());
-        if (!S_ISDIR(st.st_mode) && st.st_blocks != 0 && seen.insert({st.st_dev, st.st_ino}).second) {
+        if (!S_ISDIR(st.st_mode) && st.st_blocks != 0 &&
+            seen.insert({st.st_dev, st.st_ino}).second) {
             const std::string name = entry.path().filename().string();
             // A hard-linked copy is named by whichever folder counted it.
             expected.insert({name.starts_with("twice") ? "twice" : name, st.st_blocks * 512});
@@ -242,8 +243,9 @@ TEST_P(ScanTest, HardLinkedEntriesCountOnceInTheFolderThatListedThemFirst) {
     EXPECT_EQ(tree.total_size(kRoot), du_total(dir.path()));
     const auto by_path = folders_by_path(tree);
 
-    for (const auto& [name, folders] : std::vector<std::pair<std::string, std::vector<std::string>>>{
-             {"file", {"a", "b", "c"}}, {"link", {"d", "e"}}}) {
+    for (const auto& [name, folders] :
+         std::vector<std::pair<std::string, std::vector<std::string>>>{{"file", {"a", "b", "c"}},
+                                                                       {"link", {"d", "e"}}}) {
         // The hard-link table names one owner, and only the owner holds the bytes.
         const ino_t inode = lstat_of(dir / (folders[0] + "/" + name)).st_ino;
         std::vector<uint32_t> owners;

@@ -228,7 +228,8 @@ TEST(TreeBuilder, ConcurrentAppendsAndSnapshots) {
         previous = count;
         ASSERT_EQ(taken_tree.reclaimable_sizes.size(), count);
         for (uint32_t k = 0; k < count; ++k) {
-            ASSERT_EQ(taken_tree.folders[k], final_tree.folders[k]) << "snapshot has a gap at " << k;
+            ASSERT_EQ(taken_tree.folders[k], final_tree.folders[k])
+                << "snapshot has a gap at " << k;
             // A record can be seen before its reclaimable pair is written.
             const uint64_t reclaimable = taken_tree.reclaimable_sizes[k];
             EXPECT_TRUE(reclaimable == 0 || reclaimable == final_tree.reclaimable_sizes[k]);

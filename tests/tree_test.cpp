@@ -225,10 +225,14 @@ TEST(Generation, IdsOfOneTreeAreRefusedByAnother) {
 
     EXPECT_EQ(two.name({1, 0}), "a");  // generation 0 is accepted everywhere
     EXPECT_EQ(two.name({1, two.generation}), "a");
-    EXPECT_EQ(fatal_message([&] { two.name({1, one.generation}); }),
+    EXPECT_EQ(fatal_message([&] {
+                  two.name({1, one.generation});
+              }),
               "folder id 1 is from another tree");
     // The generation is checked before the index.
-    EXPECT_EQ(fatal_message([&] { two.name({7, one.generation}); }),
+    EXPECT_EQ(fatal_message([&] {
+                  two.name({7, one.generation});
+              }),
               "folder id 7 is from another tree");
 }
 

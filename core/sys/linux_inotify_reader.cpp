@@ -13,8 +13,8 @@
 #include <limits>
 
 #include "core/log.hpp"
-#include "core/sys/linux_inotify_ids.hpp"
 #include "core/sys/eintr.hpp"
+#include "core/sys/linux_inotify_ids.hpp"
 
 namespace bramwex::core::sys::inotify {
 
@@ -303,8 +303,8 @@ void InotifyStream::walk(const WalkItem& item) {
         }
         path = WatchTree::join(tree_.path_of(item.parent), item.name);
         struct stat info {};
-        if (retry_on_eintr([&] { return ::lstat(path.c_str(), &info); }) != 0 || !S_ISDIR(info.st_mode) ||
-            info.st_dev != root_device_) {
+        if (retry_on_eintr([&] { return ::lstat(path.c_str(), &info); }) != 0 ||
+            !S_ISDIR(info.st_mode) || info.st_dev != root_device_) {
             return;
         }
         if (settings_.before_watch) {
@@ -349,8 +349,8 @@ void InotifyStream::walk(const WalkItem& item) {
             continue;
         }
         struct stat info {};
-        if (retry_on_eintr([&] { return ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW); }) !=
-            0) {
+        if (retry_on_eintr(
+                [&] { return ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW); }) != 0) {
             continue;
         }
         if (S_ISDIR(info.st_mode)) {
