@@ -54,11 +54,15 @@ void touch(const std::string& path) {
 }
 
 detail::InotifySettings unavailable() {
-    return {.unavailable = true};
+    detail::InotifySettings settings;
+    settings.unavailable = true;
+    return settings;
 }
 
 detail::InotifySettings watch_limit(uint32_t watches) {
-    return {.watch_limit = watches};
+    detail::InotifySettings settings;
+    settings.watch_limit = watches;
+    return settings;
 }
 
 // An id far enough ahead that nothing on disk is newer: a stream started
