@@ -10,6 +10,8 @@
 #include <memory>
 #include <utility>
 
+#include "core/fatal.hpp"
+
 namespace bramwex::core {
 
 template <class T>
@@ -40,6 +42,10 @@ class AppendOnlyTable {
     uint64_t push(T value) {
         const uint64_t index = next_.fetch_add(1, std::memory_order_relaxed);
         const auto [bucket, slot] = locate(index);
+        if (bucket >= kBuckets) {
+            // Callers stop at 2^32 entries; this guards the buckets themselves.
+            fatal("append-only table is full at index {}", index);
+        }
         Slot& target = bucket_for_write(bucket)[slot];
         target.value = std::move(value);
         target.written.store(true, std::memory_order_release);

@@ -87,9 +87,13 @@ TEST(AppendOnlyTable, LocatesIndicesInDoublingBuckets) {
     EXPECT_EQ(Table::locate(4294967295u).bucket, 27u);
     EXPECT_EQ(Table::locate(4294967295u).slot, 31u);
 
-    const Table table;
-    EXPECT_EQ(table.get(0), nullptr);
-    EXPECT_EQ(table.get(uint64_t{1} << 40), nullptr);  // past the last bucket
+    Table table;
+    table.push(7);
+    EXPECT_EQ(*table.get(0), 7);
+    EXPECT_EQ(table.get(1), nullptr);  // not written
+    // The first index past the last bucket, and one far beyond.
+    EXPECT_EQ(table.get((uint64_t{1} << 33) - 32), nullptr);
+    EXPECT_EQ(table.get(uint64_t{1} << 40), nullptr);
 }
 
 // --- Derived totals, flags and child lists -----------------------------------
