@@ -9,8 +9,8 @@
 #include <variant>
 #include <vector>
 
-#include "core/output_options.hpp"
-#include "core/scan_options.hpp"
+#include "core/output/output_options.hpp"
+#include "core/scan/scan_options.hpp"
 
 namespace bramwex::app {
 

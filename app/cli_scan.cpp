@@ -10,11 +10,11 @@
 #include <fmt/format.h>
 
 #include "app/print.hpp"
-#include "core/fatal.hpp"
-#include "core/json.hpp"
-#include "core/report.hpp"
-#include "core/scan.hpp"
-#include "core/store.hpp"
+#include "core/base/fatal.hpp"
+#include "core/output/json.hpp"
+#include "core/output/report.hpp"
+#include "core/scan/scan.hpp"
+#include "core/store/store.hpp"
 
 namespace bramwex::app {
 

@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 
 #include "app/print.hpp"
-#include "core/store.hpp"
+#include "core/store/store.hpp"
 
 namespace bramwex::app {
 

@@ -10,7 +10,7 @@
 #include <fmt/format.h>
 
 #include "app/print.hpp"
-#include "core/error.hpp"
+#include "core/base/error.hpp"
 
 namespace bramwex::app {
 

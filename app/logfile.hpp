@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/log.hpp"
+#include "core/base/log.hpp"
 
 namespace bramwex::app {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "app/cli.hpp"
-#include "core/fatal.hpp"
+#include "core/base/fatal.hpp"
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/json.hpp"
-#include "core/output_options.hpp"
-#include "core/report.hpp"
+#include "core/output/json.hpp"
+#include "core/output/output_options.hpp"
+#include "core/output/report.hpp"
 
 namespace bramwex::app {
 

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <string_view>
 
-#include "core/labels.hpp"
-#include "core/scan.hpp"
+#include "core/labels/labels.hpp"
+#include "core/scan/scan.hpp"
 
 int main(int argc, char** argv) {
     using namespace bramwex::core;

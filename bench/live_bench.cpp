@@ -28,9 +28,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/live.hpp"
-#include "core/rescan.hpp"
-#include "core/scan.hpp"
+#include "core/live/live.hpp"
+#include "core/live/rescan.hpp"
+#include "core/scan/scan.hpp"
 
 namespace {
 

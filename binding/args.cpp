@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "core/error.hpp"
+#include "core/base/error.hpp"
 
 namespace bramwex::binding {
 

@@ -6,9 +6,9 @@
 #include <optional>
 
 #include "binding/py.hpp"
-#include "core/labels.hpp"
+#include "core/labels/labels.hpp"
 #include "core/sys/mounts.hpp"
-#include "core/tree.hpp"
+#include "core/tree/tree.hpp"
 
 namespace bramwex::binding {
 

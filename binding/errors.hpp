@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "binding/py.hpp"
-#include "core/error.hpp"
+#include "core/base/error.hpp"
 
 namespace bramwex::binding {
 

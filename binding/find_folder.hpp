@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/tree.hpp"
+#include "core/tree/tree.hpp"
 
 namespace bramwex::binding {
 

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "core/utf8.hpp"
+#include "core/base/utf8.hpp"
 
 namespace bramwex::binding {
 

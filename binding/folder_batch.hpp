@@ -11,7 +11,7 @@
 #include <new>
 #include <vector>
 
-#include "core/tree.hpp"
+#include "core/tree/tree.hpp"
 
 namespace bramwex::binding {
 

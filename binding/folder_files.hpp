@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/tree.hpp"
+#include "core/tree/tree.hpp"
 
 namespace bramwex::binding {
 

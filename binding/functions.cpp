@@ -16,10 +16,10 @@
 #include "binding/errors.hpp"
 #include "binding/log_bridge.hpp"
 #include "binding/text.hpp"
-#include "core/scan.hpp"
-#include "core/scan_file.hpp"
+#include "core/base/utf8.hpp"
+#include "core/scan/scan.hpp"
+#include "core/store/scan_file.hpp"
 #include "core/sys/mounts.hpp"
-#include "core/utf8.hpp"
 
 namespace bramwex::binding {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "binding/py.hpp"
-#include "core/log.hpp"
+#include "core/base/log.hpp"
 
 namespace bramwex::binding {
 

@@ -6,7 +6,7 @@
 #include "binding/object.hpp"
 #include "binding/quote.hpp"
 #include "binding/text.hpp"
-#include "core/utf8.hpp"
+#include "core/base/utf8.hpp"
 
 namespace bramwex::binding {
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/fatal.hpp"
+#include "core/base/fatal.hpp"
 
 namespace bramwex::binding {
 

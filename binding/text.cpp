@@ -1,7 +1,7 @@
 #include "binding/text.hpp"
 
 #include "binding/args.hpp"
-#include "core/utf8.hpp"
+#include "core/base/utf8.hpp"
 
 namespace bramwex::binding {
 

@@ -12,7 +12,7 @@
 #include "binding/object.hpp"
 #include "binding/text.hpp"
 #include "binding/tree_methods.hpp"
-#include "core/utf8.hpp"
+#include "core/base/utf8.hpp"
 
 namespace bramwex::binding {
 

@@ -9,7 +9,7 @@
 #include "binding/folder_files.hpp"
 #include "binding/text.hpp"
 #include "binding/tree_methods.hpp"
-#include "core/scan_file.hpp"
+#include "core/store/scan_file.hpp"
 
 namespace bramwex::binding {
 

@@ -7,8 +7,8 @@
 #include <mutex>
 #include <optional>
 
-#include "core/labels.hpp"
-#include "core/tree.hpp"
+#include "core/labels/labels.hpp"
+#include "core/tree/tree.hpp"
 
 namespace bramwex::binding {
 

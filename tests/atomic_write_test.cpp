@@ -1,4 +1,4 @@
-#include "core/atomic_write.hpp"
+#include "core/base/atomic_write.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/check_scan_file.hpp"
-#include "core/read_whole_file.hpp"
-#include "core/serialize_tree.hpp"
+#include "core/base/read_whole_file.hpp"
+#include "core/store/check_scan_file.hpp"
+#include "core/store/serialize_tree.hpp"
 #include "tests/temp_dir.hpp"
 #include "tests/tree_sketch.hpp"
 

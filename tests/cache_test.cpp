@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/report.hpp"
-#include "core/store.hpp"
+#include "core/output/report.hpp"
+#include "core/store/store.hpp"
 #include "tests/temp_dir.hpp"
 #include "tests/tree_sketch.hpp"
 

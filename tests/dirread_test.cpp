@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core/fatal.hpp"
+#include "core/base/fatal.hpp"
 #include "core/sys/bulk_reader.hpp"
 #include "tests/temp_dir.hpp"
 

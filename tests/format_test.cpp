@@ -1,4 +1,4 @@
-#include "core/format.hpp"
+#include "core/output/format.hpp"
 
 #include <gtest/gtest.h>
 

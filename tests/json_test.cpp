@@ -1,4 +1,4 @@
-#include "core/json.hpp"
+#include "core/output/json.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/tree.hpp"
+#include "core/tree/tree.hpp"
 #include "tests/tree_sketch.hpp"
 
 namespace bramwex::core {

@@ -1,4 +1,4 @@
-#include "core/labels.hpp"
+#include "core/labels/labels.hpp"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/scan.hpp"
+#include "core/scan/scan.hpp"
 #include "core/sys/inode_flags.hpp"
 #include "temp_dir.hpp"
 #include "tree_sketch.hpp"

@@ -1,4 +1,4 @@
-#include "core/live.hpp"
+#include "core/live/live.hpp"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/log.hpp"
+#include "core/base/log.hpp"
 #include "core/sys/fsevents_api.hpp"
 #include "core/sys/linux_inotify_api.hpp"
 #include "tests/temp_dir.hpp"

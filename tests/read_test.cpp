@@ -1,4 +1,4 @@
-#include "core/read.hpp"
+#include "core/tree/read.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/tree.hpp"
+#include "core/tree/tree.hpp"
 #include "tests/tree_sketch.hpp"
 
 namespace bramwex::core {

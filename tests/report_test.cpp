@@ -1,4 +1,4 @@
-#include "core/report.hpp"
+#include "core/output/report.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/tree.hpp"
+#include "core/tree/tree.hpp"
 #include "tests/tree_sketch.hpp"
 
 namespace bramwex::core {

@@ -1,4 +1,4 @@
-#include "core/rescan.hpp"
+#include "core/live/rescan.hpp"
 
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "core/rescan_changes.hpp"
-#include "core/rescan_paths.hpp"
+#include "core/live/rescan_changes.hpp"
+#include "core/live/rescan_paths.hpp"
 #include "tests/temp_dir.hpp"
 
 namespace bramwex::core {

@@ -1,4 +1,4 @@
-#include "core/scan.hpp"
+#include "core/scan/scan.hpp"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
-#include "core/records.hpp"
 #include "core/sys/dirread.hpp"
+#include "core/tree/records.hpp"
 #include "tests/temp_dir.hpp"
 
 namespace bramwex::core {

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "core/check_scan_file.hpp"
-#include "core/crc32.hpp"
-#include "core/json.hpp"
-#include "core/report.hpp"
-#include "core/serialize_tree.hpp"
-#include "core/stored_tree.hpp"
+#include "core/base/crc32.hpp"
+#include "core/output/json.hpp"
+#include "core/output/report.hpp"
+#include "core/store/check_scan_file.hpp"
+#include "core/store/serialize_tree.hpp"
+#include "core/store/stored_tree.hpp"
 #include "tests/tree_sketch.hpp"
 
 namespace bramwex::core {

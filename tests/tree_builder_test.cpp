@@ -1,4 +1,4 @@
-#include "core/tree_builder.hpp"
+#include "core/tree/tree_builder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/largest_files.hpp"
+#include "core/tree/largest_files.hpp"
 
 namespace bramwex::core {
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/fatal.hpp"
-#include "core/tree.hpp"
+#include "core/base/fatal.hpp"
+#include "core/tree/tree.hpp"
 
 namespace bramwex::test {
 

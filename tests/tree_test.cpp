@@ -1,4 +1,4 @@
-#include "core/tree.hpp"
+#include "core/tree/tree.hpp"
 
 #include <gtest/gtest.h>
 

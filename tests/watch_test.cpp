@@ -1,4 +1,4 @@
-#include "core/watch.hpp"
+#include "core/live/watch.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/fatal.hpp"
+#include "core/base/fatal.hpp"
 #include "core/sys/linux_inotify_api.hpp"
 #include "tests/temp_dir.hpp"
 

@@ -1,4 +1,4 @@
-#include "core/worker_gate.hpp"
+#include "core/scan/worker_gate.hpp"
 
 #include <gtest/gtest.h>
 

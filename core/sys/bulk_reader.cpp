@@ -10,7 +10,7 @@
 #include <memory>
 #include <optional>
 
-#include "core/fatal.hpp"
+#include "core/base/fatal.hpp"
 
 namespace bramwex::core::sys::detail {
 

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/base/eintr.hpp"
 #include "core/sys/bulk_reader.hpp"
-#include "core/sys/eintr.hpp"
 
 namespace bramwex::core::sys {
 

@@ -1,7 +1,7 @@
 // The hand-over of event batches from the stream's queue to the live thread.
 #pragma once
 
-#include "core/channel.hpp"
+#include "core/base/channel.hpp"
 #include "core/sys/fsevents_event.hpp"
 
 namespace bramwex::core::sys {

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "core/log.hpp"
+#include "core/base/log.hpp"
+#include "core/base/utf8.hpp"
 #include "core/sys/fsevents_channel.hpp"
-#include "core/utf8.hpp"
 
 namespace bramwex::core::sys {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/live/watch_reason.hpp"
 #include "core/sys/fsevents_types.hpp"
-#include "core/watch_reason.hpp"
 
 namespace bramwex::core::sys {
 

@@ -1,6 +1,6 @@
 #include "core/sys/fsevents_firmlinks.hpp"
 
-#include "core/read_whole_file.hpp"
+#include "core/base/read_whole_file.hpp"
 
 namespace bramwex::core::sys {
 

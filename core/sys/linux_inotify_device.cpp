@@ -5,7 +5,7 @@
 #include <array>
 #include <charconv>
 
-#include "core/read_whole_file.hpp"
+#include "core/base/read_whole_file.hpp"
 
 namespace bramwex::core::sys::inotify {
 

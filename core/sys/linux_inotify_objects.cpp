@@ -1,6 +1,6 @@
 #include "core/sys/linux_inotify_objects.hpp"
 
-#include "core/fatal.hpp"
+#include "core/base/fatal.hpp"
 
 namespace bramwex::core::sys {
 

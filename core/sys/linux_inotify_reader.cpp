@@ -12,8 +12,8 @@
 #include <cstring>
 #include <limits>
 
-#include "core/log.hpp"
-#include "core/sys/eintr.hpp"
+#include "core/base/eintr.hpp"
+#include "core/base/log.hpp"
 #include "core/sys/linux_inotify_ids.hpp"
 
 namespace bramwex::core::sys::inotify {

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "core/sys/eintr.hpp"
+#include "core/base/eintr.hpp"
 
 namespace bramwex::core::sys::inotify {
 

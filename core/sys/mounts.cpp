@@ -8,7 +8,7 @@
 #include <array>
 #include <cerrno>
 
-#include "core/utf8.hpp"
+#include "core/base/utf8.hpp"
 
 namespace bramwex::core::sys {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/error.hpp"
+#include "core/base/error.hpp"
 
 namespace bramwex::core::sys {
 

@@ -1,0 +1,231 @@
+// The Following phase: starting the event stream or polling, the ticks of
+// both, and the rescans they lead to.
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "core/base/fatal.hpp"
+#include "core/base/log.hpp"
+#include "core/live/live_loop.hpp"
+#include "core/sys/fsevents_api.hpp"
+
+namespace bramwex::core {
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr auto kReplayWait = seconds(30);   // for the stream's history-done marker
+constexpr auto kQuiet = milliseconds(200);  // after the replay, before the first rescan
+constexpr auto kQuietAtMost = seconds(2);   // ... counted from the history-done marker
+constexpr auto kPollAtLeast = seconds(2);   // between two polls
+constexpr int64_t kPollBackOff = 10;        // times the last re-list's duration
+
+std::optional<std::string> canonical(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(resolved);
+}
+
+// The device of a canonical root that opens as a folder.
+std::optional<dev_t> device_of_folder(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat st;
+    int rc;
+    do {
+        rc = ::fstat(fd, &st);
+    } while (rc != 0 && errno == EINTR);
+    ::close(fd);
+    return rc == 0 ? std::optional<dev_t>(st.st_dev) : std::nullopt;
+}
+
+std::optional<Watcher> stream_watcher(const LiveLoop& loop, const Tree& tree) {
+    const LiveSettings& settings = loop.settings;
+    if (!settings.watch || settings.shown_only || tree.event_id == 0) {
+        return std::nullopt;
+    }
+    const auto root = canonical(settings.root);
+    if (!root) {
+        return std::nullopt;
+    }
+    const auto device = device_of_folder(*root);
+    const sys::FsEventsApi* api = sys::fsevents_api();
+    if (!device || api == nullptr || !sys::device_has_uuid(*api, *device)) {
+        return std::nullopt;
+    }
+    std::optional<std::string> ignored;
+    if (settings.ignored) {
+        ignored = canonical(*settings.ignored).value_or(*settings.ignored);
+    }
+    return Watcher::follow_stream(*api, *root, tree.event_id, std::move(ignored));
+}
+
+std::string joined(const std::string& root, const std::string& relative) {
+    if (relative.empty()) {
+        return root;
+    }
+    return root.ends_with('/') ? root + relative : root + "/" + relative;
+}
+
+void tick_stream(LiveLoop& loop, FollowingPhase& following, LiveClock::time_point now) {
+    Watcher& watcher = following.watcher;
+    Watcher::Stream& stream = watcher.stream();
+    watcher.absorb_queued();
+    if (const auto reason = watcher.take_pending_reason()) {
+        report_missed(loop, *reason, loop.settings.root);
+        return;
+    }
+    if (!stream.settled) {
+        if (stream.history_done && !stream.flushed) {
+            stream.flushed = true;
+            stream.stream.flush_sync();
+            watcher.absorb_queued();
+        }
+        if (!stream.history_done) {
+            if (now - stream.started > kReplayWait) {
+                stream.settled = true;
+                report_missed(loop, Reason::NoReplay, loop.settings.root);
+            }
+            return;
+        }
+        if (now - stream.last_event < kQuiet && now - *stream.history_done < kQuietAtMost) {
+            return;  // still replaying: wait for quiet
+        }
+        stream.settled = true;
+    }
+    ChangeSets changes;
+    changes.changed = std::exchange(stream.changed, {});
+    const std::vector<std::string> must_scan = std::exchange(stream.must_scan, {});
+    changes.relist = std::exchange(stream.relist, {});
+    // The OS's requests to scan a subtree again are reported, not rescanned.
+    for (const std::string& path : must_scan) {
+        report_missed(loop, Reason::MustScan, joined(loop.settings.root, path));
+    }
+    if (!changes.changed.empty() || !changes.relist.empty()) {
+        rescan_changed(loop, following, changes, false);
+    }
+}
+
+void tick_polling(LiveLoop& loop, FollowingPhase& following, LiveClock::time_point now) {
+    Watcher::Polling& polling = following.watcher.polling();
+    const auto last = polling.relist_duration;
+    if (last.count() > std::numeric_limits<LiveClock::rep>::max() / kPollBackOff) {
+        fatal("overflow when multiplying duration by scalar");
+    }
+    const auto back_off = last * kPollBackOff;
+    const auto since = now - polling.relist_end;
+    if (since >= std::max<LiveClock::duration>(back_off, kPollAtLeast)) {
+        for (const Watcher::FollowedFolder& folder : polling.followed) {
+            if (folder.relist) {
+                polling.relist.push_back(folder.index);
+            }
+        }
+    }
+    if (!polling.relist.empty() && since >= back_off) {
+        ChangeSets changes;
+        changes.relist = std::exchange(polling.relist, {});
+        rescan_changed(loop, following, changes, false);
+    }
+}
+
+}  // namespace
+
+void start_following(LiveLoop& loop, Tree tree) {
+    std::optional<Watcher> watcher = stream_watcher(loop, tree);
+    const bool streams = watcher.has_value();
+    if (!watcher) {
+        watcher = Watcher::follow_polling(LiveClock::now());
+    }
+    loop.control->follows_all.store(streams, std::memory_order_relaxed);
+    auto ready = std::make_shared<const Tree>(tree.clone());
+    loop.phase = FollowingPhase{std::move(tree), std::move(*watcher)};
+    emit(loop, Event{Event::Ready{std::move(ready)}});
+}
+
+void tick_following(LiveLoop& loop, FollowingPhase& following, LiveClock::time_point now) {
+    if (following.watcher.streams()) {
+        tick_stream(loop, following, now);
+    } else {
+        tick_polling(loop, following, now);
+    }
+}
+
+std::vector<uint32_t> resolve_folder_ids(const Tree& tree, std::span<const FolderId> ids) {
+    std::vector<uint32_t> indices;
+    for (const FolderId id : ids) {
+        if ((id.generation == 0 || id.generation == tree.generation) &&
+            id.index < tree.record_count() && !(tree.folders[id.index].flags & kFlagRemoved)) {
+            indices.push_back(id.index);
+        }
+    }
+    return indices;
+}
+
+void follow_folders(FollowingPhase& following, std::span<const FolderId> ids) {
+    if (following.watcher.streams()) {
+        return;  // the stream follows everything
+    }
+    std::vector<uint32_t> wanted = resolve_folder_ids(following.tree, ids);
+    std::erase_if(wanted, [&](uint32_t index) {
+        return (following.tree.folders[index].flags & (kFlagUnreadable | kFlagOtherDevice)) != 0;
+    });
+    std::vector<Watcher::FollowedFolder>& followed = following.watcher.polling().followed;
+    std::erase_if(followed, [&](const Watcher::FollowedFolder& folder) {
+        return std::find(wanted.begin(), wanted.end(), folder.index) == wanted.end();
+    });
+    for (const uint32_t index : wanted) {
+        const bool known = std::any_of(followed.begin(), followed.end(),
+                                       [&](const auto& folder) { return folder.index == index; });
+        if (!known) {
+            followed.push_back({index, true});
+        }
+    }
+}
+
+void rescan_changed(LiveLoop& loop, FollowingPhase& following, const ChangeSets& changes,
+                    bool requested) {
+    const ScanOptions options = live_scan_options(loop);
+    const auto started = LiveClock::now();
+    const uint32_t generation = following.tree.generation;
+    auto outcome = rescan_folders(following.tree, changes, options, *loop.pool);
+    if (!following.watcher.streams()) {
+        Watcher::Polling& polling = following.watcher.polling();
+        const auto now = LiveClock::now();
+        polling.relist_end = now;
+        polling.relist_duration = now > started ? now - started : LiveClock::duration::zero();
+    }
+    if (!outcome) {
+        emit(loop, std::unexpected(outcome.error()));
+        return;
+    }
+    if (outcome->kind == RescanOutcome::Kind::RootMustBeScanned) {
+        report_missed(loop, Reason::MustScan, loop.settings.root);
+        return;
+    }
+    // A tree rebuilt without its removed folders numbers its folders anew:
+    // folders followed by index are dropped, and the starter must hear of it.
+    const bool renumbered = following.tree.generation != generation;
+    if (renumbered && !following.watcher.streams()) {
+        following.watcher.polling().followed.clear();
+    }
+    if (outcome->kind == RescanOutcome::Kind::Changes || requested || renumbered) {
+        emit(loop, Event{Event::Changed{std::make_shared<const Tree>(following.tree.clone()),
+                                        std::move(outcome->changes)}});
+    }
+}
+
+}  // namespace bramwex::core

@@ -1,0 +1,418 @@
+#include "core/live/rescan.hpp"
+
+#include <absl/container/flat_hash_set.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "core/live/rescan_changes.hpp"
+#include "core/live/rescan_compact.hpp"
+#include "core/live/rescan_listing.hpp"
+#include "core/live/rescan_paths.hpp"
+#include "core/scan/scan_walk.hpp"
+
+namespace bramwex::core {
+
+namespace {
+
+// The new subfolders of one listed folder, scanned in full below its descriptor.
+struct NewSubtrees {
+    uint32_t parent = 0;
+    std::shared_ptr<SharedDirFd> dir;
+    std::vector<ListedSubfolder> subfolders;
+};
+
+// Files of one listed folder that may enter the largest files.
+struct ListedFiles {
+    uint32_t folder = 0;
+    std::vector<LargeFileCandidate> candidates;
+};
+
+// Everything one rescan works with. The caller's tree stays as it was until
+// the end; the records being brought up to date live in `work`.
+struct RescanContext {
+    RescanContext(Tree& tree_, const ScanOptions& options_, Pool& pool_)
+        : tree(tree_),
+          old_derived(tree_.compute_index()),
+          old_count(static_cast<uint32_t>(tree_.folders.size())),
+          children(tree_, old_derived),
+          options(options_),
+          pool(pool_) {}
+
+    Tree& tree;
+    const DerivedIndex& old_derived;
+    const uint32_t old_count;
+    ChildNames children;
+    const ScanOptions& options;
+    Pool& pool;
+
+    std::vector<uint32_t> listing_set;  // ascending once collected
+    std::vector<uint32_t> subtree_roots;
+    RescanRoot root;
+    uint64_t large_threshold = 0;
+    Tree work;
+    std::vector<NewSubtrees> new_subtrees;
+    std::vector<std::pair<uint32_t, ListedSubfolder>> other_device;  // (parent, subfolder)
+    std::vector<ListedFiles> listed_files;
+};
+
+bool is_removed(const Tree& tree, uint32_t index) {
+    return (tree.folders[index].flags & kFlagRemoved) != 0;
+}
+
+bool is_other_device(const Tree& tree, uint32_t index) {
+    return (tree.folders[index].flags & kFlagOtherDevice) != 0;
+}
+
+bool listed_again(const RescanContext& context, uint32_t folder) {
+    return std::binary_search(context.listing_set.begin(), context.listing_set.end(), folder);
+}
+
+// The listing set and the subtree roots; false when the root itself is to be
+// scanned again.
+bool collect_listing_set(RescanContext& context, const ChangeSets& changes) {
+    const Tree& tree = context.tree;
+    for (const uint32_t folder : changes.relist) {
+        if (folder < context.old_count && !is_removed(tree, folder)) {
+            context.listing_set.push_back(folder);
+        }
+    }
+    for (const std::string& path : changes.changed) {
+        const FoundFolder at = find_path(context.children, path);
+        // A changed folder also shows in its parent's listing.
+        if (at.found && at.folder != 0) {
+            context.listing_set.push_back(tree.folders[at.folder].parent);
+        }
+        context.listing_set.push_back(at.folder);
+    }
+    for (const std::string& path : changes.must_scan) {
+        const FoundFolder at = find_path(context.children, path);
+        if (at.folder == 0) {
+            return false;
+        }
+        context.listing_set.push_back(at.folder);
+        context.subtree_roots.push_back(at.folder);
+    }
+    // A folder on another device is never descended into, so never listed.
+    std::erase_if(context.listing_set,
+                  [&](uint32_t folder) { return is_other_device(tree, folder); });
+    std::sort(context.listing_set.begin(), context.listing_set.end());
+    context.listing_set.erase(std::unique(context.listing_set.begin(), context.listing_set.end()),
+                              context.listing_set.end());
+    std::sort(context.subtree_roots.begin(), context.subtree_roots.end());
+    return true;
+}
+
+// Marks a folder and everything below it removed. The whole subtree goes at
+// once, so a later listing never counts a hard link against a folder that is
+// already gone.
+void remove_subtree(RescanContext& context, uint32_t top) {
+    std::vector<uint32_t> stack{top};
+    while (!stack.empty()) {
+        const uint32_t folder = stack.back();
+        stack.pop_back();
+        context.work.mark_removed(folder);
+        if (folder < context.old_count) {
+            const auto below = context.old_derived.children_of(folder);
+            stack.insert(stack.end(), below.begin(), below.end());
+        }
+    }
+}
+
+void remove_children(RescanContext& context, uint32_t folder) {
+    for (const uint32_t child : context.old_derived.children_of(folder)) {
+        if (!is_removed(context.work, child)) {
+            remove_subtree(context, child);
+        }
+    }
+}
+
+// The records to update: a copy of the tree's folders and reclaimable sizes.
+void start_work(RescanContext& context) {
+    Tree& work = context.work;
+    work.folders = context.tree.folders;
+    work.names = context.tree.names;
+    if (context.options.reclaimable) {
+        work.reclaimable_sizes = context.tree.reclaimable_sizes;
+        work.reclaimable_sizes.resize(context.old_count, 0);
+    }
+    const std::vector<FileRecord>& files = context.tree.files;
+    if (files.size() >= LargestFiles::kCapacity) {
+        // A full set of largest files keeps nothing at or below its smallest.
+        context.large_threshold =
+            std::min_element(files.begin(), files.end(), [](const auto& a, const auto& b) {
+                return a.size < b.size;
+            })->size;
+    }
+}
+
+// Everything below a subtree root is scanned afresh.
+void clear_subtree_roots(RescanContext& context) {
+    for (const uint32_t top : context.subtree_roots) {
+        if (!is_removed(context.work, top)) {
+            remove_children(context, top);
+        }
+    }
+}
+
+std::vector<FolderListing> list_again(RescanContext& context) {
+    std::vector<ListingRequest> requests;
+    for (const uint32_t folder : context.listing_set) {
+        if (!is_removed(context.work, folder)) {
+            requests.push_back({folder, folder_components(context.tree, folder)});
+        }
+    }
+    return list_folders_again(context.pool, context.root, requests, context.options.reclaimable,
+                              context.large_threshold);
+}
+
+// The hard-link table and the largest files are taken over from the tree.
+// Links counted by a folder listed again are counted afresh by whichever
+// listing meets them first, and that folder's files come from its listing.
+void take_over_links_and_files(RescanContext& context) {
+    Tree& work = context.work;
+    work.folder_index = std::move(context.tree.folder_index);
+    absl::erase_if(work.folder_index,
+                   [&](const auto& entry) { return listed_again(context, entry.second); });
+    work.files = std::move(context.tree.files);
+    std::erase_if(work.files,
+                  [&](const FileRecord& file) { return listed_again(context, file.folder); });
+}
+
+// A multi-link file counts in the first listed folder that meets it.
+bool count_link(RescanContext& context, uint32_t folder, const LinkedFile& file) {
+    auto [entry, fresh] = context.work.folder_index.try_emplace(file.key, folder);
+    if (!fresh) {
+        const uint32_t holder = entry->second;
+        if (holder < context.work.folders.size() && !is_removed(context.work, holder)) {
+            return false;
+        }
+        entry->second = folder;
+    }
+    return true;
+}
+
+void set_record(RescanContext& context, uint32_t folder, uint64_t own, uint64_t reclaimable,
+                uint16_t flags, int error_number) {
+    FolderRecord& record = context.work.folders[folder];
+    record.own = own;
+    record.flags = flags;
+    record.error_number = static_cast<uint16_t>(error_number);
+    if (folder < context.work.reclaimable_sizes.size()) {
+        context.work.reclaimable_sizes[folder] = reclaimable;
+    }
+}
+
+// Pairs the listed subfolders with the folder's old children by name: a
+// match keeps its record and subtree; the rest are new; old children left
+// over are gone. A match must agree on being on another device, else the
+// old one goes and the listed one is taken as new.
+void pair_children(RescanContext& context, FolderListing& listing) {
+    const uint32_t folder = listing.folder;
+    const bool all_new =
+        std::binary_search(context.subtree_roots.begin(), context.subtree_roots.end(), folder);
+    absl::flat_hash_set<uint32_t> kept;
+    NewSubtrees fresh{folder, nullptr, {}};
+    for (ListedSubfolder& subfolder : listing.subfolders) {
+        const bool other =
+            subfolder.status == sys::kStatusMountPoint || subfolder.device != context.root.device;
+        if (!all_new) {
+            const auto old = context.children.find(folder, subfolder.name);
+            if (old && !is_removed(context.work, *old) &&
+                is_other_device(context.work, *old) == other) {
+                kept.insert(*old);
+                continue;
+            }
+        }
+        if (other) {
+            context.other_device.emplace_back(folder, std::move(subfolder));
+        } else {
+            fresh.subfolders.push_back(std::move(subfolder));
+        }
+    }
+    for (const uint32_t child : context.old_derived.children_of(folder)) {
+        if (!kept.contains(child) && !is_removed(context.work, child)) {
+            remove_subtree(context, child);
+        }
+    }
+    if (!fresh.subfolders.empty()) {
+        fresh.dir = std::move(listing.dir);
+        context.new_subtrees.push_back(std::move(fresh));
+    }
+}
+
+// One listing into the records, in ascending index order: a folder's
+// listing is applied before its children's, so a folder its parent found
+// gone is skipped.
+void apply_listing(RescanContext& context, FolderListing& listing) {
+    const uint32_t folder = listing.folder;
+    if (is_removed(context.work, folder)) {
+        return;
+    }
+    if (listing.open_error == ENOENT || listing.open_error == ENOTDIR) {
+        remove_subtree(context, folder);
+        return;
+    }
+    if (listing.open_error != 0) {
+        remove_children(context, folder);
+        set_record(context, folder, listing.own, listing.reclaimable, kFlagUnreadable,
+                   listing.open_error);
+        return;
+    }
+    if (listing.other_device) {
+        remove_children(context, folder);
+        set_record(context, folder, 0, 0, kFlagOtherDevice, 0);
+        return;
+    }
+    set_record(context, folder, listing.own, listing.reclaimable,
+               listing.list_error ? kFlagUnreadable : 0, listing.list_error);
+    // An unreadable folder has no children.
+    pair_children(context, listing);
+}
+
+// Multi-link files, once every listing is applied: a link held by a folder
+// that went in this rescan is free again, wherever that folder was listed.
+void count_links(RescanContext& context, FolderListing& listing) {
+    const uint32_t folder = listing.folder;
+    if (listing.open_error != 0 || listing.other_device || is_removed(context.work, folder)) {
+        return;
+    }
+    for (LinkedFile& file : listing.linked) {
+        if (!count_link(context, folder, file)) {
+            continue;
+        }
+        context.work.folders[folder].own += file.allocated;
+        if (folder < context.work.reclaimable_sizes.size()) {
+            context.work.reclaimable_sizes[folder] += file.reclaimable;
+        }
+        if (file.allocated > context.large_threshold) {
+            listing.candidates.push_back({file.allocated, std::move(file.name)});
+        }
+    }
+    if (!listing.candidates.empty()) {
+        context.listed_files.push_back({folder, std::move(listing.candidates)});
+    }
+}
+
+std::vector<uint32_t> intern(TreeBuilder& builder, std::span<const std::string_view> names) {
+    std::vector<uint32_t> ids(names.size());
+    builder.intern_names(names, ids);
+    return ids;
+}
+
+// The kept largest files, then those of the listings, under the heap's rule.
+void seed_largest_files(RescanContext& context, LargestFiles& largest) {
+    for (FileRecord& file : context.work.files) {
+        LargeFileCandidate candidate{file.size, std::move(file.name)};
+        largest.merge({&candidate, 1}, file.folder);
+    }
+    context.work.files.clear();
+    for (ListedFiles& listed : context.listed_files) {
+        largest.merge(listed.candidates, listed.folder);
+    }
+}
+
+// New other-device records and the scans of new subtrees, on the pool;
+// returns the tree they make.
+Tree walk_new_subtrees(RescanContext& context) {
+    Tree& work = context.work;
+    BuilderBase base{std::move(work.folders), std::move(work.reclaimable_sizes), work.names,
+                     context.tree.generation};
+    ScanContext scan(gate_for(context.pool), std::move(base), context.options.reclaimable,
+                     context.root.device, context.options.stop, context.root.read_mode);
+    scan.hard_links = std::move(work.folder_index);
+    seed_largest_files(context, scan.builder.largest_files());
+
+    std::vector<std::string_view> names;
+    for (const auto& [parent, subfolder] : context.other_device) {
+        names.push_back(subfolder.name);
+    }
+    const std::vector<uint32_t> other_ids = intern(scan.builder, names);
+    for (size_t k = 0; k < context.other_device.size(); ++k) {
+        const auto& [parent, subfolder] = context.other_device[k];
+        add_other_device_folder(scan.builder, parent, other_ids[k], subfolder.file_id,
+                                subfolder.status, subfolder.device, context.root.device);
+    }
+
+    if (!context.new_subtrees.empty()) {
+        walk_on_pool(context.pool, scan, [&] {
+            for (NewSubtrees& group : context.new_subtrees) {
+                names.clear();
+                for (const ListedSubfolder& subfolder : group.subfolders) {
+                    names.push_back(subfolder.name);
+                }
+                const std::vector<uint32_t> ids = intern(scan.builder, names);
+                std::vector<FolderJobItem> items;
+                items.reserve(group.subfolders.size());
+                for (size_t k = 0; k < group.subfolders.size(); ++k) {
+                    ListedSubfolder& subfolder = group.subfolders[k];
+                    items.push_back({std::move(subfolder.name), subfolder.allocated,
+                                     subfolder.reclaimable, subfolder.device, subfolder.file_id,
+                                     ids[k]});
+                }
+                spawn_dir_jobs(scan, std::move(group.dir), group.parent, std::move(items));
+            }
+        });
+        scan.rethrow_failure();
+    }
+    const bool stopped = context.tree.stopped || scan.stopped.load(std::memory_order_relaxed);
+    FolderIndex hard_links = std::move(scan.hard_links);
+    return scan.builder.finish(std::move(hard_links), context.tree.event_id, stopped);
+}
+
+}  // namespace
+
+Result<RescanOutcome> rescan_folders(Tree& tree, const ChangeSets& changes,
+                                     const ScanOptions& options, Pool& pool) {
+    if (changes.empty()) {
+        return RescanOutcome{};
+    }
+    RescanContext context(tree, options, pool);
+    if (!collect_listing_set(context, changes)) {
+        return RescanOutcome{RescanOutcome::Kind::RootMustBeScanned, {}};
+    }
+
+    raise_open_file_limit();
+    auto root = open_rescan_root(tree.name_at(0), options);
+    if (!root) {
+        return std::unexpected(root.error());
+    }
+    context.root = std::move(*root);
+
+    start_work(context);
+    clear_subtree_roots(context);
+    std::vector<FolderListing> listings = list_again(context);
+    if (!listings.empty() && listings.front().folder == 0 && listings.front().open_error != 0) {
+        // The root went between opening it and listing it again.
+        return std::unexpected(
+            Error::os(listings.front().open_error, std::string(tree.name_at(0))));
+    }
+    take_over_links_and_files(context);
+    for (FolderListing& listing : listings) {
+        apply_listing(context, listing);
+    }
+    for (FolderListing& listing : listings) {
+        count_links(context, listing);
+    }
+    listings.clear();  // closes the descriptors no new subtree needs
+    context.work.prune_removed();
+
+    Tree updated = walk_new_subtrees(context);
+    std::vector<FolderChange> found = gather_changes(tree, updated);
+    sort_and_merge_changes(found);
+    if (mostly_removed(updated)) {
+        updated = compact_tree(updated);
+    }
+    tree = std::move(updated);
+    if (found.empty()) {
+        return RescanOutcome{};
+    }
+    return RescanOutcome{RescanOutcome::Kind::Changes, std::move(found)};
+}
+
+}  // namespace bramwex::core

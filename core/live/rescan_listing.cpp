@@ -1,0 +1,181 @@
+#include "core/live/rescan_listing.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <tbb/task_group.h>
+
+#include <cerrno>
+
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
+namespace bramwex::core {
+
+namespace {
+
+// The directory allocation of the folder itself, read below its parent
+// without following a link: what a scan counts for a folder it cannot open.
+uint64_t allocation_below_parent(const RescanRoot& root, const ListingRequest& request) {
+    if (request.components.empty()) {
+        return 0;
+    }
+    const std::span<const std::string> parents(request.components.data(),
+                                               request.components.size() - 1);
+    const auto parent = open_dir_components(root.dir->fd(), parents);
+    if (!parent) {
+        return 0;
+    }
+    struct stat st;
+    int rc;
+    do {
+        rc = ::fstatat(*parent, request.components.back().c_str(), &st, AT_SYMLINK_NOFOLLOW);
+    } while (rc != 0 && errno == EINTR);
+    ::close(*parent);
+    return rc == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
+}
+
+void add_entry(FolderListing& listing, const sys::DirEntry& entry, uint64_t large_threshold) {
+    const std::string_view name = entry.name_without_nul();
+    if (entry.kind == sys::EntryKind::Folder) {
+        listing.subfolders.push_back({std::string(name), entry.allocated, entry.reclaimable,
+                                      entry.device, entry.file_id, entry.status});
+        return;
+    }
+    if (entry.link_count >= 2) {
+        listing.linked.push_back(
+            {{entry.device, entry.file_id}, entry.allocated, entry.reclaimable, std::string(name)});
+        return;
+    }
+    listing.own += entry.allocated;
+    listing.reclaimable += entry.reclaimable;
+    if (entry.allocated > large_threshold) {
+        listing.candidates.push_back({entry.allocated, std::string(name)});
+    }
+}
+
+// One listing as a pool job. The pool's library is not visible to the
+// thread sanitizer, so the hand-over of the job to a worker and of its
+// listing back to the caller is stated for it here; nothing in other builds.
+struct ListingJob {
+    ListingJob(const RescanRoot* root_, const ListingRequest* request_, FolderListing* out_,
+               bool reclaimable_, uint64_t large_threshold_)
+        : root(root_),
+          request(request_),
+          out(out_),
+          reclaimable(reclaimable_),
+          large_threshold(large_threshold_) {}
+    ListingJob(ListingJob&& other) noexcept
+        : root(other.root),
+          request(other.request),
+          out(other.out),
+          reclaimable(other.reclaimable),
+          large_threshold(other.large_threshold) {
+#if defined(__SANITIZE_THREAD__)
+        __tsan_release(this);
+#endif
+    }
+
+    void operator()() const {
+#if defined(__SANITIZE_THREAD__)
+        __tsan_acquire(const_cast<ListingJob*>(this));
+#endif
+        *out = list_folder_again(*root, *request, reclaimable, large_threshold);
+#if defined(__SANITIZE_THREAD__)
+        __tsan_release(out);
+#endif
+    }
+
+    const RescanRoot* root;
+    const ListingRequest* request;
+    FolderListing* out;
+    bool reclaimable;
+    uint64_t large_threshold;
+};
+
+}  // namespace
+
+Result<RescanRoot> open_rescan_root(std::string_view path, const ScanOptions& options) {
+    const auto prepared = prepare_root(path, options);
+    if (!prepared) {
+        return std::unexpected(prepared.error());
+    }
+    RescanRoot root;
+    root.dir = std::make_shared<SharedDirFd>(prepared->fd);
+    root.device = prepared->stat.device;
+    root.read_mode = prepared->read_mode;
+    return root;
+}
+
+FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& request,
+                                bool reclaimable, uint64_t large_threshold) {
+    FolderListing listing;
+    listing.folder = request.folder;
+    const auto opened = open_dir_components(root.dir->fd(), request.components);
+    if (!opened) {
+        listing.open_error = opened.error();
+        if (listing.open_error != ENOENT && listing.open_error != ENOTDIR) {
+            listing.own = allocation_below_parent(root, request);
+            listing.reclaimable = reclaimable ? listing.own : 0;
+        }
+        return listing;
+    }
+    listing.dir = std::make_shared<SharedDirFd>(*opened);
+    const int fd = listing.dir->fd();
+    const auto stat = sys::stat_fd(fd);
+    if (!stat) {
+        listing.open_error = stat.error();
+        listing.dir.reset();
+        return listing;
+    }
+    if (request.folder != 0 && stat->device != root.device) {
+        listing.other_device = true;
+        listing.dir.reset();
+        return listing;
+    }
+    // Below the root everything listed lies on the root's device, so the
+    // root's reader serves, as it does in a full scan.
+    const sys::ReadMode mode = root.read_mode;
+    listing.own = stat->allocated;
+    // Where the folder's own entry would have come from its parent's listing,
+    // its reclaimable share is its allocation whenever entries carry one; the
+    // root starts from its allocation like a full scan.
+    if (reclaimable && (request.folder == 0 || mode.reclaimable != sys::ReclaimableMode::Off)) {
+        listing.reclaimable = stat->allocated;
+    }
+    const auto listed = sys::read_dir_entries(
+        mode, fd, [&](const sys::DirEntry& entry) { add_entry(listing, entry, large_threshold); });
+    if (!listed) {
+        listing.list_error = listed.error();
+        listing.subfolders.clear();
+        listing.dir.reset();
+    } else if (listing.subfolders.empty()) {
+        listing.dir.reset();
+    }
+    return listing;
+}
+
+std::vector<FolderListing> list_folders_again(Pool& pool, const RescanRoot& root,
+                                              std::span<const ListingRequest> requests,
+                                              bool reclaimable, uint64_t large_threshold) {
+    std::vector<FolderListing> listings(requests.size());
+    if (requests.size() == 1) {
+        listings[0] = list_folder_again(root, requests[0], reclaimable, large_threshold);
+        return listings;
+    }
+    pool.arena->execute([&] {
+        tbb::task_group group;
+        for (size_t k = 0; k < requests.size(); ++k) {
+            group.run(ListingJob(&root, &requests[k], &listings[k], reclaimable, large_threshold));
+        }
+        group.wait();
+    });
+#if defined(__SANITIZE_THREAD__)
+    for (FolderListing& listing : listings) {
+        __tsan_acquire(&listing);
+    }
+#endif
+    return listings;
+}
+
+}  // namespace bramwex::core

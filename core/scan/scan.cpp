@@ -1,0 +1,194 @@
+#include "core/scan/scan.hpp"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <tbb/task_group.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+#include <utility>
+
+#include "core/scan/scan_walk.hpp"
+
+namespace bramwex::core {
+
+namespace {
+
+constexpr uint32_t kMaxWorkers = 65535;
+
+}  // namespace
+
+Result<PreparedRoot> prepare_root(std::string_view path, const ScanOptions& options,
+                                  std::optional<sys::ReadMode> forced) {
+    const auto opened = sys::open_dir_path(path);
+    if (!opened) {
+        return std::unexpected(Error::os(opened.error(), std::string(path)));
+    }
+    PreparedRoot root;
+    root.fd = *opened;
+    const auto stat = sys::stat_fd(root.fd);
+    if (!stat) {
+        ::close(root.fd);
+        return std::unexpected(Error::os(stat.error(), std::string(path)));
+    }
+    root.stat = *stat;
+    if (forced) {
+        root.read_mode = *forced;
+    } else if (options.reader == Reader::Auto) {
+        const auto mode = sys::read_mode_of_fd(root.fd, options.reclaimable);
+        if (!mode) {
+            ::close(root.fd);
+            return std::unexpected(Error::os(mode.error(), std::string(path)));
+        }
+        root.read_mode = *mode;
+    }
+    // The portable reader never probes: bulk and reclaimable mode stay off.
+    return root;
+}
+
+namespace {
+
+// Lists the root on the pool and waits for every job.
+void walk(Pool& pool, ScanContext& context, PreparedRoot& root, bool reclaimable) {
+    walk_on_pool(pool, context, [&] {
+        const int fd = std::exchange(root.fd, -1);  // read_directory takes it over
+        read_directory(context, fd, kNoParent, 0, root.stat.file_id, root.stat.allocated,
+                       reclaimable ? root.stat.allocated : 0);
+    });
+}
+
+Result<Tree> scan_with_pool(Pool& pool, std::string_view path, const ScanOptions& options,
+                            std::optional<sys::ReadMode> forced, const ScanHooks* hooks) {
+    raise_open_file_limit();
+    auto root = prepare_root(path, options, forced);
+    if (!root) {
+        return std::unexpected(root.error());
+    }
+    const uint64_t event_id =
+        hooks != nullptr && hooks->current_event_id ? hooks->current_event_id() : 0;
+    ScanContext context(gate_for(pool), std::string(path), options.reclaimable, root->stat.device,
+                        options.stop, root->read_mode);
+    if (hooks != nullptr && hooks->started) {
+        hooks->started(context.builder.parts());
+    }
+    walk(pool, context, *root, options.reclaimable);
+    context.rethrow_failure();
+    FolderIndex hard_links = std::move(context.hard_links);
+    return context.builder.finish(std::move(hard_links), event_id,
+                                  context.stopped.load(std::memory_order_relaxed));
+}
+
+}  // namespace
+
+GateSettings gate_for(const Pool& pool) {
+    if (pool.threads_given) {
+        return {std::nullopt, pool.count};
+    }
+    const uint32_t cores = online_cores();
+    const uint32_t start = std::min(cores, 4u);
+    return {std::pair{start, cores}, start};
+}
+
+void walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed) {
+    std::thread controller;
+    if (const auto& bounds = context.gate.bounds()) {
+        controller = std::thread(
+            [&context, bounds = *bounds] { context.gate.control(bounds.first, bounds.second); });
+    }
+    pool.arena->execute([&] {
+        tbb::task_group scope;
+        context.scope = &scope;
+        try {
+            seed();
+        } catch (...) {
+            context.keep_failure(std::current_exception());
+        }
+        scope.wait();
+    });
+    // The last job to finish took the gate mutex after its last write, so
+    // set_done orders every job's writes before what follows.
+    context.gate.set_done();
+    context.scope = nullptr;
+    if (controller.joinable()) {
+        controller.join();
+    }
+}
+
+Result<Tree> Scanner::scan(std::string_view path, const ScanHooks& hooks) const {
+    return scan_with_pool(*pool, path, options, std::nullopt, &hooks);
+}
+
+uint32_t online_cores() {
+    const long cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return cores > 0 ? static_cast<uint32_t>(cores) : 1;
+}
+
+Result<Pool> build_pool(std::optional<uint32_t> threads) {
+    Pool pool;
+    pool.threads_given = threads.has_value();
+    pool.count = std::min(threads.value_or(online_cores()), kMaxWorkers);
+    if (pool.count == 0) {
+        return std::unexpected(Error::text("the number of threads must be at least 1"));
+    }
+    // The pool's own threads are capped at the core count unless allowed more.
+    if (pool.count > static_cast<uint32_t>(tbb::this_task_arena::max_concurrency())) {
+        pool.allow_more_threads = std::make_unique<tbb::global_control>(
+            tbb::global_control::max_allowed_parallelism, pool.count);
+    }
+    pool.arena = std::make_unique<tbb::task_arena>(static_cast<int>(pool.count));
+    return pool;
+}
+
+void raise_open_file_limit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return;
+    }
+    const rlim_t target = std::min<rlim_t>(limit.rlim_max, 65536);
+    if (limit.rlim_cur >= target || limit.rlim_cur == RLIM_INFINITY) {
+        return;
+    }
+    rlimit raised = limit;
+    raised.rlim_cur = target;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+        raised.rlim_cur = std::min<rlim_t>(limit.rlim_max, 10240);
+        ::setrlimit(RLIMIT_NOFILE, &raised);
+    }
+}
+
+Result<Tree> scan_tree(std::string_view path, const ScanOptions& options) {
+    return detail::scan_tree_with_read_mode(path, options, std::nullopt);
+}
+
+namespace detail {
+
+Result<Tree> scan_tree_with_read_mode(std::string_view path, const ScanOptions& options,
+                                      std::optional<sys::ReadMode> forced) {
+    auto pool = build_pool(options.threads);
+    if (!pool) {
+        return std::unexpected(pool.error());
+    }
+    return scan_with_pool(*pool, path, options, forced, nullptr);
+}
+
+}  // namespace detail
+
+std::expected<int, int> open_dir_components(int dir_fd, std::span<const std::string> names) {
+    auto current = sys::open_subdir_at(dir_fd, ".");
+    if (!current) {
+        return current;
+    }
+    for (const std::string& name : names) {
+        const auto next = sys::open_subdir_at(*current, name);
+        ::close(*current);
+        if (!next) {
+            return next;
+        }
+        current = next;
+    }
+    return current;
+}
+
+}  // namespace bramwex::core

@@ -1,0 +1,234 @@
+#include "core/scan/scan_walk.hpp"
+
+#include <tbb/task_arena.h>
+#include <unistd.h>
+
+#include <string_view>
+
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
+namespace bramwex::core {
+
+namespace {
+
+// What one listing adds up while its entries arrive.
+struct Listing {
+    uint64_t own = 0;
+    uint64_t reclaimable = 0;
+    std::vector<ListedSubfolder> subfolders;
+    std::vector<DeviceFile> first_seen;  // hard links this listing counted first
+    std::vector<LargeFileCandidate> candidates;
+};
+
+void add_dir_entry(ScanContext& context, Listing& listing, const sys::DirEntry& entry) {
+    if (entry.kind == sys::EntryKind::Folder) {
+        listing.subfolders.push_back({std::string(entry.name_without_nul()), entry.allocated,
+                                      entry.reclaimable, entry.device, entry.file_id,
+                                      entry.status});
+        return;
+    }
+    if (entry.link_count >= 2) {
+        const DeviceFile key{entry.device, entry.file_id};
+        std::lock_guard lock(context.hard_links_mutex);
+        if (!context.hard_links.try_emplace(key, kNoParent).second) {
+            return;  // counted where it was listed first
+        }
+        listing.first_seen.push_back(key);
+    }
+    listing.own += entry.allocated;
+    listing.reclaimable += entry.reclaimable;
+    if (entry.allocated > context.builder.largest_files().threshold() && entry.allocated != 0) {
+        listing.candidates.push_back({entry.allocated, std::string(entry.name_without_nul())});
+    }
+}
+
+void record_hard_links(ScanContext& context, uint32_t folder,
+                       const std::vector<DeviceFile>& pairs) {
+    if (pairs.empty()) {
+        return;
+    }
+    std::lock_guard lock(context.hard_links_mutex);
+    for (const DeviceFile& pair : pairs) {
+        context.hard_links[pair] = folder;
+    }
+}
+
+// The pool's queues order everything a job's spawner did before the job
+// runs, but they live in a library the thread sanitizer does not see into;
+// these two calls state that hand-over for it and are nothing in other builds.
+void job_handed_over([[maybe_unused]] const void* job) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_release(const_cast<void*>(job));
+#endif
+}
+void job_taken_over([[maybe_unused]] const void* job) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_acquire(const_cast<void*>(job));
+#endif
+}
+
+// A queued folder job. The pool calls it as const, once; the mutable members
+// let it hand its share of the parent fd and its item on without copies.
+struct FolderJob {
+    FolderJob(ScanContext* context_, std::shared_ptr<SharedDirFd> parent_fd_, uint32_t parent_,
+              FolderJobItem item_)
+        : context(context_),
+          parent_fd(std::move(parent_fd_)),
+          parent(parent_),
+          item(std::move(item_)) {}
+    // The pool moves the job into its task before queueing it: the job is
+    // complete and handed over from here on.
+    FolderJob(FolderJob&& other) noexcept
+        : context(other.context),
+          parent_fd(std::move(other.parent_fd)),
+          parent(other.parent),
+          item(std::move(other.item)) {
+        job_handed_over(this);
+    }
+
+    ScanContext* context;
+    mutable std::shared_ptr<SharedDirFd> parent_fd;
+    uint32_t parent;
+    mutable FolderJobItem item;
+
+    void operator()() const {
+        job_taken_over(this);
+        run_dir_job(*context, std::move(parent_fd), parent, std::move(item));
+    }
+};
+
+uint32_t current_worker() {
+    const int index = tbb::this_task_arena::current_thread_index();
+    return index < 0 ? 0 : static_cast<uint32_t>(index);
+}
+
+}  // namespace
+
+ScanContext::ScanContext(const GateSettings& gate_settings, std::string root_path, bool reclaimable,
+                         uint64_t root_device_number, StopTest stop_test, sys::ReadMode mode)
+    : gate(gate_settings),
+      builder(std::move(root_path), reclaimable),
+      root_device(root_device_number),
+      stop(std::move(stop_test)),
+      read_mode(mode) {}
+
+ScanContext::ScanContext(const GateSettings& gate_settings, BuilderBase base, bool reclaimable,
+                         uint64_t root_device_number, StopTest stop_test, sys::ReadMode mode)
+    : gate(gate_settings),
+      builder(std::move(base), reclaimable),
+      root_device(root_device_number),
+      stop(std::move(stop_test)),
+      read_mode(mode) {}
+
+void ScanContext::keep_failure(std::exception_ptr failure) {
+    std::lock_guard lock(failure_mutex_);
+    if (!failure_) {
+        failure_ = std::move(failure);
+    }
+}
+
+void ScanContext::rethrow_failure() {
+    std::lock_guard lock(failure_mutex_);
+    if (failure_) {
+        std::rethrow_exception(std::exchange(failure_, nullptr));
+    }
+}
+
+SharedDirFd::~SharedDirFd() {
+    ::close(fd_);
+}
+
+void read_directory(ScanContext& context, int fd, uint32_t parent, uint32_t name_id,
+                    uint64_t file_id, uint64_t own_start, uint64_t reclaimable_start) {
+    Listing listing;
+    listing.own = own_start;
+    listing.reclaimable = reclaimable_start;
+    const auto listed = sys::read_dir_entries(
+        context.read_mode, fd,
+        [&](const sys::DirEntry& entry) { add_dir_entry(context, listing, entry); });
+
+    FolderRecord record{listing.own, parent, name_id, static_cast<uint32_t>(file_id), 0, 0};
+    if (!listed) {
+        record.flags = kFlagUnreadable;
+        record.error_number = static_cast<uint16_t>(listed.error());
+    }
+    const uint32_t index = context.builder.add_folder(record, listing.reclaimable);
+    record_hard_links(context, index, listing.first_seen);
+    if (!listing.candidates.empty()) {
+        context.builder.largest_files().merge(listing.candidates, index);
+    }
+    if (!listed || listing.subfolders.empty()) {
+        ::close(fd);
+        return;
+    }
+
+    std::vector<std::string_view> names;
+    names.reserve(listing.subfolders.size());
+    for (const ListedSubfolder& subfolder : listing.subfolders) {
+        names.push_back(subfolder.name);
+    }
+    std::vector<uint32_t> name_ids(names.size());
+    context.builder.intern_names(names, name_ids);
+
+    std::vector<FolderJobItem> items;
+    items.reserve(listing.subfolders.size());
+    for (size_t k = 0; k < listing.subfolders.size(); ++k) {
+        ListedSubfolder& subfolder = listing.subfolders[k];
+        if (add_other_device_folder(context.builder, index, name_ids[k], subfolder.file_id,
+                                    subfolder.status, subfolder.device, context.root_device)) {
+            continue;
+        }
+        items.push_back({std::move(subfolder.name), subfolder.allocated, subfolder.reclaimable,
+                         subfolder.device, subfolder.file_id, name_ids[k]});
+    }
+    if (items.empty()) {
+        ::close(fd);
+        return;
+    }
+    spawn_dir_jobs(context, std::make_shared<SharedDirFd>(fd), index, std::move(items));
+}
+
+void spawn_dir_jobs(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,
+                    std::vector<FolderJobItem> items) {
+    context.gate.add_pending(items.size());
+    for (FolderJobItem& item : items) {
+        context.scope->run(FolderJob{&context, parent_fd, parent, std::move(item)});
+    }
+}
+
+void run_dir_job(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,
+                 FolderJobItem item) {
+    const uint32_t worker = current_worker();
+    if (context.gate.must_park(worker)) {
+        // Hand the job to a worker below the limit, then wait for the gate.
+        context.scope->run(FolderJob{&context, std::move(parent_fd), parent, std::move(item)});
+        context.gate.park(worker);
+        return;
+    }
+    try {
+        if (context.stop && context.stop()) {
+            context.stopped.store(true, std::memory_order_relaxed);
+        } else {
+            const auto opened = sys::open_subdir_at(
+                parent_fd->fd(), std::string_view(item.name.c_str(), item.name.size() + 1));
+            parent_fd.reset();
+            if (opened) {
+                read_directory(context, *opened, parent, item.name_id, item.file_id, item.allocated,
+                               item.reclaimable);
+            } else {
+                context.builder.add_folder(
+                    {item.allocated, parent, item.name_id, static_cast<uint32_t>(item.file_id),
+                     kFlagUnreadable, static_cast<uint16_t>(opened.error())},
+                    item.reclaimable);
+            }
+        }
+    } catch (...) {
+        context.keep_failure(std::current_exception());
+    }
+    parent_fd.reset();
+    context.gate.finish_one();
+}
+
+}  // namespace bramwex::core
