@@ -16,9 +16,14 @@ enum class Reader : uint8_t {
     Portable = 1,  // readdir and one fstatat per entry, everywhere
 };
 
+// More workers than this only add contention; a count past it is refused
+// before any thread starts (the command line with status 2, Python with
+// ValueError).
+inline constexpr uint32_t kMaxScanThreads = 1024;
+
 struct ScanOptions {
     StopTest stop;                    // none: never stop early
-    std::optional<uint32_t> threads;  // non-zero; none: automatic worker count
+    std::optional<uint32_t> threads;  // 1 to kMaxScanThreads; none: automatic worker count
     bool reclaimable = false;
     Reader reader = Reader::Auto;
 };
