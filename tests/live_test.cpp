@@ -19,8 +19,7 @@
 #include <vector>
 
 #include "core/base/log.hpp"
-#include "core/sys/fsevents_api.hpp"
-#include "core/sys/linux_inotify_api.hpp"
+#include "core/sys/event_source.hpp"
 #include "tests/temp_dir.hpp"
 
 namespace bramwex::core {
@@ -95,12 +94,15 @@ struct Following {
     std::shared_ptr<Recorded> recorded = std::make_shared<Recorded>();
     LiveHandle handle;
 
-    Following(const std::string& root, bool stream, std::chrono::nanoseconds interval = 5ms)
-        : handle(start(root, stream, interval, recorded)) {}
+    Following(const std::string& root, bool stream, std::chrono::nanoseconds interval = 5ms,
+              sys::EventSourceFaults faults = {})
+        : handle(start(root, stream, interval, recorded, std::move(faults))) {}
 
     static LiveHandle start(const std::string& root, bool stream, std::chrono::nanoseconds interval,
-                            const std::shared_ptr<Recorded>& recorded) {
+                            const std::shared_ptr<Recorded>& recorded,
+                            sys::EventSourceFaults faults) {
         LiveSettings settings;
+        settings.event_faults = std::move(faults);
         settings.root = root;
         settings.interval = interval;
         settings.options.threads = 2;
@@ -177,8 +179,7 @@ FolderId id_of(const Tree& tree, const std::string& relative) {
 }
 
 bool stream_available() {
-    const sys::FsEventsApi* api = sys::fsevents_api();
-    return api != nullptr;
+    return sys::current_event_id() != 0;
 }
 
 // A folder with enough subfolders that a scan of it takes many ticks.
@@ -346,14 +347,11 @@ TEST(Live, DroppedEventsAndADeletedRootAreReportedAsMissed) {
     const std::string root = *parent / "root";
     fill(root, 20);
     {
-        // Two watches and no more: the stream drops the rest of the tree.
-        sys::detail::InotifySettings limited;
+        // Two watches and no more: the source drops the rest of the tree.
+        sys::EventSourceFaults limited;
         limited.watch_limit = 2;
-        const auto old = sys::detail::set_inotify_settings(limited);
-        Following live(root, true);
-        const bool ready = live.ready() != nullptr;  // the stream starts after the scan
-        sys::detail::set_inotify_settings(old);
-        ASSERT_TRUE(ready);
+        Following live(root, true, 5ms, limited);
+        ASSERT_TRUE(live.ready());
         EXPECT_GE(live.recorded->wait_for([&](const LiveItem& item) {
             const auto* missed = as<Event::Missed>(item);
             return missed != nullptr && missed->reason == Reason::Dropped && missed->path == root;

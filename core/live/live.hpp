@@ -21,6 +21,7 @@
 #include "core/live/rescan.hpp"
 #include "core/live/watch_reason.hpp"
 #include "core/scan/scan_options.hpp"
+#include "core/sys/event_source.hpp"
 #include "core/tree/tree.hpp"
 #include "core/tree/tree_builder.hpp"
 
@@ -105,6 +106,8 @@ struct LiveSettings {
     ScanOptions options;      // the stop test is replaced by the handle's closed flag
     bool watch = true;        // use the event stream when it can run
     bool shown_only = false;  // follow only the folders named by follow(), by polling
+    // Faults that tests inject into the event source.
+    sys::EventSourceFaults event_faults;
 };
 
 class LiveHandle {

@@ -5,7 +5,7 @@
 
 #include "core/base/fatal.hpp"
 #include "core/base/log.hpp"
-#include "core/sys/fsevents_api.hpp"
+#include "core/sys/event_source.hpp"
 
 namespace bramwex::core {
 
