@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/base/eintr.hpp"
 #include "core/base/fatal.hpp"
+#include "core/base/fd.hpp"
 #include "core/base/log.hpp"
 #include "core/live/live_loop.hpp"
 #include "core/sys/fsevents_api.hpp"
@@ -37,19 +39,13 @@ std::optional<std::string> canonical(const std::string& path) {
 
 // The device of a canonical root that opens as a folder.
 std::optional<dev_t> device_of_folder(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    const UniqueFd fd(sys::retry_on_eintr(
+        [&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!fd) {
         return std::nullopt;
     }
     struct stat st;
-    int rc;
-    do {
-        rc = ::fstat(fd, &st);
-    } while (rc != 0 && errno == EINTR);
-    ::close(fd);
+    const int rc = sys::retry_on_eintr([&] { return ::fstat(fd.get(), &st); });
     return rc == 0 ? std::optional<dev_t>(st.st_dev) : std::nullopt;
 }
 
@@ -144,7 +140,7 @@ void tick_polling(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poi
 
 }  // namespace
 
-void start_following(LiveLoop& loop, Tree tree) {
+void start_following(LiveLoop& loop, Tree tree, LinkHolders link_holders) {
     std::optional<Watcher> watcher = stream_watcher(loop, tree);
     const bool streams = watcher.has_value();
     if (!watcher) {
@@ -152,7 +148,7 @@ void start_following(LiveLoop& loop, Tree tree) {
     }
     loop.control->follows_all.store(streams, std::memory_order_relaxed);
     auto ready = std::make_shared<const Tree>(tree.clone());
-    loop.phase = FollowingPhase{std::move(tree), std::move(*watcher)};
+    loop.phase = FollowingPhase{std::move(tree), std::move(link_holders), std::move(*watcher)};
     emit(loop, Event{Event::Ready{std::move(ready)}});
 }
 
@@ -198,10 +194,12 @@ void follow_folders(FollowingPhase& following, std::span<const FolderId> ids) {
 
 void rescan_changed(LiveLoop& loop, FollowingPhase& following, const ChangeSets& changes,
                     bool requested) {
+    step(loop.settings, LiveStep::Rescan);
     const ScanOptions options = live_scan_options(loop);
     const auto started = LiveClock::now();
     const uint32_t generation = following.tree.generation;
-    auto outcome = rescan_folders(following.tree, changes, options, *loop.pool);
+    auto outcome =
+        rescan_folders(following.tree, following.link_holders, changes, options, *loop.pool);
     if (!following.watcher.streams()) {
         Watcher::Polling& polling = following.watcher.polling();
         const auto now = LiveClock::now();
