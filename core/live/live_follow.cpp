@@ -5,7 +5,9 @@
 
 #include <algorithm>
 
+#include "core/base/eintr.hpp"
 #include "core/base/fatal.hpp"
+#include "core/base/fd.hpp"
 #include "core/base/log.hpp"
 #include "core/live/live_loop.hpp"
 
@@ -116,7 +118,7 @@ void tick_polling(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poi
 
 }  // namespace
 
-void start_following(LiveLoop& loop, Tree tree) {
+void start_following(LiveLoop& loop, Tree tree, LinkHolders link_holders) {
     std::optional<Watcher> watcher = stream_watcher(loop, tree);
     const bool streams = watcher.has_value();
     if (!watcher) {
@@ -124,7 +126,7 @@ void start_following(LiveLoop& loop, Tree tree) {
     }
     loop.control->follows_all.store(streams, std::memory_order_relaxed);
     auto ready = std::make_shared<const Tree>(tree.clone());
-    loop.phase = FollowingPhase{std::move(tree), std::move(*watcher)};
+    loop.phase = FollowingPhase{std::move(tree), std::move(link_holders), std::move(*watcher)};
     emit(loop, Event{Event::Ready{std::move(ready)}});
 }
 
@@ -170,10 +172,12 @@ void follow_folders(FollowingPhase& following, std::span<const FolderId> ids) {
 
 void rescan_changed(LiveLoop& loop, FollowingPhase& following, const ChangeSets& changes,
                     bool requested) {
+    step(loop.settings, LiveStep::Rescan);
     const ScanOptions options = live_scan_options(loop);
     const auto started = LiveClock::now();
     const uint32_t generation = following.tree.generation;
-    auto outcome = rescan_folders(following.tree, changes, options, *loop.pool);
+    auto outcome =
+        rescan_folders(following.tree, following.link_holders, changes, options, *loop.pool);
     if (!following.watcher.streams()) {
         Watcher::Polling& polling = following.watcher.polling();
         const auto now = LiveClock::now();
