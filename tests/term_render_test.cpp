@@ -12,20 +12,6 @@
 namespace bramwex::term {
 namespace {
 
-// Each row as the symbols a terminal would show, wide characters once.
-std::vector<std::string> rows_of(const Buffer& buffer) {
-    std::vector<std::string> rows;
-    const Rect& area = buffer.area();
-    for (uint16_t y = area.y; y < area.bottom(); ++y) {
-        std::string row;
-        for (uint16_t x = area.x; x < area.right(); ++x) {
-            row += buffer.at(x, y).symbol;
-        }
-        rows.push_back(row);
-    }
-    return rows;
-}
-
 struct PatchCase {
     const char* what;
     Style base;
@@ -87,7 +73,7 @@ TEST_P(DrawString, Row) {
     const auto& c = GetParam();
     Buffer buffer(Rect{0, 0, c.width, 1});
     EXPECT_EQ(buffer.set_stringn(c.x, 0, c.text, c.max_width, {}), c.expected_end) << c.what;
-    EXPECT_EQ(rows_of(buffer), std::vector<std::string>{c.expected_row}) << c.what;
+    EXPECT_EQ(buffer.text_rows(), std::vector<std::string>{c.expected_row}) << c.what;
 }
 
 constexpr size_t kAll = Buffer::kNoLimit;
@@ -120,7 +106,7 @@ TEST(Buffer, OverwritingHalfAWideCharacterBlanksTheOtherHalf) {
     buffer.set_string(0, 0, "日本", {});
     buffer.set_string(1, 0, "x", {});  // right half of 日
     buffer.set_string(2, 0, "y", {});  // left half of 本
-    EXPECT_EQ(rows_of(buffer), std::vector<std::string>{" xy "});
+    EXPECT_EQ(buffer.text_rows(), std::vector<std::string>{" xy "});
     EXPECT_FALSE(buffer.at(3, 0).skip);
 }
 
@@ -130,7 +116,7 @@ TEST(Buffer, LineStyleUnderSpansAndStopsAtFirstMisfit) {
                     {NamedColor::Green, {}, BOLD, {}});
     EXPECT_EQ(line.width(), 7u);
     EXPECT_EQ(buffer.set_line(0, 0, line, 5), 4);
-    EXPECT_EQ(rows_of(buffer), std::vector<std::string>{"ab日  "});
+    EXPECT_EQ(buffer.text_rows(), std::vector<std::string>{"ab日  "});
     EXPECT_EQ(buffer.at(0, 0).style, (Style{NamedColor::Red, Color::reset(), BOLD, {}}));
     EXPECT_EQ(buffer.at(2, 0).style, (Style{NamedColor::Green, Color::reset(), BOLD, {}}));
     EXPECT_EQ(buffer.at(4, 0).style, kBlankStyle);

@@ -35,6 +35,14 @@ const Cell& Buffer::at(uint16_t x, uint16_t y) const {
     return cells_[index(x, y)];
 }
 
+std::vector<std::string> Buffer::text_rows() const {
+    std::vector<std::string> rows(area_.height);
+    for (size_t i = 0; i < cells_.size(); ++i) {
+        rows[i / area_.width] += cells_[i].symbol;
+    }
+    return rows;
+}
+
 void Buffer::reset() {
     std::fill(cells_.begin(), cells_.end(), Cell{});
 }

@@ -43,6 +43,10 @@ class Buffer {
     Cell& at(uint16_t x, uint16_t y);
     const Cell& at(uint16_t x, uint16_t y) const;
 
+    // Each row as the text it shows, a wide character once: for tests that
+    // compare a drawn view with expected lines.
+    std::vector<std::string> text_rows() const;
+
     // Every cell blank again.
     void reset();
     // A new area, all blank.

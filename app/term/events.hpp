@@ -1,5 +1,5 @@
-// What the terminal tells the app: keys, mouse reports and new sizes, as
-// plain values.
+// What the terminal tells the app: keys, mouse reports, new sizes and
+// requests to leave, as plain values.
 #pragma once
 
 #include <cstdint>
@@ -97,6 +97,12 @@ struct Resize {
     friend constexpr bool operator==(Resize, Resize) = default;
 };
 
-using InputEvent = std::variant<KeyEvent, MouseEvent, Resize>;
+// SIGTERM or SIGHUP arrived: the app should leave in order (ExitSignals
+// tells which).
+struct ExitRequested {
+    friend constexpr bool operator==(ExitRequested, ExitRequested) = default;
+};
+
+using InputEvent = std::variant<KeyEvent, MouseEvent, Resize, ExitRequested>;
 
 }  // namespace bramwex::term

@@ -51,7 +51,8 @@ void drain(int fd) {
 }  // namespace
 
 std::expected<std::unique_ptr<InputReader>, std::error_code> InputReader::start(int tty_fd,
-                                                                                Callback callback) {
+                                                                                Callback callback,
+                                                                                int exit_wake_fd) {
     if (winch_write_fd.load() >= 0) {
         core::fatal("an input reader is already running");
     }
@@ -67,9 +68,10 @@ std::expected<std::unique_ptr<InputReader>, std::error_code> InputReader::start(
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGWINCH, &action, &reader->previous_winch_);
     try {
-        reader->thread_ = std::thread([raw = reader.get(), tty_fd, callback = std::move(callback)] {
-            raw->run(tty_fd, callback);
-        });
+        reader->thread_ =
+            std::thread([raw = reader.get(), tty_fd, exit_wake_fd, callback = std::move(callback)] {
+                raw->run(tty_fd, exit_wake_fd, callback);
+            });
     } catch (const std::system_error&) {
         ::sigaction(SIGWINCH, &reader->previous_winch_, nullptr);
         winch_write_fd.store(-1);
@@ -91,15 +93,22 @@ void InputReader::stop() {
     winch_write_fd.store(-1);
 }
 
-void InputReader::run(int tty_fd, const Callback& callback) {
+void InputReader::run(int tty_fd, int exit_wake_fd, const Callback& callback) {
     InputDecoder decoder;
     std::vector<InputEvent> events;
     char bytes[4096];
-    pollfd watched[3] = {
-        {stop_read_.get(), POLLIN, 0}, {winch_read_.get(), POLLIN, 0}, {tty_fd, POLLIN, 0}};
+    // A negative descriptor is skipped by poll.
+    pollfd watched[4] = {{stop_read_.get(), POLLIN, 0},
+                         {winch_read_.get(), POLLIN, 0},
+                         {tty_fd, POLLIN, 0},
+                         {exit_wake_fd, POLLIN, 0}};
     for (;;) {
-        if (core::sys::retry_on_eintr([&] { return ::poll(watched, 3, -1); }) < 0) {
+        if (core::sys::retry_on_eintr([&] { return ::poll(watched, 4, -1); }) < 0) {
             return;
+        }
+        if (watched[3].revents) {
+            watched[3].fd = -1;  // one request is enough; later signals end the process
+            callback(ExitRequested{});
         }
         if (watched[0].revents) {
             return;

@@ -1,5 +1,6 @@
 // The input thread: reads the terminal, decodes its bytes and hands each
-// event to a callback; a window-size change becomes a Resize event.
+// event to a callback; a window-size change becomes a Resize event, an exit
+// signal an ExitRequested event.
 //
 // Threads: the callback runs on the reader's own thread, one event at a
 // time; everything else is called from the thread that started the reader.
@@ -23,10 +24,12 @@ class InputReader {
     using Callback = std::function<void(InputEvent)>;
 
     // Installs the SIGWINCH handler and starts the thread reading `tty_fd`.
-    // At most one reader runs at a time. The thread ends by itself when the
+    // When `exit_wake_fd` (ExitSignals::wake_fd) is given, its first wake
+    // becomes one ExitRequested event, so the app's wait ends at once. At
+    // most one reader runs at a time. The thread ends by itself when the
     // terminal reports end of input or an error.
-    static std::expected<std::unique_ptr<InputReader>, std::error_code> start(int tty_fd,
-                                                                              Callback callback);
+    static std::expected<std::unique_ptr<InputReader>, std::error_code> start(
+        int tty_fd, Callback callback, int exit_wake_fd = -1);
 
     InputReader(const InputReader&) = delete;
     InputReader& operator=(const InputReader&) = delete;
@@ -38,7 +41,7 @@ class InputReader {
 
   private:
     InputReader() = default;
-    void run(int tty_fd, const Callback& callback);
+    void run(int tty_fd, int exit_wake_fd, const Callback& callback);
 
     core::UniqueFd stop_read_;
     core::UniqueFd stop_write_;
