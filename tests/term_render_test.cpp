@@ -19,6 +19,10 @@ struct PatchCase {
     Style expected;
 };
 
+void PrintTo(const PatchCase& c, std::ostream* out) {
+    *out << c.what;
+}
+
 class StylePatch : public testing::TestWithParam<PatchCase> {};
 
 TEST_P(StylePatch, Result) {
@@ -67,6 +71,10 @@ struct DrawCase {
     uint16_t expected_end;
 };
 
+void PrintTo(const DrawCase& c, std::ostream* out) {
+    *out << c.what;
+}
+
 class DrawString : public testing::TestWithParam<DrawCase> {};
 
 TEST_P(DrawString, Row) {
@@ -86,6 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
         DrawCase{"clipped by the width limit", 5, 0, "abcdef", 2, "ab   ", 2},
         DrawCase{"wide characters", 5, 0, "日本", kAll, "日本 ", 4},
         DrawCase{"a wide character never straddles the edge", 4, 1, "日本", kAll, " 日 ", 3},
+        DrawCase{"a flag is one wide character", 3, 0, "🇩🇪x", kAll, "🇩🇪x", 3},
         DrawCase{"a combining mark stays with its base", 3, 0, "e\u0301x", kAll, "e\u0301x ", 2},
         DrawCase{"control characters and bad bytes are replaced", 4, 0, "a\x1b\x9b\xff", kAll,
                  "a\uFFFD\uFFFD\uFFFD", 4},
@@ -128,6 +137,10 @@ struct SgrCase {
     const char* bytes;
 };
 
+void PrintTo(const SgrCase& c, std::ostream* out) {
+    *out << testing::PrintToString(std::string(c.bytes));
+}
+
 class SgrChange : public testing::TestWithParam<SgrCase> {};
 
 TEST_P(SgrChange, Bytes) {
@@ -167,6 +180,10 @@ struct DiffCase {
     Buffer current;
     const char* bytes;
 };
+
+void PrintTo(const DiffCase& c, std::ostream* out) {
+    *out << c.what;
+}
 
 class FrameDiff : public testing::TestWithParam<DiffCase> {};
 
@@ -211,6 +228,10 @@ struct SplitCase {
     std::vector<Constraint> constraints;
     std::vector<uint16_t> heights;
 };
+
+void PrintTo(const SplitCase& c, std::ostream* out) {
+    *out << testing::PrintToString(c.heights);
+}
 
 class SplitRows : public testing::TestWithParam<SplitCase> {};
 

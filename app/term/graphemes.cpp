@@ -33,6 +33,10 @@ bool is_control(int32_t value) {
 
 constexpr int32_t kEmojiPresentation = 0xFE0F;
 
+bool is_regional_indicator(int32_t value) {
+    return value >= 0x1F1E6 && value <= 0x1F1FF;
+}
+
 }  // namespace
 
 bool GraphemeReader::next(Grapheme& grapheme) {
@@ -46,7 +50,8 @@ bool GraphemeReader::next(Grapheme& grapheme) {
         return true;
     }
     // A terminal gives a cluster the width of its widest code point; an emoji
-    // presentation selector makes it two columns.
+    // presentation selector, or a pair of regional indicators (a flag), makes
+    // it two columns.
     int width = utf8proc_charwidth(first.value);
     size_t length = first.size;
     utf8proc_int32_t state = 0;
@@ -57,9 +62,10 @@ bool GraphemeReader::next(Grapheme& grapheme) {
             utf8proc_grapheme_break_stateful(previous, following.value, &state)) {
             break;
         }
-        width = following.value == kEmojiPresentation
-                    ? 2
-                    : std::max(width, utf8proc_charwidth(following.value));
+        const bool wide =
+            following.value == kEmojiPresentation ||
+            (is_regional_indicator(previous) && is_regional_indicator(following.value));
+        width = wide ? 2 : std::max(width, utf8proc_charwidth(following.value));
         previous = following.value;
         length += following.size;
     }

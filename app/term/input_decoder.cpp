@@ -218,15 +218,21 @@ Step csi_step(std::string_view input) {
 
 // `input` starts with ESC 'O'.
 Step ss3_step(std::string_view input) {
-    if (input.size() == 2) {
+    // Some terminals put the modifier parameter in SS3 too: ESC O 5 A.
+    size_t end = 2;
+    while (end < input.size() && end < 4 && input[end] >= '0' && input[end] <= '9') {
+        ++end;
+    }
+    if (end == input.size()) {
         return need_more();
     }
-    const char final = input[2];
+    const char final = input[end];
     if (final < 0x40 || final > 0x7E) {
-        return drop(2);
+        return drop(end);
     }
     auto code = letter_key(final);
-    return code ? key(3, *code) : drop(3);
+    const uint32_t modifier = end == 3 ? uint32_t(input[2] - '0') : 0;
+    return code && end < 4 ? key(end + 1, *code, modifiers_from(modifier)) : drop(end + 1);
 }
 
 // A UTF-8 character at the front of `input` (its first byte is 0x80 or more).
