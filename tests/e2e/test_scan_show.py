@@ -1,11 +1,16 @@
+import fcntl
 import json
 import os
 import signal
+import struct
 import subprocess
+import termios
 import time
 from pathlib import Path
 
 import pytest
+
+from conftest import binary
 
 OUTPUT_FLAG_SETS = [[], ["--si"], ["-r"], ["--top", "3"], ["--json"], ["--json", "--depth", "0"],
                     ["--json", "--depth", "2", "--top", "2", "-r", "--si"]]
@@ -99,6 +104,11 @@ def test_file_as_path_is_an_error(bramwex, tree):
     ["scan", "--top", "1001", "."],
     ["scan", "--reader", "Portable", "."],
     ["scan", "--threads", "many", "."],
+    ["scan", "--threads", "1025", "."],
+    ["scan", "--threads", "4294967297", "."],
+    ["scan", "--stop-after", "18446744073709551616", "."],
+    ["scan", "--depth", "99999999999999999999999999", "."],
+    ["scan", "--top", "65537", "."],
     ["scan", "--bogus", "."],
     ["scan"],
     ["show"],
@@ -113,9 +123,10 @@ def test_parse_errors_exit_2(bramwex, args):
 
 
 def test_accepted_values(bramwex, tree):
-    result = bramwex.run("scan", "--threads", "1", "--top", "1000", "--depth", "0", "--reader",
-                         "portable", tree)
-    assert result.returncode == 0, result.stderr
+    for threads in ("1", "1024"):
+        result = bramwex.run("scan", "--threads", threads, "--top", "1000", "--depth", "0",
+                             "--reader", "portable", "--stop-after", "18446744073709551615", tree)
+        assert result.returncode == 0, result.stderr
 
 
 def test_help_and_version_exit_0(bramwex):
@@ -205,3 +216,91 @@ def test_log_file(bramwex, tree, tmp_path):
 @pytest.mark.parametrize("value", ["-2", "0x10", "1e3", "+5"])
 def test_counts_are_plain_digits(bramwex, tree, flag, value):
     assert bramwex.run("scan", flag, value, tree).returncode == 2
+
+
+def test_control_characters_in_names_are_escaped(bramwex, tmp_path):
+    root = tmp_path / "evil\x1b]0;root\x07"
+    names = ["evil\x1b[2J\x1b]0;pwned\x07", "row\n   9 B  forged", "tab\tdel\x7f", "back\\slash",
+             "c1\u009b31m"]
+    for name in names:
+        (root / name).mkdir(parents=True)
+        (root / name / "f\rx").write_bytes(b"x" * 5000)
+    outputs = [bramwex.run(command, root, "--top", "5") for command in ("scan", "show")]
+    for result in outputs:
+        assert result.returncode == 0, result.stderr
+        assert not {byte for byte in result.stdout if byte < 0x20 or byte == 0x7f} - {0x0a}
+        assert b"\xc2\x9b" not in result.stdout
+        # Root, five folders, [files] (their entries), blank, heading, five files.
+        assert result.stdout.count(b"\n") == 14
+    assert outputs[0].stdout == outputs[1].stdout
+    text = outputs[0].stdout.decode()
+    for shown in ["evil\\x1b]0;root\\x07  ", "evil\\x1b[2J\\x1b]0;pwned\\x07/",
+                  "row\\n   9 B  forged/", "tab\\tdel\\x7f/", "back\\\\slash/",
+                  "c1\\u{9b}31m/", "/f\\rx\n"]:
+        assert shown in text
+
+
+def test_a_second_signal_ends_the_scan_at_once(bramwex, tmp_path):
+    # A report larger than the pipe, never read: the scan cannot finish, and
+    # the first SIGINT only asks it to stop.
+    root = tmp_path / "flat"
+    for k in range(4000):
+        (root / f"a-folder-with-a-long-name-{k:05}").mkdir(parents=True)
+    process = bramwex.popen("scan", root)
+    capacity = fcntl.fcntl(process.stdout, fcntl.F_GETPIPE_SZ)
+    deadline = time.monotonic() + 30
+    while struct.unpack("i", fcntl.ioctl(process.stdout, termios.FIONREAD, b"\0" * 4))[0] < capacity:
+        assert time.monotonic() < deadline, "the report never filled the pipe"
+        time.sleep(0.01)
+    process.send_signal(signal.SIGINT)
+    time.sleep(0.2)
+    assert process.poll() is None
+    process.send_signal(signal.SIGINT)
+    assert process.wait(timeout=1) == -signal.SIGINT
+    assert process.stderr.read() == b""
+
+
+@pytest.mark.parametrize("command", ["scan", "show"])
+def test_write_errors_fail_and_closed_pipes_end_quietly(bramwex, tree, command):
+    assert bramwex.run("scan", tree).returncode == 0
+    with open("/dev/full", "wb") as full:
+        result = subprocess.run([binary(), command, tree], stdout=full, stderr=subprocess.PIPE,
+                                env=bramwex.env, timeout=60)
+    assert result.returncode == 1
+    assert result.stderr == b"bramwex: write error: No space left on device (os error 28)\n"
+    # As a shell pipe to `head` (SIGPIPE kills) and as Python's console script
+    # runs it (SIGPIPE ignored): no message either way, and never success.
+    for restore_signals in (True, False):
+        reader, writer = os.pipe()
+        os.close(reader)
+        result = subprocess.run([binary(), command, tree], stdout=writer, stderr=subprocess.PIPE,
+                                env=bramwex.env, timeout=60, restore_signals=restore_signals)
+        os.close(writer)
+        assert result.stderr == b""
+        assert result.returncode in (-signal.SIGPIPE, 128 + signal.SIGPIPE)
+
+
+def test_cache_errors_name_the_file(bramwex, tree):
+    assert bramwex.run("scan", tree).returncode == 0
+    scan_file = saved_file(bramwex)
+    scan_file.unlink()
+    scan_file.mkdir()
+    result = bramwex.run("scan", tree)
+    assert result.returncode == 0
+    assert result.stderr == (f"bramwex: warning: scan not saved: {scan_file}: "
+                             "Is a directory (os error 21)\n").encode()
+    result = bramwex.run("show", tree)
+    assert result.returncode == 1
+    assert result.stderr == (f"bramwex: cannot read saved scan for {tree}: {scan_file}: "
+                             "Is a directory (os error 21)\n").encode()
+    scan_file.rmdir()
+    bramwex.cache.chmod(0o500)
+    try:
+        # Without the capabilities that let root write anywhere.
+        result = subprocess.run(["setpriv", "--bounding-set", "-dac_override,-dac_read_search",
+                                 binary(), "scan", tree], capture_output=True, env=bramwex.env)
+    finally:
+        bramwex.cache.chmod(0o700)
+    assert result.returncode == 0
+    assert result.stderr.startswith(f"bramwex: warning: scan not saved: {scan_file}.".encode())
+    assert result.stderr.endswith(b".tmp: Permission denied (os error 13)\n")
