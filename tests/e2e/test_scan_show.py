@@ -234,7 +234,7 @@ def test_control_characters_in_names_are_escaped(bramwex, tmp_path):
         assert result.stdout.count(b"\n") == 14
     assert outputs[0].stdout == outputs[1].stdout
     text = outputs[0].stdout.decode()
-    for shown in ["evil\\x1b]0;root\\x07  ", "evil\\x1b[2J\\x1b]0;pwned\\x07/",
+    for shown in ["evil\\x1b]0;root\\x07\n", "evil\\x1b[2J\\x1b]0;pwned\\x07/",
                   "row\\n   9 B  forged/", "tab\\tdel\\x7f/", "back\\\\slash/",
                   "c1\\u{9b}31m/", "/f\\rx\n"]:
         assert shown in text
