@@ -304,3 +304,21 @@ def test_cache_errors_name_the_file(bramwex, tree):
     assert result.returncode == 0
     assert result.stderr.startswith(f"bramwex: warning: scan not saved: {scan_file}.".encode())
     assert result.stderr.endswith(b".tmp: Permission denied (os error 13)\n")
+
+
+def test_ties_at_the_largest_files_cutoff_go_to_the_smaller_path(bramwex, tmp_path):
+    root = tmp_path / "ties"
+    paths = []
+    for folder in range(40):
+        for k in range(40):
+            path = root / f"d{folder:02}" / f"f{k:02}"
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(b"x")
+            paths.append(str(path))
+    expected = sorted(paths)[:1000]
+    for _ in range(3):
+        result = bramwex.run("scan", root, "--threads", "8", "--top", "1000")
+        assert result.returncode == 0, result.stderr
+        listed = result.stdout.decode().split("largest files:\n")[1].splitlines()
+        listed = [line.lstrip() for line in listed]
+        assert [line.split("  ", 1)[1] for line in listed] == expected
