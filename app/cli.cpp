@@ -2,9 +2,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <charconv>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
+
+#include <fmt/format.h>
 
 #include "app/cli_scan.hpp"
 #include "app/cli_show.hpp"
@@ -22,15 +25,26 @@ constexpr const char* kSiHelp =
     "Sizes in powers of 1000 (kB, MB, GB), as Finder and disk makers, not of 1024 (KiB, MiB, "
     "GiB). The browser switches with `u`";
 
-// Counts are plain decimal digits: no sign (a negative count must not wrap
-// around), no hexadecimal, no exponent.
-const CLI::Validator kDigits(
-    [](const std::string& value) -> std::string {
-        const bool digits =
-            !value.empty() && value.find_first_not_of("0123456789") == std::string::npos;
-        return digits ? std::string() : "Value " + value + " is not a whole number";
-    },
-    "", "DIGITS");
+// Counts are plain decimal digits in their range: no sign (a negative count
+// must not wrap around), no hexadecimal, no exponent, and nothing past what
+// the field holds (the parser would otherwise store a clipped or wrapped value).
+template <class Count>
+CLI::Validator count_in_range(Count low, Count high) {
+    return CLI::Validator(
+        [low, high](const std::string& value) -> std::string {
+            if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) {
+                return "Value " + value + " is not a whole number";
+            }
+            Count count{};
+            const auto [end, error] =
+                std::from_chars(value.data(), value.data() + value.size(), count);
+            if (error != std::errc() || count < low || count > high) {
+                return fmt::format("Value {} not in range {} to {}", value, low, high);
+            }
+            return {};
+        },
+        "", "COUNT");
+}
 
 void add_output_flags(CLI::App& command, core::OutputOptions& output) {
     command.add_flag("-r,--reclaimable", output.reclaimable, kReclaimableHelp);
@@ -39,11 +53,10 @@ void add_output_flags(CLI::App& command, core::OutputOptions& output) {
     command
         .add_option("--depth", output.depth, "Levels of subdirectories in the JSON [default: 1]")
         ->type_name("DEPTH")
-        ->check(kDigits);
+        ->check(count_in_range<uint64_t>(0, std::numeric_limits<uint64_t>::max()));
     command.add_option("--top", output.top, "Also list the N largest files")
         ->type_name("N")
-        ->check(kDigits)
-        ->check(CLI::Range(1, 1000));
+        ->check(count_in_range<uint16_t>(1, 1000));
 }
 
 // Whether a subcommand may follow: top-level arguments and subcommands
@@ -92,8 +105,7 @@ void define(Definition& d, Cli& cli, ScanCommand& scan, ShowCommand& show, bool 
                      "Worker threads [default: 4, up to the number of cores while waiting on the "
                      "disk]")
         ->type_name("THREADS")
-        ->check(kDigits)
-        ->check(CLI::Range(uint32_t{1}, std::numeric_limits<uint32_t>::max()));
+        ->check(count_in_range<uint32_t>(1, core::kMaxScanThreads));
     d.scan
         ->add_option("--reader", d.reader,
                      "Directory reader, for the differential test and benchmarks")
@@ -105,7 +117,7 @@ void define(Definition& d, Cli& cli, ScanCommand& scan, ShowCommand& show, bool 
         ->add_option("--stop-after", scan.stop_after,
                      "Stop after listing N directories below PATH, as Ctrl-C would, for the tests")
         ->type_name("N")
-        ->check(kDigits);
+        ->check(count_in_range<uint64_t>(0, std::numeric_limits<uint64_t>::max()));
     add_output_flags(*d.scan, scan.output);
 
     d.show = app.add_subcommand(

@@ -20,13 +20,13 @@ int cli_show(const ShowCommand& command) {
     const std::string& path = command.path;
     const auto folder = core::cache_dir();
     if (!folder) {
-        return fail(
-            fmt::format("cannot read saved scan for {}: {}", path, folder.error().to_string()));
+        return fail(fmt::format("cannot read saved scan for {}: {}", path,
+                                error_with_path(folder.error())));
     }
     const auto cached = core::open_cached_scan(*folder, path);
     if (!cached) {
-        return fail(
-            fmt::format("cannot read saved scan for {}: {}", path, cached.error().to_string()));
+        return fail(fmt::format("cannot read saved scan for {}: {}", path,
+                                error_with_path(cached.error())));
     }
     if (!cached->has_value()) {
         return fail(fmt::format("no saved scan for {}", path));
@@ -39,8 +39,7 @@ int cli_show(const ShowCommand& command) {
     if (command.output.reclaimable && !tree->has_reclaimable()) {
         return fail(fmt::format("saved scan for {} has no reclaimable sizes", path));
     }
-    print_report(*tree, command.output, tree->stopped());
-    return 0;
+    return print_report(*tree, command.output, tree->stopped());
 }
 
 }  // namespace bramwex::app

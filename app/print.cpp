@@ -1,25 +1,33 @@
 #include "app/print.hpp"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
+#include "core/base/error.hpp"
+
 namespace bramwex::app {
 
 namespace {
 
-void write_all(int fd, std::string_view text) {
+// Returns 0 once everything is written, else the errno of the failed write.
+int write_all(int fd, std::string_view text) {
     while (!text.empty()) {
         const ssize_t written = ::write(fd, text.data(), text.size());
         if (written < 0 && errno == EINTR) {
             continue;
         }
-        if (written <= 0) {
-            return;  // nowhere left to report it
+        if (written < 0) {
+            return errno;
+        }
+        if (written == 0) {
+            return EIO;
         }
         text.remove_prefix(static_cast<size_t>(written));
     }
+    return 0;
 }
 
 }  // namespace
@@ -28,11 +36,23 @@ void print_error(std::string_view message) {
     std::string line = "bramwex: ";
     line += message;
     line += '\n';
-    write_all(STDERR_FILENO, line);
+    write_all(STDERR_FILENO, line);  // nowhere left to report a failure
 }
 
-void write_stdout(std::string_view text) {
-    write_all(STDOUT_FILENO, text);
+std::string error_with_path(const core::Error& error) {
+    return error.path.empty() ? error.to_string() : error.path + ": " + error.to_string();
+}
+
+int write_stdout(std::string_view text) {
+    const int error = write_all(STDOUT_FILENO, text);
+    if (error == 0) {
+        return 0;
+    }
+    if (error == EPIPE) {
+        return 128 + SIGPIPE;
+    }
+    print_error("write error: " + core::Error::os(error, {}).to_string());
+    return 1;
 }
 
 }  // namespace bramwex::app

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/base/error.hpp"
 #include "core/output/json.hpp"
 #include "core/output/output_options.hpp"
 #include "core/output/report.hpp"
@@ -12,13 +13,23 @@
 namespace bramwex::app {
 
 void print_error(std::string_view message);
-void write_stdout(std::string_view text);
 
-// The JSON document or the text report of a tree, printed in one write.
+// An error as "{path}: {error}" when it concerns a file, so a message never
+// hides where it happened; as its own text otherwise.
+std::string error_with_path(const core::Error& error);
+
+// Writes the text to standard output; returns 0, or the exit status its
+// failure calls for: 1 after printing "write error: ..." (a full disk, an I/O
+// error), or 128 + SIGPIPE with nothing printed when the reader went away, as
+// a command killed by that signal would end.
+int write_stdout(std::string_view text);
+
+// The JSON document or the text report of a tree, printed in one write;
+// returns what write_stdout returns.
 template <class TreeLike>
-void print_report(const TreeLike& tree, const core::OutputOptions& output, bool stopped) {
-    write_stdout(output.json ? core::build_json_document(tree, output, stopped)
-                             : core::build_text_report(tree, output, stopped));
+int print_report(const TreeLike& tree, const core::OutputOptions& output, bool stopped) {
+    return write_stdout(output.json ? core::build_json_document(tree, output, stopped)
+                                    : core::build_text_report(tree, output, stopped));
 }
 
 }  // namespace bramwex::app

@@ -62,19 +62,5 @@ INSTANTIATE_TEST_SUITE_P(Widths, ReportSizeCells,
                                                   "16384.0 PiB     1.0 KiB"},
                                          CellCase{true, true, 5, kMax, "       5 B  18446.7 PB"}));
 
-TEST(AfterLastColon, KeepsTheTextAfterTheLastColonAndSpace) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"scan /x: open: Permission denied", "Permission denied"},
-        {"no separator", "no separator"},
-        {"a:b", "a:b"},  // a colon alone is not a separator
-        {"trailing: ", ""},
-        {": lead", "lead"},
-        {"", ""},
-    };
-    for (const auto& [text, tail] : cases) {
-        EXPECT_EQ(after_last_colon(text), tail) << text;
-    }
-}
-
 }  // namespace
 }  // namespace bramwex::core

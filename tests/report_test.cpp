@@ -135,6 +135,35 @@ TEST(TextReport, LargestFilesFollowTheRows) {
               "largest files:\n");
 }
 
+TEST(EscapeControlChars, NoControlCharacterSurvivesAndNoEscapeIsAmbiguous) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"plain name \xC3\xA9", "plain name \xC3\xA9"},
+        {"\x1b[2J\x1b]0;t\a", "\\x1b[2J\\x1b]0;t\\x07"},
+        {"a\nb\tc\rd", "a\\nb\\tc\\rd"},
+        {std::string_view("\0\x1f\x7f", 3), "\\x00\\x1f\\x7f"},
+        {"\xC2\x80\xC2\x9B\xC2\x9F\xC2\xA0", "\\u{80}\\u{9b}\\u{9f}\xC2\xA0"},  // C1 only
+        {"\\x1b", "\\\\x1b"},                      // a name that spells an escape stays told apart
+        {"\x9B\xFF", "\xEF\xBF\xBD\xEF\xBF\xBD"},  // a lone C1 byte is invalid UTF-8 first
+    };
+    for (const auto& [name, shown] : cases) {
+        EXPECT_EQ(escape_control_chars(name), shown) << name;
+    }
+}
+
+TEST(TextReport, NamesAndPathsReachTheTerminalEscaped) {
+    TreeSketch sketch("/r\x1b");
+    const uint32_t forged = sketch.folder(0, "x\n   9 B  y", 9);
+    sketch.file(forged, "f\a", 9);
+    OutputOptions options;
+    options.top = 1;
+    EXPECT_EQ(report(sketch.build(), options),
+              "       9 B  /r\\x1b\n"
+              "       9 B  x\\n   9 B  y/\n"
+              "\n"
+              "largest files:\n"
+              "       9 B  /r\\x1b/x\\n   9 B  y/f\\x07\n");
+}
+
 TEST(TextReport, DepthDoesNotChangeIt) {
     OutputOptions deep;
     deep.depth = 5;

@@ -49,25 +49,24 @@ TEST(LargestFiles, KeepsOnlyTheThousandLargest) {
     batch = candidates({1000});
     files.merge(batch, 1);
     EXPECT_EQ(files.size(), 1000u);
-    EXPECT_EQ(files.threshold(), 1u);
+    EXPECT_EQ(files.threshold(), 0u) << "the smallest size may still enter on a tie";
 
-    // Exactly the smallest kept size does not enter.
+    // The smallest kept size with the same path does not enter.
     batch = candidates({1});
     files.merge(batch, 2);
     EXPECT_EQ(files.copy_below(2).size(), 1000u);
-    EXPECT_EQ(files.threshold(), 1u);
+    EXPECT_EQ(files.threshold(), 0u);
 
     // One byte more replaces the smallest.
     batch = candidates({2});
     files.merge(batch, 2);
     EXPECT_EQ(files.size(), 1000u);
-    EXPECT_EQ(files.threshold(), 2u);
+    EXPECT_EQ(files.threshold(), 1u);
 
-    // Within one batch, earlier entries raise the bar for later ones; among
-    // equal sizes the lower folder goes first.
+    // Within one batch, earlier entries raise the bar for later ones.
     batch = candidates({5000, 3, 5001, 4});
     files.merge(batch, 3);
-    EXPECT_EQ(files.threshold(), 4u);
+    EXPECT_EQ(files.threshold(), 3u);
 
     const std::vector<FileRecord> kept = files.take();
     ASSERT_EQ(kept.size(), 1000u);
@@ -84,23 +83,63 @@ TEST(LargestFiles, KeepsOnlyTheThousandLargest) {
     EXPECT_EQ(files.size(), 0u);
 }
 
-TEST(LargestFiles, PopsTheSmallestBySizeThenFolderThenNameBytes) {
-    LargestFiles files;
+// Folder k's path is "dk", folder 0 (the root) has none.
+LargestFiles with_folder_paths(std::atomic<int>* calls = nullptr) {
+    return LargestFiles([calls](uint32_t folder, std::string& out) {
+        if (calls != nullptr) {
+            ++*calls;
+        }
+        if (folder != 0) {
+            out += "d" + std::to_string(folder);
+        }
+    });
+}
+
+TEST(LargestFiles, PopsTheSmallestFirstAndAmongEqualSizesTheGreatestPath) {
+    LargestFiles files = with_folder_paths();
     const std::vector<FileRecord> ordered{
-        {"z", 3, 9}, {"", 5, 1},     {"a", 5, 1}, {"ab", 5, 1},
-        {"b", 5, 1}, {"\xff", 5, 1}, {"a", 5, 2}, {"a", 7, 0},
+        {"z", 3, 9}, {"e", 5, 0},  {"a", 5, 2}, {"\xff", 5, 1},
+        {"b", 5, 1}, {"ab", 5, 1}, {"a", 5, 1}, {"", 5, 1},
     };
     std::lock_guard lock(files.mutex());
     for (auto it = ordered.rbegin(); it != ordered.rend(); ++it) {
         files.push(*it);
     }
-    // Shuffled input, same order out.
     files.push({"b", 1, 0});
     EXPECT_EQ(files.pop(), (FileRecord{"b", 1, 0}));
     for (const FileRecord& expected : ordered) {
         EXPECT_EQ(files.pop(), expected);
     }
-    EXPECT_EQ(files.size(), 0u);
+}
+
+// Files of one size that reach a full heap in any order: the smaller paths
+// stay, and a file smaller than all kept costs no path.
+TEST(LargestFiles, TiesAtTheCutoffKeepTheSmallerPathsWhateverTheOrder) {
+    std::vector<uint32_t> folders(30);
+    std::iota(folders.begin(), folders.end(), 1);
+    std::set<std::string> kept[2];
+    for (std::set<std::string>& paths : kept) {
+        std::atomic<int> calls = 0;
+        LargestFiles files = with_folder_paths(&calls);
+        for (const uint32_t folder : folders) {
+            std::vector<LargeFileCandidate> batch;
+            for (int k = 0; k < 50; ++k) {
+                batch.push_back({7, "f" + std::to_string(k)});
+            }
+            files.merge(batch, folder);
+        }
+        const int calls_after_ties = calls;
+        auto small = candidates({6});
+        files.merge(small, 99);
+        EXPECT_EQ(calls, calls_after_ties);
+        for (const FileRecord& file : files.take()) {
+            paths.insert("d" + std::to_string(file.folder) + "/" + file.name);
+        }
+        std::reverse(folders.begin(), folders.end());
+    }
+    EXPECT_EQ(kept[0], kept[1]);
+    ASSERT_EQ(kept[0].size(), LargestFiles::kCapacity);
+    EXPECT_EQ(*kept[0].rbegin(), "d27/f9") << "the greatest of the 1000 smallest paths";
 }
 
 TEST(LargestFiles, ConcurrentMergesKeepTheOverallLargest) {
@@ -127,7 +166,7 @@ TEST(LargestFiles, ConcurrentMergesKeepTheOverallLargest) {
         thread.join();
     }
     const uint64_t total = kThreads * kBatches * kPerBatch;
-    EXPECT_EQ(files.threshold(), total - 999);
+    EXPECT_EQ(files.threshold(), total - 1000);
     std::multiset<uint64_t> expected;
     for (uint64_t size = total - 999; size <= total; ++size) {
         expected.insert(size);

@@ -29,7 +29,7 @@ Result<void> write_all(int fd, const std::string& path, std::span<const std::byt
             return std::unexpected(Error::os(errno, path));
         }
         if (written == 0) {
-            return std::unexpected(Error::text("failed to write whole buffer"));
+            return std::unexpected(Error{0, path, "failed to write whole buffer"});
         }
         bytes = bytes.subspan(static_cast<size_t>(written));
     }

@@ -1,5 +1,9 @@
 #include "core/base/utf8.hpp"
 
+#include <fmt/format.h>
+
+#include <iterator>
+
 namespace bramwex::core {
 
 namespace detail {
@@ -54,6 +58,34 @@ std::string to_utf8_lossy(std::string_view bytes, bool* lossy) {
         bytes, [&](std::string_view run) { out += run; }, [&] { out += kReplacementCharacter; });
     if (lossy != nullptr) {
         *lossy = replaced;
+    }
+    return out;
+}
+
+std::string escape_control_chars(std::string_view bytes) {
+    const std::string text = to_utf8_lossy(bytes);
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte == '\t') {
+            out += "\\t";
+        } else if (byte == '\n') {
+            out += "\\n";
+        } else if (byte == '\r') {
+            out += "\\r";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            fmt::format_to(std::back_inserter(out), "\\x{:02x}", byte);
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // U+0080..U+009F: valid UTF-8 here, since the text is lossy already.
+            fmt::format_to(std::back_inserter(out), "\\u{{{:02x}}}", next);
+            ++i;
+        } else {
+            out += static_cast<char>(byte);
+        }
     }
     return out;
 }

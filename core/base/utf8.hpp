@@ -17,6 +17,12 @@ bool for_each_utf8_run(std::string_view bytes, OnValid&& on_valid, OnInvalid&& o
 // The bytes with every invalid subsequence replaced by U+FFFD.
 std::string to_utf8_lossy(std::string_view bytes, bool* lossy = nullptr);
 
+// The bytes as lossy UTF-8 that is safe to print on a terminal: no name can
+// move the cursor, retitle the window or forge a line. C0 controls and DEL
+// become \t, \n, \r or \xHH, C1 controls \u{HH}, and the backslash itself
+// \\, so an escape always reads differently from a name that spells one.
+std::string escape_control_chars(std::string_view bytes);
+
 namespace detail {
 // Length of the valid sequence starting at bytes[i], or, negated, the length
 // of the maximal invalid subsequence there (at least 1).

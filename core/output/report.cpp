@@ -23,7 +23,8 @@ void append_report_rows(std::string& out, std::vector<ReportRow>& rows,
 void append_largest_files(std::string& out, const std::vector<FilePath>& files, bool si) {
     out += "\nlargest files:\n";
     for (const FilePath& file : files) {
-        out += fmt::format("{:>10}  {}\n", format_size(si, file.size), to_utf8_lossy(file.path));
+        out += fmt::format("{:>10}  {}\n", format_size(si, file.size),
+                           escape_control_chars(file.path));
     }
 }
 

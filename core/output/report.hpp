@@ -1,6 +1,8 @@
 // The text report of scan and show: the root line, one row per child of the
 // root (plus "[files]"), and optionally the largest files. Written once over
 // TreeRead so a scanned Tree and a saved StoredTree print the same bytes.
+// Names and paths are printed with their control characters escaped, since
+// the report goes to a terminal; rows still sort by the names themselves.
 #pragma once
 
 #include <algorithm>
@@ -35,7 +37,7 @@ std::string build_text_report(const Source& tree, const OutputOptions& options, 
     out += report_size_cells(options.reclaimable, options.si, tree.total_size(root),
                              tree.reclaimable(root));
     out += "  ";
-    out += to_utf8_lossy(tree.name(root));
+    out += escape_control_chars(tree.name(root));
     size_t denied = 0;
     for (uint32_t i = 0; i < tree.record_count(); ++i) {
         denied += (tree.record_at(i).flags & kFlagUnreadable) != 0;
@@ -57,7 +59,7 @@ std::string build_text_report(const Source& tree, const OutputOptions& options, 
         row.name = to_utf8_lossy(tree.name(child));
         row.size = tree.total_size(child);
         row.reclaimable = tree.reclaimable(child);
-        row.label = row.name + "/";
+        row.label = escape_control_chars(tree.name(child)) + "/";
         if (const auto error = tree.error_text(child)) {
             row.label += fmt::format(" (denied: {})", *error);
         } else if (tree.other_device(child)) {

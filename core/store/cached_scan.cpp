@@ -52,9 +52,14 @@ Result<std::optional<CachedScan>> open_cached_scan(const std::string& cache_dir,
         ::close(fd);
         return std::unexpected(Error::os(error, path));
     }
+    if (S_ISDIR(info.st_mode)) {
+        // Mapping a folder would fail with a misleading "No such device".
+        ::close(fd);
+        return std::unexpected(Error::os(EISDIR, path));
+    }
     if (info.st_mtim.tv_nsec < 0 || info.st_mtim.tv_nsec > 999'999'999) {
         ::close(fd);
-        return std::unexpected(Error::text("invalid timestamp"));
+        return std::unexpected(Error{0, path, "invalid timestamp"});
     }
     Result<FileMap> map = FileMap::map(fd, static_cast<size_t>(info.st_size), path);
     ::close(fd);

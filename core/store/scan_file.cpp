@@ -15,7 +15,7 @@ Result<Tree> load_scan_file(const std::string& path) {
     }
     const std::optional<StoredTree> stored = StoredTree::open(bytes->bytes());
     if (!stored) {
-        return std::unexpected(Error::text(std::string(kNotASavedScan)));
+        return std::unexpected(Error{0, path, std::string(kNotASavedScan)});
     }
     return stored->to_tree();
 }

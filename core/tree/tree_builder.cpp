@@ -33,7 +33,8 @@ TreeBuilder::TreeBuilder(std::string root_path, bool reclaimable) {
     parts_.new_folders = std::make_shared<AppendOnlyTable<FolderRecord>>();
     parts_.names = std::make_shared<NameTable>();
     parts_.names->push(std::move(root_path));
-    parts_.largest_files = std::make_shared<LargestFiles>();
+    parts_.largest_files = std::make_shared<LargestFiles>(
+        [this](uint32_t folder, std::string& out) { append_folder_path(folder, out); });
     if (reclaimable) {
         parts_.reclaimable_pairs = std::make_shared<AppendOnlyTable<ReclaimablePair>>();
     }
@@ -49,8 +50,31 @@ TreeBuilder::TreeBuilder(BuilderBase base, bool reclaimable) {
     }
     parts_.new_folders = std::make_shared<AppendOnlyTable<FolderRecord>>();
     parts_.names = std::move(base.names);
-    parts_.largest_files = std::make_shared<LargestFiles>();
+    parts_.largest_files = std::make_shared<LargestFiles>(
+        [this](uint32_t folder, std::string& out) { append_folder_path(folder, out); });
     parts_.generation = base.generation;
+}
+
+void TreeBuilder::append_folder_path(uint32_t folder, std::string& out) const {
+    const auto record_at = [&](uint32_t index) -> const FolderRecord* {
+        const size_t base = parts_.base->size();
+        return index < base ? &(*parts_.base)[index] : parts_.new_folders->get(index - base);
+    };
+    std::vector<uint32_t> name_ids;
+    for (uint32_t at = folder; at != 0 && at != kNoParent;) {
+        const FolderRecord* record = record_at(at);
+        if (record == nullptr) {
+            return;  // not recorded (yet): no path to offer
+        }
+        name_ids.push_back(record->name_id);
+        at = record->parent;
+    }
+    for (auto id = name_ids.rbegin(); id != name_ids.rend(); ++id) {
+        if (id != name_ids.rbegin()) {
+            out += '/';
+        }
+        out += parts_.names->at(*id);
+    }
 }
 
 uint32_t TreeBuilder::add_folder(const FolderRecord& record, uint64_t reclaimable) {
