@@ -45,7 +45,7 @@ MountSizes sizes_from_blocks(uint64_t blocks, uint64_t free_blocks, uint64_t ava
 // backslash); a backslash not followed by three octal digits stays as it is.
 std::string unescape_mount_field(std::string_view field);
 
-using SizesOf = FunctionRef<std::expected<MountSizes, int>(const std::string& point)>;
+using SizesOf = absl::FunctionRef<std::expected<MountSizes, int>(const std::string& point)>;
 
 // The mounts of one mountinfo text, sized by sizes_of (automount points are
 // left unsized); lines that do not have the mountinfo layout are skipped.
