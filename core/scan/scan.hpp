@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include <tbb/global_control.h>
 #include <tbb/task_arena.h>
@@ -45,6 +46,8 @@ struct ScanHooks {
     std::function<void(const BuilderParts&)> started;
     // The file-system event id current when the walk begins (0 without one).
     std::function<uint64_t()> current_event_id;
+    // Starts the walk's controller thread; none: std::thread. Tests make it fail.
+    std::function<std::thread(std::function<void()>)> start_thread;
 };
 
 // The scanner of live following: one pool for every scan and rescan of its
@@ -58,8 +61,10 @@ struct Scanner {
     Result<Tree> scan(std::string_view path, const ScanHooks& hooks) const;
 };
 
-// Scans the folder at path; errors before the walk (opening the root, its
-// fstat and fstatfs) are returned; unreadable folders below become data.
+// Scans the folder at path; errors before the walk (threads that cannot
+// start, opening the root, its fstat and fstatfs) are returned; unreadable
+// folders below become data. Its pool, and the pool library's worker threads
+// when nothing else in the process uses them, end with the scan.
 Result<Tree> scan_tree(std::string_view path, const ScanOptions& options);
 
 // The root of a walk, opened and examined before it.
@@ -80,8 +85,9 @@ GateSettings gate_for(const Pool& pool);
 
 // Runs seed inside one scope on the pool (it lists folders and spawns their
 // jobs), waits for every job, then ends the gate and its controller thread.
-// A fatal error of a job is kept in the context for the caller to raise.
-void walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed);
+// A fatal error of a job is kept in the context for the caller to raise;
+// threads that cannot start are the error returned (seed may not have run).
+Result<void> walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed);
 
 // Opens "." relative to dir_fd, then each name in turn without following
 // links, closing each descriptor once the next is open.
@@ -97,8 +103,10 @@ uint32_t online_cores();
 namespace detail {
 // scan_tree with the directory reader chosen by the caller instead of probed,
 // so the bulk reader can be exercised on file systems that do not offer it.
+// hooks as for Scanner::scan (none: no hooks).
 Result<Tree> scan_tree_with_read_mode(std::string_view path, const ScanOptions& options,
-                                      std::optional<sys::ReadMode> forced);
+                                      std::optional<sys::ReadMode> forced,
+                                      const ScanHooks* hooks = nullptr);
 }  // namespace detail
 
 }  // namespace bramwex::core

@@ -8,11 +8,15 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/base/fd.hpp"
+#include "core/scan/folder_chain.hpp"
 #include "core/scan/scan_options.hpp"
 #include "core/scan/worker_gate.hpp"
 #include "core/sys/dirread.hpp"
@@ -36,6 +40,11 @@ struct ScanContext {
     sys::ReadMode read_mode;
     std::atomic<bool> stopped{false};
     tbb::task_group* scope = nullptr;
+    // Starts the gate's controller thread; none: std::thread. Tests make it fail.
+    std::function<std::thread(std::function<void()>)> start_thread;
+
+    // Asks the stop test and remembers a yes: the tree is then incomplete.
+    bool should_stop();
 
     // A fatal error inside a job, carried to the end of the pool scope.
     void keep_failure(std::exception_ptr failure);
@@ -47,17 +56,19 @@ struct ScanContext {
 };
 
 // A directory descriptor shared by the jobs of its subfolders; closed when
-// the last of them has opened its own folder.
+// the last of them has opened its own folder. It also carries the folder's
+// link of the chain of folders above the jobs (none: nothing is compared).
 class SharedDirFd {
   public:
-    explicit SharedDirFd(int fd) : fd_(fd) {}
-    SharedDirFd(const SharedDirFd&) = delete;
-    SharedDirFd& operator=(const SharedDirFd&) = delete;
-    ~SharedDirFd();
-    int fd() const { return fd_; }
+    explicit SharedDirFd(int fd) : fd_(fd) {}  // takes the descriptor over
+    SharedDirFd(UniqueFd fd, std::shared_ptr<FolderChain> chain)
+        : fd_(std::move(fd)), chain_(std::move(chain)) {}
+    int fd() const { return fd_.get(); }
+    const std::shared_ptr<FolderChain>& chain() const { return chain_; }
 
   private:
-    int fd_;
+    UniqueFd fd_;
+    std::shared_ptr<FolderChain> chain_;
 };
 
 // A folder entry of a listing, before its name is interned.
@@ -68,6 +79,7 @@ struct ListedSubfolder {
     uint64_t device = 0;
     uint64_t file_id = 0;
     uint8_t status = 0;
+    bool mount_root = false;  // as the reader says: may repeat a folder above
 };
 
 // One subfolder to walk, from its parent's listing.
@@ -80,9 +92,12 @@ struct FolderJobItem {
     uint32_t name_id = 0;
 };
 
-// Lists one folder (taking over fd), records it and queues its subfolders.
-void read_directory(ScanContext& context, int fd, uint32_t parent, uint32_t name_id,
-                    uint64_t file_id, uint64_t own_start, uint64_t reclaimable_start);
+// Lists one folder, records it and queues its subfolders. above is the chain
+// of the folders above it (none for the root). A stop between batches keeps
+// what was listed and queues nothing.
+void read_directory(ScanContext& context, UniqueFd fd, std::shared_ptr<FolderChain> above,
+                    uint32_t parent, uint32_t name_id, uint64_t file_id, uint64_t own_start,
+                    uint64_t reclaimable_start);
 
 // pending += items, then one job per item, in order.
 void spawn_dir_jobs(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,
