@@ -672,19 +672,15 @@ TEST(OpenDirComponents, OpensEachNameWithoutFollowingLinks) {
     ::close(top);
 }
 
-// A tree whose root needs several batches to list, with subfolders below.
-void build_wide_and_deep_tree(const TempDir& dir) {
+TEST(ScanFailures, LeaveNoDescriptorOpen) {
+    // A root that takes several batches to list, with subfolders below.
+    TempDir dir(test::memory_temp_base());
     for (int k = 0; k < 5000; ++k) {
         write_file(dir / fmt::format("f{:05}", k), 0);
     }
     for (int k = 0; k < 20; ++k) {
         write_file(dir / fmt::format("d{}/e/file", k), 100);
     }
-}
-
-TEST(ScanFailures, NoDescriptorIsLeftOpenWhenACallbackThrows) {
-    TempDir dir(test::memory_temp_base());
-    build_wide_and_deep_tree(dir);
     ASSERT_TRUE(scan_tree(dir.path(), {}));  // whatever the libraries open once stays
     const auto fds_before = entries_of("/proc/self/fd");
 
@@ -707,21 +703,17 @@ TEST(ScanFailures, NoDescriptorIsLeftOpenWhenACallbackThrows) {
         };
         EXPECT_THROW((void)scan_tree(dir.path(), options), std::runtime_error) << failing_call;
     }
-    EXPECT_EQ(entries_of("/proc/self/fd"), fds_before);
-}
 
-TEST(ScanFailures, ThreadsThatCannotStartAreTheScansError) {
-    TempDir dir;
-    write_file(dir / "a/file", 100);
-    const auto fds_before = entries_of("/proc/self/fd");
-    ScanHooks hooks;
-    hooks.start_thread = [](std::function<void()>) -> std::thread {
+    // A thread that cannot start (an automatic count runs the gate's
+    // controller) is the scan's error.
+    ScanHooks no_thread;
+    no_thread.start_thread = [](std::function<void()>) -> std::thread {
         throw std::system_error(EAGAIN, std::generic_category(), "no thread");
     };
-    // An automatic worker count runs the gate's controller thread.
-    const auto scanned = detail::scan_tree_with_read_mode(dir.path(), {}, std::nullopt, &hooks);
+    const auto scanned = detail::scan_tree_with_read_mode(dir.path(), {}, std::nullopt, &no_thread);
     ASSERT_FALSE(scanned);
     EXPECT_THAT(scanned.error().to_string(), testing::StartsWith("cannot start threads: "));
+    EXPECT_FALSE(build_pool(0));
     EXPECT_EQ(entries_of("/proc/self/fd"), fds_before);
 }
 
@@ -736,10 +728,6 @@ TEST(ScanPool, ItsThreadsEndWithTheScan) {
         ASSERT_TRUE(scan_tree(dir.path(), options));
         EXPECT_EQ(entries_of("/proc/self/task"), threads_before);
     }
-}
-
-TEST(BuildPool, RefusesNoWorkers) {
-    EXPECT_FALSE(build_pool(0));
 }
 
 TEST(RaiseOpenFileLimit, LiftsTheSoftLimitTowardsTheHardOne) {
