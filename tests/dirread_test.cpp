@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/base/fatal.hpp"
+#include "core/base/fd.hpp"
 #include "core/sys/bulk_reader.hpp"
 #include "tests/temp_dir.hpp"
 
@@ -29,20 +30,14 @@ using detail::BulkListFn;
 
 using test::TempDir;
 
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    explicit Fd(const std::string& dir) : fd_(open_dir_path(dir).value()) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
+struct Fd : UniqueFd {
+    explicit Fd(int fd) : UniqueFd(fd) {}
+    explicit Fd(const std::string& dir) : UniqueFd(open_dir_path(dir).value()) {}
 };
+
+bool never() {
+    return false;
+}
 
 struct Seen {
     std::string name;
@@ -76,11 +71,13 @@ Listing collect(Read read) {
 }
 
 Listing portable(int fd, ReclaimableMode mode = ReclaimableMode::Off) {
-    return collect([&](auto sink) { return detail::read_dir_entries_portable(fd, mode, sink); });
+    return collect(
+        [&](auto sink) { return detail::read_dir_entries_portable(fd, mode, sink, never); });
 }
 Listing bulk(int fd, ReclaimableMode mode = ReclaimableMode::Off,
              BulkListFn list = detail::linux_bulk_list) {
-    return collect([&](auto sink) { return detail::read_dir_entries_bulk(fd, mode, sink, list); });
+    return collect(
+        [&](auto sink) { return detail::read_dir_entries_bulk(fd, mode, sink, never, list); });
 }
 Listing portable(const std::string& dir, ReclaimableMode mode = ReclaimableMode::Off) {
     return portable(Fd(dir).get(), mode);
@@ -235,6 +232,21 @@ TEST(DirReaders, LargeDirectoryIsListedAcrossManyRefills) {
     EXPECT_EQ(as_bulk_sees(*p), *b);
     const auto listed = names(*b);
     EXPECT_EQ(std::set(listed.begin(), listed.end()).size(), size_t(kCount));
+
+    // A stop is asked between batches, never before the first: the listing
+    // ends after one batch, not after every entry.
+    for (bool use_bulk : {false, true}) {
+        Fd fd(dir.path());
+        int asked = 0;
+        size_t handed = 0;
+        const auto stopped = read_dir_entries(
+            {use_bulk, ReclaimableMode::Off}, fd.get(), [&](const DirEntry&) { ++handed; },
+            [&] { return ++asked == 1; });
+        EXPECT_TRUE(stopped && *stopped == Listed::Stopped) << use_bulk;
+        EXPECT_EQ(asked, 1) << use_bulk;
+        EXPECT_GT(handed, 0u) << use_bulk;
+        EXPECT_LT(handed, size_t(kCount)) << use_bulk;
+    }
 }
 
 TEST(DirReaders, RefusedBulkListingFallsBackOnlyBeforeTheFirstBatch) {
@@ -257,10 +269,10 @@ TEST(DirReaders, RefusedBulkListingFallsBackOnlyBeforeTheFirstBatch) {
     Fd fd(dir.path());
     injection = Injection{0, {{1, EINVAL}}};
     size_t handed = 0;
-    EXPECT_EQ(
-        detail::read_dir_entries_bulk(
-            fd.get(), ReclaimableMode::Off, [&](const DirEntry&) { ++handed; }, injected_list),
-        std::unexpected(EINVAL));
+    EXPECT_EQ(detail::read_dir_entries_bulk(
+                  fd.get(), ReclaimableMode::Off, [&](const DirEntry&) { ++handed; }, never,
+                  injected_list),
+              std::unexpected(EINVAL));
     EXPECT_EQ(handed, p->size());
     EXPECT_EQ(bulk_injected(dir.path(), {{1, ENOTSUP}}), std::unexpected(ENOTSUP));
     EXPECT_EQ(bulk_injected(dir.path(), {{0, EIO}}), std::unexpected(EIO));
@@ -329,6 +341,17 @@ TEST(DirReaders, MountPointsAreMarkedOnlyByTheBulkReader) {
         EXPECT_EQ(s.status, kStatusOrdinary) << s;
     }
     EXPECT_NE(find(*p, "tmpfs").device, find(*p, "plain").device);
+    // The portable reader still tells which folders are mounts' roots.
+    std::set<std::string> mount_roots;
+    Fd fd(dir.path());
+    ASSERT_TRUE(read_dir_entries({}, fd.get(), [&](const DirEntry& e) {
+        if (e.mount_root) {
+            mount_roots.insert(std::string(e.name_without_nul()));
+        }
+    }));
+    const std::set<std::string> expected_roots =
+        bound.mounted() ? std::set<std::string>{"bound", "tmpfs"} : std::set<std::string>{"tmpfs"};
+    EXPECT_EQ(mount_roots, expected_roots);
 }
 
 TEST(DirReaders, NestedBulkListingOnOneThreadIsFatal) {
@@ -336,11 +359,14 @@ TEST(DirReaders, NestedBulkListingOnOneThreadIsFatal) {
     test::write_file(dir / "a", 1);
     Fd fd(dir.path());
     auto nested = [&] {
-        (void)detail::read_dir_entries_bulk(fd.get(), ReclaimableMode::Off, [&](const DirEntry&) {
-            Fd inner(dir.path());
-            (void)detail::read_dir_entries_bulk(inner.get(), ReclaimableMode::Off,
-                                                [](const DirEntry&) {});
-        });
+        (void)detail::read_dir_entries_bulk(
+            fd.get(), ReclaimableMode::Off,
+            [&](const DirEntry&) {
+                Fd inner(dir.path());
+                (void)detail::read_dir_entries_bulk(
+                    inner.get(), ReclaimableMode::Off, [](const DirEntry&) {}, never);
+            },
+            never);
     };
     EXPECT_THROW(nested(), Fatal);
     // The buffer was given back on the way out.
@@ -408,11 +434,7 @@ TEST(BulkRecords, FieldsAreReadFromTheirPlaces) {
 }
 
 TEST(BulkRecords, KindsAndMountStatus) {
-    auto kind_of = [](uint32_t object) { return RecordBuilder("x").type(object).parse().kind; };
-    EXPECT_EQ(kind_of(detail::kObjectRegular), EntryKind::File);
-    EXPECT_EQ(kind_of(detail::kObjectSymlink), EntryKind::Symlink);
-    EXPECT_EQ(kind_of(detail::kObjectFifo), EntryKind::Other);
-    EXPECT_EQ(kind_of(99), EntryKind::Other);
+    EXPECT_EQ(RecordBuilder("x").type(99).parse().kind, EntryKind::Other);
     // Without the object-type bit the type field means nothing.
     EXPECT_EQ(RecordBuilder("x")
                   .type(detail::kObjectDirectory)
@@ -525,10 +547,6 @@ TEST(DirReadMode, BulkOnlyForExactlyApfs) {
     EXPECT_EQ(read_mode_of_fd(Fd(dir.path()).get(), true),
               (ReadMode{false, ReclaimableMode::Allocated}));
     EXPECT_EQ(fs_type_name_of_fd(Fd(std::string("/proc")).get()), "proc");
-    const test::ScopedMount tmpfs("none", dir.path(), "tmpfs", 0, "size=64k");
-    if (tmpfs.mounted()) {
-        EXPECT_EQ(fs_type_name_of_fd(Fd(dir.path()).get()), "tmpfs");
-    }
     EXPECT_EQ(read_mode_of_fd(-1, false), std::unexpected(EBADF));
 }
 

@@ -2,6 +2,7 @@
 #include "core/scan/subtree_walk.hpp"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,13 +15,17 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -65,6 +70,11 @@ uint64_t direct_own(const std::string& folder) {
         }
     }
     return own;
+}
+
+// Entries of a /proc/self folder: open descriptors, or threads of the process.
+long entries_of(const char* folder) {
+    return std::distance(fs::directory_iterator(folder), fs::directory_iterator());
 }
 
 // Relative path ("" for the root) -> folder index.
@@ -447,6 +457,39 @@ TEST_P(ScanTest, MountedVolumesBelowTheRootAreNotEntered) {
     EXPECT_EQ(tree.files[0].name, "file");
 }
 
+TEST_P(ScanTest, BindMountOfAFolderAboveIsNotEnteredAgain) {
+    if (GetParam().bulk) {
+        GTEST_SKIP() << "the bulk reader enters no mount point at all";
+    }
+    TempDir dir;
+    write_file(dir / "a/file", 100000);
+    write_file(dir / "a/source/inside", 7000);
+    make_dirs(dir / "a/self");
+    make_dirs(dir / "a/x/y/self");
+    make_dirs(dir / "a/copy");
+    const test::ScopedMount self(dir / "a", dir / "a/self", nullptr, MS_BIND);
+    if (!self.mounted()) {
+        GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
+    }
+    const test::ScopedMount deeper(dir / "a", dir / "a/x/y/self", nullptr, MS_BIND);
+    const test::ScopedMount copy(dir / "a/source", dir / "a/copy", nullptr, MS_BIND);
+    ASSERT_TRUE(deeper.mounted() && copy.mounted());
+
+    const Tree tree = scan_ok(dir / "a");
+    expect_well_formed(tree, dir / "a");
+    EXPECT_EQ(tree.total_size(kRoot), du_total(dir / "a"));
+    const auto by_path = folders_by_path(tree);
+    for (const std::string path : {"self", "x/y/self"}) {
+        const uint32_t index = by_path.at(path);
+        EXPECT_EQ(tree.folders[index].flags, kFlagOtherDevice) << path;
+        EXPECT_EQ(tree.folders[index].own, 0u) << path;
+        EXPECT_EQ(tree.child_ids({index, 0}).size(), 0u) << path;
+    }
+    // A bind mount that repeats no folder above it is walked like any folder.
+    EXPECT_EQ(tree.folders[by_path.at("copy")].flags, 0);
+    EXPECT_EQ(tree.total_size({by_path.at("copy"), 0}), du_total(dir / "a/copy"));
+}
+
 TEST_P(ScanTest, ReclaimableSizesFollowTheReader) {
     TempDir dir;
     build_mixed_tree(dir);
@@ -487,6 +530,7 @@ class LargeTreeScanTest : public ScanTest {
   protected:
     static constexpr int kWideFolders = 1000;
     static constexpr int kWideEntries = 100000;
+    static constexpr int kWideLinkedFiles = (kWideEntries - kWideFolders) / 2;
     static constexpr int kDepth = 10000;
 
     static void TearDownTestSuite() {
@@ -494,14 +538,16 @@ class LargeTreeScanTest : public ScanTest {
         deep_.reset();
     }
 
-    // 100,000 entries in one folder: empty files and folders holding one
-    // non-empty file each.
+    // 100,000 entries in one folder: empty files linked twice each, and
+    // folders holding one non-empty file each.
     static const TempDir& wide() {
         if (!wide_) {
             wide_ = std::make_unique<TempDir>(test::memory_temp_base());
             const int root = ::open(wide_->path().c_str(), O_RDONLY | O_DIRECTORY);
-            for (int k = 0; k < kWideEntries - kWideFolders; ++k) {
-                ::close(::openat(root, fmt::format("f{:06}", k).c_str(), O_WRONLY | O_CREAT, 0644));
+            for (int k = 0; k < kWideLinkedFiles; ++k) {
+                const std::string name = fmt::format("f{:06}", k);
+                ::close(::openat(root, name.c_str(), O_WRONLY | O_CREAT, 0644));
+                EXPECT_EQ(::linkat(root, name.c_str(), root, (name + "-again").c_str(), 0), 0);
             }
             for (int k = 0; k < kWideFolders; ++k) {
                 const std::string name = fmt::format("d{:04}", k);
@@ -558,6 +604,19 @@ TEST_P(LargeTreeScanTest, HundredThousandEntriesInOneFolder) {
     }
     EXPECT_EQ(holders.size(), static_cast<size_t>(kWideFolders));
     EXPECT_EQ(holders.count(0), 0u);
+    EXPECT_EQ(tree.folder_index.size(), static_cast<size_t>(kWideLinkedFiles));
+}
+
+TEST_P(LargeTreeScanTest, StopLandsInsideALargeFolder) {
+    // Yes from the second question on: only a scan that asks between batches
+    // of one folder's entries stops before it has listed them all.
+    std::atomic<int> calls{0};
+    ScanOptions options;
+    options.stop = [&calls] { return calls.fetch_add(1) >= 1; };
+    const Tree tree = scan_ok(wide().path(), options);
+    EXPECT_TRUE(tree.stopped);
+    EXPECT_EQ(tree.record_count(), 1u);  // subfolders of a stopped listing are not queued
+    EXPECT_LT(tree.folder_index.size(), static_cast<size_t>(kWideLinkedFiles) / 2);
 }
 
 TEST_P(LargeTreeScanTest, TenThousandLevelsDeep) {
@@ -582,12 +641,9 @@ TEST(OpenDirComponents, OpensEachNameWithoutFollowingLinks) {
     make_dirs(dir / "a/b/c");
     write_file(dir / "a/file", 1);
     fs::create_directory_symlink(dir / "a/b", dir / "a/link");
-    auto open_fds = [] {
-        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
-    };
     const int top = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(top, 0);
-    const auto fds_before = open_fds();
+    const auto fds_before = entries_of("/proc/self/fd");
 
     using Names = std::vector<std::string>;
     auto inode_of = [&](Names names) -> ino_t {
@@ -613,17 +669,66 @@ TEST(OpenDirComponents, OpensEachNameWithoutFollowingLinks) {
     EXPECT_EQ(error_of({"a", "missing", "c"}), ENOENT);
     EXPECT_EQ(error_of({"a", std::string("b\0c", 3)}), EINVAL);
     // Every descriptor opened on the way is closed again, failure or not.
-    EXPECT_EQ(open_fds(), fds_before);
+    EXPECT_EQ(entries_of("/proc/self/fd"), fds_before);
     ::close(top);
 }
 
-TEST(BuildPool, WorkerCounts) {
+TEST(ScanFailures, LeaveNoDescriptorOpen) {
+    // A root that takes several batches to list, with subfolders below.
+    TempDir dir(test::memory_temp_base());
+    for (int k = 0; k < 5000; ++k) {
+        write_file(dir / fmt::format("f{:05}", k), 0);
+    }
+    for (int k = 0; k < 20; ++k) {
+        write_file(dir / fmt::format("d{}/e/file", k), 100);
+    }
+    ASSERT_TRUE(scan_tree(dir.path(), {}));  // whatever the libraries open once stays
+    const auto fds_before = entries_of("/proc/self/fd");
+
+    // The root is open while the hook runs.
+    Scanner scanner{std::make_shared<Pool>(std::move(build_pool(4).value())), {}};
+    ScanHooks hooks;
+    hooks.started = [](const BuilderParts&) { throw std::runtime_error("hook"); };
+    EXPECT_THROW((void)scanner.scan(dir.path(), hooks), std::runtime_error);
+
+    // A folder is open while its listing asks the stop test.
+    for (int failing_call : {0, 1, 5}) {
+        std::atomic<int> calls{0};
+        ScanOptions options;
+        options.threads = 4;
+        options.stop = [&] {
+            if (calls.fetch_add(1) == failing_call) {
+                throw std::runtime_error("stop test");
+            }
+            return false;
+        };
+        EXPECT_THROW((void)scan_tree(dir.path(), options), std::runtime_error) << failing_call;
+    }
+
+    // A thread that cannot start (an automatic count runs the gate's
+    // controller) is the scan's error.
+    ScanHooks no_thread;
+    no_thread.start_thread = [](std::function<void()>) -> std::thread {
+        throw std::system_error(EAGAIN, std::generic_category(), "no thread");
+    };
+    const auto scanned = detail::scan_tree_with_read_mode(dir.path(), {}, std::nullopt, &no_thread);
+    ASSERT_FALSE(scanned);
+    EXPECT_THAT(scanned.error().to_string(), testing::StartsWith("cannot start threads: "));
     EXPECT_FALSE(build_pool(0));
-    EXPECT_TRUE(build_pool(1)->threads_given);
-    EXPECT_EQ(build_pool(1)->count, 1u);
-    EXPECT_FALSE(build_pool(std::nullopt)->threads_given);
-    EXPECT_EQ(build_pool(std::nullopt)->count, online_cores());
-    EXPECT_EQ(build_pool(70000)->count, 65535u);
+    EXPECT_EQ(entries_of("/proc/self/fd"), fds_before);
+}
+
+TEST(ScanPool, ItsThreadsEndWithTheScan) {
+    TempDir dir;
+    build_mixed_tree(dir);
+    const auto threads_before = entries_of("/proc/self/task");
+    for (const std::optional<uint32_t> threads :
+         {std::optional<uint32_t>(8), std::optional<uint32_t>()}) {
+        ScanOptions options;
+        options.threads = threads;
+        ASSERT_TRUE(scan_tree(dir.path(), options));
+        EXPECT_EQ(entries_of("/proc/self/task"), threads_before);
+    }
 }
 
 TEST(RaiseOpenFileLimit, LiftsTheSoftLimitTowardsTheHardOne) {

@@ -299,12 +299,6 @@ TEST(TreeBuilder, FinishHandsOverEverything) {
     EXPECT_TRUE(tree.stopped);
     EXPECT_EQ(tree.generation, generation);
     EXPECT_EQ(tree.names, names);
-
-    TreeBuilder later("/", false);
-    later.add_folder({0, kNoParent, 0, 0, 0, 0}, 0);
-    const Tree plain = later.finish({}, 0, false);
-    EXPECT_TRUE(plain.reclaimable_sizes.empty());
-    EXPECT_NE(plain.generation, tree.generation);
 }
 
 TEST(TreeBuilder, ManyThreadsInternTheSameNames) {

@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <mutex>
 
+#include "core/base/eintr.hpp"
 #include "core/base/error.hpp"
+#include "core/base/fd.hpp"
 
 namespace bramwex::core {
 
@@ -21,11 +23,9 @@ constexpr size_t kMaxWrite = 0x7fffffff;
 Result<void> write_all(int fd, const std::string& path, std::span<const std::byte> bytes) {
     while (!bytes.empty()) {
         const size_t piece = std::min(bytes.size(), kMaxWrite);
-        const ssize_t written = ::write(fd, bytes.data(), piece);
+        const ssize_t written =
+            sys::retry_on_eintr([&] { return ::write(fd, bytes.data(), piece); });
         if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             return std::unexpected(Error::os(errno, path));
         }
         if (written == 0) {
@@ -38,16 +38,15 @@ Result<void> write_all(int fd, const std::string& path, std::span<const std::byt
 
 Result<void> write_then_rename(const std::string& temporary, const std::string& destination,
                                std::span<const std::byte> bytes) {
-    int fd = -1;
-    do {
-        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    UniqueFd fd(sys::retry_on_eintr(
+        [&] { return ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600); }));
+    if (!fd) {
         return std::unexpected(Error::os(errno, temporary));
     }
-    Result<void> written = write_all(fd, temporary, bytes);
-    // The descriptor is gone whatever close says; EINTR leaves nothing to retry.
-    if (::close(fd) != 0 && errno != EINTR && written) {
+    Result<void> written = write_all(fd.get(), temporary, bytes);
+    // A written file's close can report a lost write, so it is closed here and
+    // checked. The descriptor is gone whatever close says; EINTR leaves nothing to retry.
+    if (::close(fd.release()) != 0 && errno != EINTR && written) {
         written = std::unexpected(Error::os(errno, temporary));
     }
     if (!written) {

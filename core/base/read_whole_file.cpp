@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/base/eintr.hpp"
 #include "core/base/error.hpp"
+#include "core/base/fd.hpp"
 
 namespace bramwex::core {
 
@@ -16,32 +18,17 @@ namespace {
 constexpr size_t kMaxRead = 0x7fffffff;
 constexpr size_t kMinSpare = 8192;
 
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { ::close(fd_); }
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 }  // namespace
 
 Result<AlignedBuffer> read_whole_file(const std::string& path) {
     if (has_nul_byte(path)) {
         return std::unexpected(Error::os(EINVAL, path));
     }
-    int raw = -1;
-    do {
-        raw = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (raw < 0 && errno == EINTR);
-    if (raw < 0) {
+    const UniqueFd fd(
+        sys::retry_on_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!fd) {
         return std::unexpected(Error::os(errno, path));
     }
-    const Descriptor fd(raw);
 
     // The size is a hint: the file may grow or shrink while it is read.
     struct stat info {};
@@ -57,11 +44,9 @@ Result<AlignedBuffer> read_whole_file(const std::string& path) {
             buffer.resize(std::max(filled + kMinSpare, std::max(expected + 1, filled * 2)));
         }
         const size_t want = std::min(buffer.size() - filled, kMaxRead);
-        const ssize_t got = ::read(fd.get(), buffer.data() + filled, want);
+        const ssize_t got =
+            sys::retry_on_eintr([&] { return ::read(fd.get(), buffer.data() + filled, want); });
         if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
             return std::unexpected(Error::os(errno, path));
         }
         if (got == 0) {

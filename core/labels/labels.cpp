@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/base/eintr.hpp"
+#include "core/base/fd.hpp"
+
 #include "core/sys/inode_flags.hpp"
 
 namespace bramwex::core {
@@ -147,21 +150,16 @@ bool file_starts_with(const std::string& path, std::string_view expected) {
     // O_NONBLOCK: a FIFO under the name must not hang the caller; reading one
     // without a writer ends at once, which is "too short".
     constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    int fd = -1;
-    do {
-        fd = ::open(path.c_str(), kFlags);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    const UniqueFd fd(sys::retry_on_eintr([&] { return ::open(path.c_str(), kFlags); }));
+    if (!fd) {
         return false;
     }
     std::array<char, 256> buffer;
     bool same = true;
     while (same && !expected.empty()) {
         const size_t want = std::min(expected.size(), buffer.size());
-        const ssize_t got = ::read(fd, buffer.data(), want);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t got =
+            sys::retry_on_eintr([&] { return ::read(fd.get(), buffer.data(), want); });
         if (got <= 0) {
             same = false;  // an error, or the end before enough bytes
             break;
@@ -170,7 +168,6 @@ bool file_starts_with(const std::string& path, std::string_view expected) {
         same = std::memcmp(buffer.data(), expected.data(), count) == 0;
         expected.remove_prefix(count);
     }
-    ::close(fd);
     return same;
 }
 

@@ -370,7 +370,7 @@ void add_other_device_folders(RescanContext& context, TreeBuilder& builder) {
 
 // New other-device records and the scans of new subtrees, on the pool;
 // returns the tree they make.
-Tree build_updated_tree(RescanContext& context) {
+Result<Tree> build_updated_tree(RescanContext& context) {
     Tree& work = context.work;
     SubtreeWalk walk{
         .base = {std::move(work.folders), std::move(work.reclaimable_sizes), work.names,
@@ -431,7 +431,11 @@ Result<RescanOutcome> rescan_folders(Tree& tree, LinkHolders& link_holders,
     context.work.prune_removed();
     count_orphaned_links(context);
 
-    Tree updated = build_updated_tree(context);
+    auto built = build_updated_tree(context);
+    if (!built) {
+        return std::unexpected(std::move(built.error()));
+    }
+    Tree updated = std::move(*built);
     std::vector<FolderChange> found = gather_changes(tree, updated);
     sort_and_merge_changes(found);
     if (mostly_removed(updated)) {

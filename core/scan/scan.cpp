@@ -1,15 +1,20 @@
 #include "core/scan/scan.hpp"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/resource.h>
+#include <tbb/global_control.h>
 #include <tbb/task_group.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <exception>
+#include <new>
 #include <thread>
 #include <utility>
 
+#include "core/base/fd.hpp"
 #include "core/scan/scan_walk.hpp"
 #include "core/scan/subtree_walk.hpp"
 
@@ -27,37 +32,31 @@ Result<PreparedRoot> prepare_root(std::string_view path, const ScanOptions& opti
     if (!opened) {
         return std::unexpected(Error::os(opened.error(), std::string(path)));
     }
+    UniqueFd fd(*opened);
     PreparedRoot root;
-    root.fd = *opened;
-    const auto stat = sys::stat_fd(root.fd);
+    const auto stat = sys::stat_fd(fd.get());
     if (!stat) {
-        ::close(root.fd);
         return std::unexpected(Error::os(stat.error(), std::string(path)));
     }
     root.stat = *stat;
     if (forced) {
         root.read_mode = *forced;
     } else if (options.reader == Reader::Auto) {
-        const auto mode = sys::read_mode_of_fd(root.fd, options.reclaimable);
+        const auto mode = sys::read_mode_of_fd(fd.get(), options.reclaimable);
         if (!mode) {
-            ::close(root.fd);
             return std::unexpected(Error::os(mode.error(), std::string(path)));
         }
         root.read_mode = *mode;
     }
     // The portable reader never probes: bulk and reclaimable mode stay off.
+    root.fd = fd.release();
     return root;
 }
 
 namespace {
 
-// Lists the root on the pool and waits for every job.
-void walk(Pool& pool, ScanContext& context, PreparedRoot& root, bool reclaimable) {
-    walk_on_pool(pool, context, [&] {
-        const int fd = std::exchange(root.fd, -1);  // read_directory takes it over
-        read_directory(context, fd, kNoParent, 0, root.stat.file_id, root.stat.allocated,
-                       reclaimable ? root.stat.allocated : 0);
-    });
+Error cannot_start_threads(const std::exception& failure) {
+    return Error::text(fmt::format("cannot start threads: {}", failure.what()));
 }
 
 Result<Tree> scan_with_pool(Pool& pool, std::string_view path, const ScanOptions& options,
@@ -67,17 +66,26 @@ Result<Tree> scan_with_pool(Pool& pool, std::string_view path, const ScanOptions
     if (!root) {
         return std::unexpected(root.error());
     }
+    UniqueFd root_fd(std::exchange(root->fd, -1));
     const uint64_t event_id =
         hooks != nullptr && hooks->current_event_id ? hooks->current_event_id() : 0;
     ScanContext context(gate_for(pool), std::string(path), options.reclaimable, root->stat.device,
                         options.stop, root->read_mode);
     if (hooks != nullptr) {
         context.link_holders = hooks->link_holders;
+        context.start_thread = hooks->start_thread;
+        if (hooks->started) {
+            hooks->started(context.builder.parts());
+        }
     }
-    if (hooks != nullptr && hooks->started) {
-        hooks->started(context.builder.parts());
+    const sys::FdStat& stat = root->stat;
+    const auto walked = walk_on_pool(pool, context, [&] {
+        read_directory(context, std::move(root_fd), nullptr, kNoParent, 0, stat.file_id,
+                       stat.allocated, options.reclaimable ? stat.allocated : 0);
+    });
+    if (!walked) {
+        return std::unexpected(walked.error());
     }
-    walk(pool, context, *root, options.reclaimable);
     context.rethrow_failure();
     FolderIndex hard_links = std::move(context.hard_links);
     return context.builder.finish(std::move(hard_links), event_id,
@@ -95,22 +103,36 @@ GateSettings gate_for(const Pool& pool) {
     return {std::pair{start, cores}, start};
 }
 
-void walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed) {
+Result<void> walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed) {
     std::thread controller;
     if (const auto& bounds = context.gate.bounds()) {
-        controller = std::thread(
-            [&context, bounds = *bounds] { context.gate.control(bounds.first, bounds.second); });
-    }
-    pool.threads->arena.execute([&] {
-        tbb::task_group scope;
-        context.scope = &scope;
+        std::function<void()> body = [&context, bounds = *bounds] {
+            context.gate.control(bounds.first, bounds.second);
+        };
         try {
-            seed();
-        } catch (...) {
-            context.keep_failure(std::current_exception());
+            controller = context.start_thread ? context.start_thread(std::move(body))
+                                              : std::thread(std::move(body));
+        } catch (const std::exception& failure) {
+            return std::unexpected(cannot_start_threads(failure));
         }
-        scope.wait();
-    });
+    }
+    Result<void> walked;
+    try {
+        // The pool starts its threads as work arrives; the library reports a
+        // failure to start one as an exception here.
+        pool.threads->arena.execute([&] {
+            tbb::task_group scope;
+            context.scope = &scope;
+            try {
+                seed();
+            } catch (...) {
+                context.keep_failure(std::current_exception());
+            }
+            scope.wait();
+        });
+    } catch (const std::exception& failure) {
+        walked = std::unexpected(cannot_start_threads(failure));
+    }
     // The last job to finish took the gate mutex after its last write, so
     // set_done orders every job's writes before what follows.
     context.gate.set_done();
@@ -118,6 +140,7 @@ void walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>&
     if (controller.joinable()) {
         controller.join();
     }
+    return walked;
 }
 
 Result<Tree> Scanner::scan(std::string_view path, const ScanHooks& hooks) const {
@@ -136,14 +159,19 @@ Result<Pool> build_pool(std::optional<uint32_t> threads) {
     if (pool.count == 0) {
         return std::unexpected(Error::text("the number of threads must be at least 1"));
     }
-    // The pool's own threads are capped at the core count unless allowed more.
-    std::unique_ptr<tbb::global_control> allow_more_threads;
-    if (pool.count > static_cast<uint32_t>(tbb::this_task_arena::max_concurrency())) {
-        allow_more_threads = std::make_unique<tbb::global_control>(
-            tbb::global_control::max_allowed_parallelism, pool.count);
+    try {
+        // The pool's own threads are capped at the core count unless allowed more.
+        std::unique_ptr<tbb::global_control> allow_more_threads;
+        if (pool.count > static_cast<uint32_t>(tbb::this_task_arena::max_concurrency())) {
+            allow_more_threads = std::make_unique<tbb::global_control>(
+                tbb::global_control::max_allowed_parallelism, pool.count);
+        }
+        pool.threads = std::make_unique<PoolThreads>(std::move(allow_more_threads),
+                                                     tbb::task_arena(static_cast<int>(pool.count)));
+        pool.threads->arena.initialize();
+    } catch (const std::exception& failure) {
+        return std::unexpected(cannot_start_threads(failure));
     }
-    pool.threads = std::make_unique<PoolThreads>(std::move(allow_more_threads),
-                                                 tbb::task_arena(static_cast<int>(pool.count)));
     return pool;
 }
 
@@ -171,44 +199,58 @@ Result<Tree> scan_tree(std::string_view path, const ScanOptions& options) {
 namespace detail {
 
 Result<Tree> scan_tree_with_read_mode(std::string_view path, const ScanOptions& options,
-                                      std::optional<sys::ReadMode> forced) {
-    auto pool = build_pool(options.threads);
-    if (!pool) {
-        return std::unexpected(pool.error());
+                                      std::optional<sys::ReadMode> forced, const ScanHooks* hooks) {
+    // Held across the scan so that the pool library's worker threads can be
+    // waited for once the pool is gone, instead of idling for the process's life.
+    tbb::task_scheduler_handle scheduler;
+    try {
+        scheduler = tbb::task_scheduler_handle(tbb::attach{});
+    } catch (const std::exception& failure) {
+        return std::unexpected(cannot_start_threads(failure));
     }
-    return scan_with_pool(*pool, path, options, forced, nullptr);
+    Result<Tree> scanned = [&]() -> Result<Tree> {
+        auto pool = build_pool(options.threads);
+        if (!pool) {
+            return std::unexpected(pool.error());
+        }
+        return scan_with_pool(*pool, path, options, forced, hooks);
+    }();
+    // Ends the workers unless another pool of the process (live following,
+    // a scan on another thread) still uses them; then they stay for it.
+    (void)tbb::finalize(scheduler, std::nothrow);
+    return scanned;
 }
 
 }  // namespace detail
 
 std::expected<int, int> open_dir_components(int dir_fd, std::span<const std::string> names,
                                             std::vector<DeviceFile>* folders) {
-    auto current = sys::open_subdir_at(dir_fd, ".");
-    const auto note = [&] {
-        if (folders == nullptr) {
-            return true;
+    UniqueFd current;
+    // Opens name below at, closing the folder before it only once it is open.
+    const auto open_next = [&](int at, const std::string& name) -> std::optional<int> {
+        const auto next = sys::open_subdir_at(at, name);
+        if (!next) {
+            return next.error();
         }
-        const auto stat = sys::stat_fd(*current);
-        if (!stat) {
-            ::close(*current);
-            current = std::unexpected(stat.error());
-            return false;
+        current.reset(*next);
+        if (folders != nullptr) {
+            const auto stat = sys::stat_fd(current.get());
+            if (!stat) {
+                return stat.error();
+            }
+            folders->push_back({stat->device, stat->file_id});
         }
-        folders->push_back({stat->device, stat->file_id});
-        return true;
+        return std::nullopt;
     };
-    if (!current || !note()) {
-        return current;
+    if (const auto error = open_next(dir_fd, ".")) {
+        return std::unexpected(*error);
     }
     for (const std::string& name : names) {
-        const auto next = sys::open_subdir_at(*current, name);
-        ::close(*current);
-        current = next;
-        if (!current || !note()) {
-            return current;
+        if (const auto error = open_next(current.get(), name)) {
+            return std::unexpected(*error);
         }
     }
-    return current;
+    return current.release();
 }
 
 Pool::Pool() = default;

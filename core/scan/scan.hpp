@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "core/base/error.hpp"
 #include "core/scan/link_holders.hpp"
@@ -48,6 +49,8 @@ struct ScanHooks {
     // When given, filled with every folder holding a link of each multi-link
     // file, for the rescans that follow the scan.
     LinkHolders* link_holders = nullptr;
+    // Starts the walk's controller thread; none: std::thread. Tests make it fail.
+    std::function<std::thread(std::function<void()>)> start_thread;
 };
 
 // The scanner of live following: one pool for every scan and rescan of its
@@ -61,8 +64,10 @@ struct Scanner {
     Result<Tree> scan(std::string_view path, const ScanHooks& hooks) const;
 };
 
-// Scans the folder at path; errors before the walk (opening the root, its
-// fstat and fstatfs) are returned; unreadable folders below become data.
+// Scans the folder at path; errors before the walk (threads that cannot
+// start, opening the root, its fstat and fstatfs) are returned; unreadable
+// folders below become data. Its pool, and the pool library's worker threads
+// when nothing else in the process uses them, end with the scan.
 Result<Tree> scan_tree(std::string_view path, const ScanOptions& options);
 
 // Raises the soft open-file limit towards min(hard, 65536): a walk keeps each
@@ -75,8 +80,10 @@ uint32_t online_cores();
 namespace detail {
 // scan_tree with the directory reader chosen by the caller instead of probed,
 // so the bulk reader can be exercised on file systems that do not offer it.
+// hooks as for Scanner::scan (none: no hooks).
 Result<Tree> scan_tree_with_read_mode(std::string_view path, const ScanOptions& options,
-                                      std::optional<sys::ReadMode> forced);
+                                      std::optional<sys::ReadMode> forced,
+                                      const ScanHooks* hooks = nullptr);
 }  // namespace detail
 
 }  // namespace bramwex::core

@@ -1,7 +1,6 @@
 #include "core/scan/scan_walk.hpp"
 
 #include <tbb/task_arena.h>
-#include <unistd.h>
 
 #include <string_view>
 
@@ -33,8 +32,8 @@ struct Listing {
 void add_dir_entry(ScanContext& context, Listing& listing, const sys::DirEntry& entry) {
     if (entry.kind == sys::EntryKind::Folder) {
         listing.subfolders.push_back({std::string(entry.name_without_nul()), entry.allocated,
-                                      entry.reclaimable, entry.device, entry.file_id,
-                                      entry.status});
+                                      entry.reclaimable, entry.device, entry.file_id, entry.status,
+                                      entry.mount_root});
         return;
     }
     if (entry.link_count >= 2) {
@@ -153,18 +152,24 @@ void ScanContext::rethrow_failure() {
     }
 }
 
-SharedDirFd::~SharedDirFd() {
-    ::close(fd_);
+bool ScanContext::should_stop() {
+    if (stop && stop()) {
+        stopped.store(true, std::memory_order_relaxed);
+        return true;
+    }
+    return false;
 }
 
-void read_directory(ScanContext& context, int fd, uint32_t parent, uint32_t name_id,
-                    uint64_t file_id, uint64_t own_start, uint64_t reclaimable_start) {
+void read_directory(ScanContext& context, UniqueFd fd, std::shared_ptr<FolderChain> above,
+                    uint32_t parent, uint32_t name_id, uint64_t file_id, uint64_t own_start,
+                    uint64_t reclaimable_start) {
     Listing listing;
     listing.own = own_start;
     listing.reclaimable = reclaimable_start;
     const auto listed = sys::read_dir_entries(
-        context.read_mode, fd,
-        [&](const sys::DirEntry& entry) { add_dir_entry(context, listing, entry); });
+        context.read_mode, fd.get(),
+        [&](const sys::DirEntry& entry) { add_dir_entry(context, listing, entry); },
+        [&] { return context.should_stop(); });
 
     FolderRecord record{listing.own, parent, name_id, static_cast<uint32_t>(file_id), 0, 0};
     if (!listed) {
@@ -176,8 +181,7 @@ void read_directory(ScanContext& context, int fd, uint32_t parent, uint32_t name
     if (!listing.candidates.empty()) {
         context.builder.largest_files().merge(listing.candidates, index);
     }
-    if (!listed || listing.subfolders.empty()) {
-        ::close(fd);
+    if (!listed || *listed == sys::Listed::Stopped || listing.subfolders.empty()) {
         return;
     }
 
@@ -189,6 +193,7 @@ void read_directory(ScanContext& context, int fd, uint32_t parent, uint32_t name
     std::vector<uint32_t> name_ids(names.size());
     context.builder.intern_names(names, name_ids);
 
+    auto chain = std::make_shared<FolderChain>(context.root_device, file_id, std::move(above));
     std::vector<FolderJobItem> items;
     items.reserve(listing.subfolders.size());
     for (size_t k = 0; k < listing.subfolders.size(); ++k) {
@@ -197,21 +202,36 @@ void read_directory(ScanContext& context, int fd, uint32_t parent, uint32_t name
                                     subfolder.status, subfolder.device, context.root_device)) {
             continue;
         }
+        if (subfolder.mount_root &&
+            repeats_an_ancestor(chain.get(), subfolder.device, subfolder.file_id)) {
+            add_repeated_folder(context.builder, index, name_ids[k], subfolder.file_id);
+            continue;
+        }
         items.push_back({std::move(subfolder.name), subfolder.allocated, subfolder.reclaimable,
                          subfolder.device, subfolder.file_id, name_ids[k]});
     }
     if (items.empty()) {
-        ::close(fd);
         return;
     }
-    spawn_dir_jobs(context, std::make_shared<SharedDirFd>(fd), index, std::move(items));
+    spawn_dir_jobs(context, std::make_shared<SharedDirFd>(std::move(fd), std::move(chain)), index,
+                   std::move(items));
 }
 
 void spawn_dir_jobs(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,
                     std::vector<FolderJobItem> items) {
     context.gate.add_pending(items.size());
-    for (FolderJobItem& item : items) {
-        context.scope->run(FolderJob{&context, parent_fd, parent, std::move(item)});
+    size_t spawned = 0;
+    try {
+        for (FolderJobItem& item : items) {
+            context.scope->run(FolderJob{&context, parent_fd, parent, std::move(item)});
+            ++spawned;
+        }
+    } catch (...) {
+        // Jobs never queued never finish: without this the walk would wait forever.
+        for (; spawned < items.size(); ++spawned) {
+            context.gate.finish_one();
+        }
+        throw;
     }
 }
 
@@ -225,15 +245,14 @@ void run_dir_job(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, u
         return;
     }
     try {
-        if (context.stop && context.stop()) {
-            context.stopped.store(true, std::memory_order_relaxed);
-        } else {
+        if (!context.should_stop()) {
             const auto opened = sys::open_subdir_at(
                 parent_fd->fd(), std::string_view(item.name.c_str(), item.name.size() + 1));
+            std::shared_ptr<FolderChain> above = parent_fd->chain();
             parent_fd.reset();
             if (opened) {
-                read_directory(context, *opened, parent, item.name_id, item.file_id, item.allocated,
-                               item.reclaimable);
+                read_directory(context, UniqueFd(*opened), std::move(above), parent, item.name_id,
+                               item.file_id, item.allocated, item.reclaimable);
             } else {
                 context.builder.add_folder(
                     {item.allocated, parent, item.name_id, static_cast<uint32_t>(item.file_id),

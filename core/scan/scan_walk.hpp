@@ -15,8 +15,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/base/fd.hpp"
+#include "core/scan/folder_chain.hpp"
 #include "core/scan/link_holders.hpp"
 #include "core/scan/scan.hpp"
 #include "core/scan/scan_options.hpp"
@@ -49,6 +52,11 @@ struct ScanContext {
     sys::ReadMode read_mode;
     std::atomic<bool> stopped{false};
     tbb::task_group* scope = nullptr;
+    // Starts the gate's controller thread; none: std::thread. Tests make it fail.
+    std::function<std::thread(std::function<void()>)> start_thread;
+
+    // Asks the stop test and remembers a yes: the tree is then incomplete.
+    bool should_stop();
 
     // A fatal error inside a job, carried to the end of the pool scope.
     void keep_failure(std::exception_ptr failure);
@@ -69,9 +77,12 @@ struct FolderJobItem {
     uint32_t name_id = 0;
 };
 
-// Lists one folder (taking over fd), records it and queues its subfolders.
-void read_directory(ScanContext& context, int fd, uint32_t parent, uint32_t name_id,
-                    uint64_t file_id, uint64_t own_start, uint64_t reclaimable_start);
+// Lists one folder, records it and queues its subfolders. above is the chain
+// of the folders above it (none for the root). A stop between batches keeps
+// what was listed and queues nothing.
+void read_directory(ScanContext& context, UniqueFd fd, std::shared_ptr<FolderChain> above,
+                    uint32_t parent, uint32_t name_id, uint64_t file_id, uint64_t own_start,
+                    uint64_t reclaimable_start);
 
 // pending += items, then one job per item, in order.
 void spawn_dir_jobs(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,
@@ -83,8 +94,9 @@ GateSettings gate_for(const Pool& pool);
 
 // Runs seed inside one scope on the pool (it lists folders and spawns their
 // jobs), waits for every job, then ends the gate and its controller thread.
-// A fatal error of a job is kept in the context for the caller to raise.
-void walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed);
+// A fatal error of a job is kept in the context for the caller to raise;
+// threads that cannot start are the error returned (seed may not have run).
+Result<void> walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed);
 
 void run_dir_job(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,
                  FolderJobItem item);

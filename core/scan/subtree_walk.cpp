@@ -49,14 +49,19 @@ std::vector<FolderJobItem> job_items(ScanContext& scan, NewSubtrees& group) {
     }
     std::vector<uint32_t> ids(names.size());
     scan.builder.intern_names(names, ids);
+    // The jobs below compare their mount roots with the same chain, so a
+    // cycle deeper in a new subtree is caught as in a full scan.
+    std::shared_ptr<FolderChain> chain;
+    for (const DeviceFile& folder : group.ancestors) {
+        chain = std::make_shared<FolderChain>(folder.device, folder.file_id, std::move(chain));
+    }
+    group.dir->set_chain(chain);
     std::vector<FolderJobItem> items;
     items.reserve(group.subfolders.size());
     for (size_t k = 0; k < group.subfolders.size(); ++k) {
         ListedSubfolder& subfolder = group.subfolders[k];
-        if (repeats_an_ancestor(group.ancestors, {subfolder.device, subfolder.file_id})) {
-            scan.builder.add_folder({0, group.parent, ids[k],
-                                     static_cast<uint32_t>(subfolder.file_id), kFlagOtherDevice, 0},
-                                    0);
+        if (repeats_an_ancestor(chain.get(), subfolder.device, subfolder.file_id)) {
+            add_repeated_folder(scan.builder, group.parent, ids[k], subfolder.file_id);
             continue;
         }
         items.push_back({std::move(subfolder.name), subfolder.allocated, subfolder.reclaimable,
@@ -66,10 +71,6 @@ std::vector<FolderJobItem> job_items(ScanContext& scan, NewSubtrees& group) {
 }
 
 }  // namespace
-
-bool repeats_an_ancestor(std::span<const DeviceFile> ancestors, DeviceFile folder) {
-    return std::find(ancestors.begin(), ancestors.end(), folder) != ancestors.end();
-}
 
 void for_each_on_pool(Pool& pool, size_t count, const std::function<void(size_t)>& task) {
     if (count <= 1) {
@@ -90,15 +91,15 @@ void for_each_on_pool(Pool& pool, size_t count, const std::function<void(size_t)
 #endif
 }
 
-Tree walk_new_subtrees(Pool& pool, SubtreeWalk walk, std::vector<NewSubtrees> groups,
-                       const std::function<void(TreeBuilder&)>& seed) {
+Result<Tree> walk_new_subtrees(Pool& pool, SubtreeWalk walk, std::vector<NewSubtrees> groups,
+                               const std::function<void(TreeBuilder&)>& seed) {
     ScanContext scan(gate_for(pool), std::move(walk.base), walk.reclaimable, walk.root_device,
                      std::move(walk.stop), walk.read_mode);
     scan.hard_links = std::move(walk.hard_links);
     scan.link_holders = walk.link_holders;
     seed(scan.builder);
     if (!groups.empty()) {
-        walk_on_pool(pool, scan, [&] {
+        const auto walked = walk_on_pool(pool, scan, [&] {
             for (NewSubtrees& group : groups) {
                 std::vector<FolderJobItem> items = job_items(scan, group);
                 if (!items.empty()) {
@@ -106,6 +107,9 @@ Tree walk_new_subtrees(Pool& pool, SubtreeWalk walk, std::vector<NewSubtrees> gr
                 }
             }
         });
+        if (!walked) {
+            return std::unexpected(walked.error());
+        }
         scan.rethrow_failure();
     }
     const bool stopped = walk.stopped || scan.stopped.load(std::memory_order_relaxed);

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "core/base/error.hpp"
+#include "core/base/fd.hpp"
+#include "core/scan/folder_chain.hpp"
 #include "core/scan/link_holders.hpp"
 #include "core/scan/scan.hpp"
 #include "core/scan/scan_options.hpp"
@@ -26,17 +28,21 @@
 namespace bramwex::core {
 
 // A directory descriptor shared by the jobs of its subfolders; closed when
-// the last of them has opened its own folder.
+// the last of them has opened its own folder. It also carries the folder's
+// link of the chain of folders above the jobs (none: nothing is compared).
 class SharedDirFd {
   public:
-    explicit SharedDirFd(int fd) : fd_(fd) {}
-    SharedDirFd(const SharedDirFd&) = delete;
-    SharedDirFd& operator=(const SharedDirFd&) = delete;
-    ~SharedDirFd();
-    int fd() const { return fd_; }
+    explicit SharedDirFd(int fd) : fd_(fd) {}  // takes the descriptor over
+    SharedDirFd(UniqueFd fd, std::shared_ptr<FolderChain> chain)
+        : fd_(std::move(fd)), chain_(std::move(chain)) {}
+    int fd() const { return fd_.get(); }
+    const std::shared_ptr<FolderChain>& chain() const { return chain_; }
+    // Before the descriptor is shared with jobs only.
+    void set_chain(std::shared_ptr<FolderChain> chain) { chain_ = std::move(chain); }
 
   private:
-    int fd_;
+    UniqueFd fd_;
+    std::shared_ptr<FolderChain> chain_;
 };
 
 // A folder entry of a listing, before its name is interned.
@@ -47,6 +53,7 @@ struct ListedSubfolder {
     uint64_t device = 0;
     uint64_t file_id = 0;
     uint8_t status = 0;
+    bool mount_root = false;  // as the reader says: may repeat a folder above
 };
 
 // The root of a walk, opened and examined before it.
@@ -66,10 +73,6 @@ Result<PreparedRoot> prepare_root(std::string_view path, const ScanOptions& opti
 // the identity of every folder opened is appended, outermost first.
 std::expected<int, int> open_dir_components(int dir_fd, std::span<const std::string> names,
                                             std::vector<DeviceFile>* folders = nullptr);
-
-// Whether a folder is one of its own ancestors: a bind mount of a folder
-// inside itself, which a walk must not enter or it never ends.
-bool repeats_an_ancestor(std::span<const DeviceFile> ancestors, DeviceFile folder);
 
 // Runs task(0) .. task(count - 1) on the pool and waits for all of them.
 void for_each_on_pool(Pool& pool, size_t count, const std::function<void(size_t)>& task);
@@ -98,8 +101,9 @@ struct SubtreeWalk {
 // Calls seed with the builder (to add what the kept records need before
 // the walk), then scans every group's subfolders in full on the pool. A
 // subfolder that repeats one of its ancestors is recorded but not entered,
-// like a folder on another device. A fatal error of a job is raised here.
-Tree walk_new_subtrees(Pool& pool, SubtreeWalk walk, std::vector<NewSubtrees> groups,
-                       const std::function<void(TreeBuilder&)>& seed);
+// like a folder on another device. A fatal error of a job is raised here;
+// threads that cannot start are the error returned.
+Result<Tree> walk_new_subtrees(Pool& pool, SubtreeWalk walk, std::vector<NewSubtrees> groups,
+                               const std::function<void(TreeBuilder&)>& seed);
 
 }  // namespace bramwex::core

@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "core/base/atomic_write.hpp"
+#include "core/base/eintr.hpp"
+#include "core/base/fd.hpp"
 #include "core/store/cache_dir.hpp"
 #include "core/store/serialize_tree.hpp"
 
@@ -36,33 +38,26 @@ Result<std::optional<CachedScan>> open_cached_scan(const std::string& cache_dir,
         return std::unexpected(std::move(key.error()));
     }
     const std::string path = join_path(cache_dir, key->scan_file_name());
-    int fd = -1;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    const UniqueFd fd(
+        sys::retry_on_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!fd) {
         if (errno == ENOENT) {
             return std::nullopt;
         }
         return std::unexpected(Error::os(errno, path));
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return std::unexpected(Error::os(error, path));
+    if (::fstat(fd.get(), &info) != 0) {
+        return std::unexpected(Error::os(errno, path));
     }
     if (S_ISDIR(info.st_mode)) {
         // Mapping a folder would fail with a misleading "No such device".
-        ::close(fd);
         return std::unexpected(Error::os(EISDIR, path));
     }
     if (info.st_mtim.tv_nsec < 0 || info.st_mtim.tv_nsec > 999'999'999) {
-        ::close(fd);
         return std::unexpected(Error{0, path, "invalid timestamp"});
     }
-    Result<FileMap> map = FileMap::map(fd, static_cast<size_t>(info.st_size), path);
-    ::close(fd);
+    Result<FileMap> map = FileMap::map(fd.get(), static_cast<size_t>(info.st_size), path);
     if (!map) {
         return std::unexpected(std::move(map.error()));
     }

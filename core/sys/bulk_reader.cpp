@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "core/base/eintr.hpp"
 #include "core/base/fatal.hpp"
 
 namespace bramwex::core::sys::detail {
@@ -87,11 +88,7 @@ class BufferLease {
 // the error when it tries to open it.
 std::expected<void, int> hand_on_failed_folder(int fd, std::string_view name, DirSink sink) {
     struct stat st;
-    int rc;
-    do {
-        rc = ::fstat(fd, &st);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
+    if (retry_on_eintr([&] { return ::fstat(fd, &st); }) != 0) {
         return std::unexpected(errno);
     }
     DirEntry entry;
@@ -194,6 +191,7 @@ ParsedRecord parse_bulk_record(std::span<const std::byte> record, ReclaimableMod
             directory && (*directory & kAttrDirMountStatus) != 0 &&
             (*mount_or_links & (kMountStatusMountPoint | kMountStatusTrigger)) != 0;
         parsed.status = mounted ? kStatusMountPoint : kStatusOrdinary;
+        parsed.mount_root = mounted;
     } else {
         parsed.link_count = *mount_or_links;
         parsed.status = kStatusOrdinary;
@@ -201,28 +199,29 @@ ParsedRecord parse_bulk_record(std::span<const std::byte> record, ReclaimableMod
     return parsed;
 }
 
-std::expected<void, int> read_dir_entries_bulk(int fd, ReclaimableMode mode, DirSink sink,
-                                               BulkListFn list) {
+std::expected<Listed, int> read_dir_entries_bulk(int fd, ReclaimableMode mode, DirSink sink,
+                                                 StopCheck stop, BulkListFn list) {
     BufferLease lease;
     const AttrList attrs = bulk_attr_list(mode);
     const uint64_t options = bulk_options(mode);
     bool batch_seen = false;
     for (;;) {
-        const int count = list(fd, attrs, lease.data(), kBulkBufferSize, options);
+        const int count =
+            retry_on_eintr([&] { return list(fd, attrs, lease.data(), kBulkBufferSize, options); });
         if (count == 0) {
-            return {};
+            return Listed::Complete;
         }
         if (count < 0) {
             const int error = errno;
-            if (error == EINTR) {
-                continue;
-            }
             // Some file systems refuse bulk listing outright; they still list.
             if (!batch_seen && (error == EINVAL || error == ENOTSUP)) {
                 lease.release();
-                return read_dir_entries_portable(fd, mode, sink);
+                return read_dir_entries_portable(fd, mode, sink, stop);
             }
             return std::unexpected(error);
+        }
+        if (batch_seen && stop()) {
+            return Listed::Stopped;
         }
         batch_seen = true;
 
@@ -238,7 +237,7 @@ std::expected<void, int> read_dir_entries_bulk(int fd, ReclaimableMode mode, Dir
                 sink(parsed);
             } else if (parsed.status == kStatusFolderError) {
                 if (auto handed = hand_on_failed_folder(fd, parsed.name, sink); !handed) {
-                    return handed;
+                    return std::unexpected(handed.error());
                 }
             }
             if (size == 0) {

@@ -112,8 +112,10 @@ uint64_t bulk_options(ReclaimableMode mode);
 using ParsedRecord = DirEntry;
 ParsedRecord parse_bulk_record(std::span<const std::byte> record, ReclaimableMode mode);
 
-std::expected<void, int> read_dir_entries_bulk(int fd, ReclaimableMode mode, DirSink sink,
-                                               BulkListFn list = linux_bulk_list);
-std::expected<void, int> read_dir_entries_portable(int fd, ReclaimableMode mode, DirSink sink);
+// Both ask stop before handing on every batch but the first.
+std::expected<Listed, int> read_dir_entries_bulk(int fd, ReclaimableMode mode, DirSink sink,
+                                                 StopCheck stop, BulkListFn list = linux_bulk_list);
+std::expected<Listed, int> read_dir_entries_portable(int fd, ReclaimableMode mode, DirSink sink,
+                                                     StopCheck stop);
 
 }  // namespace bramwex::core::sys::detail

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -107,30 +108,45 @@ std::expected<ReadMode, int> read_mode_of_fd(int fd, bool reclaimable_asked) {
     return read_mode_for_type(*name, reclaimable_asked);
 }
 
-std::expected<void, int> read_dir_entries(ReadMode mode, int fd, DirSink sink) {
+std::expected<Listed, int> read_dir_entries(ReadMode mode, int fd, DirSink sink, StopCheck stop) {
     if (mode.bulk) {
-        return detail::read_dir_entries_bulk(fd, mode.reclaimable, sink);
+        return detail::read_dir_entries_bulk(fd, mode.reclaimable, sink, stop);
     }
-    return detail::read_dir_entries_portable(fd, mode.reclaimable, sink);
+    return detail::read_dir_entries_portable(fd, mode.reclaimable, sink, stop);
+}
+
+std::expected<void, int> read_dir_entries(ReadMode mode, int fd, DirSink sink) {
+    const auto listed = read_dir_entries(mode, fd, sink, [] { return false; });
+    if (!listed) {
+        return std::unexpected(listed.error());
+    }
+    return {};
 }
 
 namespace detail {
 
-std::expected<void, int> read_dir_entries_portable(int fd, ReclaimableMode mode, DirSink sink) {
+std::expected<Listed, int> read_dir_entries_portable(int fd, ReclaimableMode mode, DirSink sink,
+                                                     StopCheck stop) {
     // getdents64 straight on the caller's descriptor: a directory stream over
     // a duplicate would cost a dup, an fstat, two fcntl, a close and a heap
     // buffer per folder for the same entries. The buffer lives on the stack,
     // so a sink may list another directory without disturbing this one.
     alignas(dirent64) std::byte buffer[kDirentBufferSize];
-    for (;;) {
+    for (bool first = true;; first = false) {
         const ssize_t filled =
             retry_on_eintr([&] { return ::getdents64(fd, buffer, sizeof buffer); });
         if (filled < 0) {
             // A directory removed while open reads as empty, as readdir has it.
-            return errno == ENOENT ? std::expected<void, int>() : std::unexpected(errno);
+            return errno == ENOENT ? std::expected<Listed, int>(Listed::Complete)
+                                   : std::unexpected(errno);
         }
         if (filled == 0) {
-            return {};
+            return Listed::Complete;
+        }
+        // Asked only when a folder takes more than one batch: most folders
+        // fit in one, and a stop test may count its questions.
+        if (!first && stop()) {
+            return Listed::Stopped;
         }
         for (ssize_t at = 0; at < filled;) {
             const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
@@ -139,9 +155,12 @@ std::expected<void, int> read_dir_entries_portable(int fd, ReclaimableMode mode,
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) {
                 continue;
             }
-            struct stat st;
-            if (retry_on_eintr([&] { return ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW); }) !=
-                0) {
+            // statx costs what fstatat costs and also tells a mount's root.
+            struct statx st;
+            if (retry_on_eintr([&] {
+                    return ::statx(fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+                                   STATX_BASIC_STATS, &st);
+                }) != 0) {
                 if (errno == ENOENT) {
                     continue;  // gone since it was listed
                 }
@@ -149,13 +168,17 @@ std::expected<void, int> read_dir_entries_portable(int fd, ReclaimableMode mode,
             }
             DirEntry out;
             out.name = std::string_view(name, std::strlen(name) + 1);
-            out.file_id = st.st_ino;
-            out.device = widen_device(st.st_dev);
-            out.link_count = st.st_nlink;
-            out.allocated = static_cast<uint64_t>(st.st_blocks) * 512;
+            out.file_id = st.stx_ino;
+            out.device = widen_device(makedev(st.stx_dev_major, st.stx_dev_minor));
+            out.link_count = st.stx_nlink;
+            out.allocated = st.stx_blocks * 512;
             out.reclaimable = mode == ReclaimableMode::Allocated ? out.allocated : 0;
-            out.kind = kind_of_mode(st.st_mode);
+            out.kind = kind_of_mode(st.stx_mode);
             out.status = kStatusOrdinary;
+            // A kernel that does not tell leaves every folder a possible mount root.
+            out.mount_root = out.kind == EntryKind::Folder &&
+                             ((st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0 ||
+                              (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0);
             sink(out);
         }
     }

@@ -6,10 +6,11 @@
 // uses its own thread's buffer and the caller's descriptors.
 #pragma once
 
+#include <absl/functional/function_ref.h>
+
 #include <cstdint>
 #include <expected>
 #include <string_view>
-#include <utility>
 
 namespace bramwex::core::sys {
 
@@ -39,6 +40,10 @@ struct DirEntry {
     uint64_t reclaimable = 0;  // by ReclaimableMode
     EntryKind kind = EntryKind::Other;
     uint8_t status = kStatusOrdinary;
+    // A folder that is the root of a mount, or one the kernel could not say
+    // about. A bind mount keeps the device, so only such a folder can repeat
+    // a folder above it.
+    bool mount_root = false;
 
     std::string_view name_without_nul() const { return name.substr(0, name.size() - 1); }
 };
@@ -49,27 +54,16 @@ struct ReadMode {
     friend bool operator==(ReadMode, ReadMode) = default;
 };
 
-// A non-owning reference to a callable, cheap enough for the per-entry path.
-template <class Signature>
-class FunctionRef;
-template <class R, class... Args>
-class FunctionRef<R(Args...)> {
-  public:
-    template <class F>
-    FunctionRef(F&& f)  // NOLINT: implicit by design
-        : object_(const_cast<void*>(static_cast<const void*>(&f))),
-          call_([](void* object, Args... args) -> R {
-              return (*static_cast<std::remove_reference_t<F>*>(object))(
-                  std::forward<Args>(args)...);
-          }) {}
-    R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
+using DirSink = absl::FunctionRef<void(const DirEntry&)>;
+// Asked before each batch of entries after the first (not per entry): true
+// ends the listing early.
+using StopCheck = absl::FunctionRef<bool()>;
 
-  private:
-    void* object_;
-    R (*call_)(void*, Args...);
+// How a listing that did not fail ended.
+enum class Listed : uint8_t {
+    Complete = 0,
+    Stopped = 1,  // the stop check said yes; the entries after that batch were not read
 };
-
-using DirSink = FunctionRef<void(const DirEntry&)>;
 
 // A device number as every stored device is kept. Linux's dev_t is already
 // 64 bits wide, so it is kept whole: cutting it to 32 bits could make two
@@ -97,6 +91,9 @@ std::expected<std::string_view, int> fs_type_name_of_fd(int fd);
 // so each listing wants a freshly opened descriptor. A bulk listing must not be
 // started from inside a sink on the same thread (fatal): the thread has one buffer.
 std::expected<void, int> read_dir_entries(ReadMode mode, int fd, DirSink sink);
+// The same, asking stop between batches, so that a stop lands quickly even
+// inside a folder of many thousands of entries.
+std::expected<Listed, int> read_dir_entries(ReadMode mode, int fd, DirSink sink, StopCheck stop);
 
 // openat relative to dir_fd without following links (O_RDONLY|O_DIRECTORY|O_CLOEXEC|O_NOFOLLOW).
 // name may carry its NUL.

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <string>
 
+#include "core/base/fd.hpp"
+
 namespace bramwex::core::sys {
 
 namespace {
@@ -22,16 +24,15 @@ constexpr std::string_view kGuardedFolders[] = {
 };
 
 std::expected<void, int> read_stream_to_end(int fd) {
-    const int copy = ::dup(fd);
-    if (copy < 0) {
+    UniqueFd copy(::dup(fd));
+    if (!copy) {
         return std::unexpected(errno);
     }
-    DIR* stream = ::fdopendir(copy);
+    DIR* stream = ::fdopendir(copy.get());
     if (stream == nullptr) {
-        const int error = errno;
-        ::close(copy);
-        return std::unexpected(error);
+        return std::unexpected(errno);
     }
+    copy.release();  // the stream owns it now
     std::expected<void, int> result;
     for (;;) {
         errno = 0;
@@ -70,13 +71,12 @@ std::expected<void, int> probe_dir(std::string_view base, std::string_view relat
         path += '/';
     }
     path += relative;
-    const auto fd = open_dir_path(path);
-    if (!fd) {
-        return std::unexpected(fd.error());
+    const auto opened = open_dir_path(path);
+    if (!opened) {
+        return std::unexpected(opened.error());
     }
-    const auto listed = list_to_end(*fd);
-    ::close(*fd);
-    return listed;
+    const UniqueFd fd(*opened);
+    return list_to_end(fd.get());
 }
 
 FullDiskAccess full_disk_access(std::string_view base) {

@@ -30,7 +30,7 @@ FullDiskAccess full_disk_access(std::string_view base);
 
 namespace detail {
 
-using ProbeDir = FunctionRef<std::expected<void, int>(std::string_view, std::string_view)>;
+using ProbeDir = absl::FunctionRef<std::expected<void, int>(std::string_view, std::string_view)>;
 
 // full_disk_access with the probe chosen by the caller.
 FullDiskAccess full_disk_access_with(std::string_view base, ProbeDir probe);

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 
+#include "core/base/eintr.hpp"
+#include "core/base/fd.hpp"
+
 namespace bramwex::core::sys {
 
 std::expected<uint32_t, int> folder_inode_flags(const std::string& path) {
@@ -16,24 +19,15 @@ std::expected<uint32_t, int> folder_inode_flags(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
         return std::unexpected(EINVAL);
     }
-    int fd = -1;
-    do {
-        fd = ::open(path.c_str(), kFlags);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    const UniqueFd fd(retry_on_eintr([&] { return ::open(path.c_str(), kFlags); }));
+    if (!fd) {
         return std::unexpected(errno);
     }
     // The request is declared with a long, but every file system reads and
     // writes an int.
     int flags = 0;
-    int rc = 0;
-    do {
-        rc = ::ioctl(fd, FS_IOC_GETFLAGS, &flags);
-    } while (rc < 0 && errno == EINTR);
-    const int error = errno;
-    ::close(fd);
-    if (rc < 0) {
-        return std::unexpected(error);
+    if (retry_on_eintr([&] { return ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags); }) < 0) {
+        return std::unexpected(errno);
     }
     return static_cast<uint32_t>(flags);
 }

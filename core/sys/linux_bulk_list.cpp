@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 
+#include "core/base/eintr.hpp"
 #include "core/sys/bulk_reader.hpp"
 
 namespace bramwex::core::sys::detail {
@@ -79,10 +80,8 @@ bool is_mount_root(int dir_fd, const char* name, const struct stat& entry, dev_t
     }
 #ifdef STATX_ATTR_MOUNT_ROOT
     struct statx info;
-    int rc;
-    do {
-        rc = ::statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, 0, &info);
-    } while (rc != 0 && errno == EINTR);
+    const int rc = retry_on_eintr(
+        [&] { return ::statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, 0, &info); });
     // Without an answer the folder is taken as ordinary; the scan still
     // recognises other devices by their number.
     return rc == 0 && (info.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
@@ -172,11 +171,7 @@ int linux_bulk_list(int fd, const AttrList& attrs, void* buffer, size_t size, ui
         return -1;
     }
     struct stat listed;
-    int rc;
-    do {
-        rc = ::fstat(fd, &listed);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
+    if (retry_on_eintr([&] { return ::fstat(fd, &listed); }) != 0) {
         return -1;
     }
     // Where the next listing call must go on from: the position after the
@@ -191,10 +186,7 @@ int linux_bulk_list(int fd, const AttrList& attrs, void* buffer, size_t size, ui
     int count = 0;
     alignas(8) std::byte dents[32768];
     for (;;) {
-        ssize_t got;
-        do {
-            got = ::getdents64(fd, dents, sizeof dents);
-        } while (got < 0 && errno == EINTR);
+        ssize_t got = retry_on_eintr([&] { return ::getdents64(fd, dents, sizeof dents); });
         if (got < 0 && errno == ENOENT) {
             got = 0;  // a removed directory has simply no entries left, as readdir has it
         }
@@ -226,9 +218,8 @@ int linux_bulk_list(int fd, const AttrList& attrs, void* buffer, size_t size, ui
                 return count;
             }
             struct stat st;
-            do {
-                rc = ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW);
-            } while (rc != 0 && errno == EINTR);
+            const int rc =
+                retry_on_eintr([&] { return ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW); });
             if (rc != 0 && errno == ENOENT) {
                 resume = dent->d_off;  // gone since it was listed
                 continue;

@@ -63,7 +63,7 @@ std::optional<MountInfoLine> parse_mountinfo_line(std::string_view line);
 
 std::optional<std::string> fs_type_of_device(std::string_view mountinfo, dev_t device);
 
-using SizesOf = FunctionRef<std::expected<MountSizes, int>(const std::string& point)>;
+using SizesOf = absl::FunctionRef<std::expected<MountSizes, int>(const std::string& point)>;
 
 // The mounts of one mountinfo text, sized by sizes_of (automount points are
 // left unsized); lines that do not have the mountinfo layout are skipped.

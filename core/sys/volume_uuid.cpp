@@ -10,6 +10,9 @@
 
 #include <cerrno>
 
+#include "core/base/eintr.hpp"
+#include "core/base/fd.hpp"
+
 namespace bramwex::core::sys {
 
 namespace {
@@ -26,23 +29,18 @@ struct FsUuid2 {
 
 constexpr const char* kByUuidDir = "/dev/disk/by-uuid";
 
-int open_retrying(const char* path, int flags) {
-    int fd = 0;
-    do {
-        fd = ::open(path, flags);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+UniqueFd open_retrying(const char* path, int flags) {
+    return UniqueFd(retry_on_eintr([&] { return ::open(path, flags); }));
 }
 
 std::optional<VolumeUuid> uuid_from_ioctl(const std::string& path) {
     // O_NONBLOCK: the path may name a FIFO or a device that would block on open.
-    const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+    const UniqueFd fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (!fd) {
         return std::nullopt;
     }
     FsUuid2 reply{};
-    const int rc = ::ioctl(fd, FS_IOC_GETFSUUID, &reply);
-    ::close(fd);
+    const int rc = ::ioctl(fd.get(), FS_IOC_GETFSUUID, &reply);
     if (rc != 0 || reply.len != sizeof reply.uuid) {
         return std::nullopt;
     }

@@ -29,7 +29,8 @@ std::vector<uint64_t> reclaimable_per_folder(const std::vector<uint64_t>* base,
 }  // namespace
 
 TreeBuilder::TreeBuilder(std::string root_path, bool reclaimable) {
-    parts_.base = std::make_shared<const std::vector<FolderRecord>>();
+    base_ = std::make_shared<std::vector<FolderRecord>>();
+    parts_.base = base_;
     parts_.new_folders = std::make_shared<AppendOnlyTable<FolderRecord>>();
     parts_.names = std::make_shared<NameTable>();
     parts_.names->push(std::move(root_path));
@@ -42,7 +43,8 @@ TreeBuilder::TreeBuilder(std::string root_path, bool reclaimable) {
 }
 
 TreeBuilder::TreeBuilder(BuilderBase base, bool reclaimable) {
-    parts_.base = std::make_shared<const std::vector<FolderRecord>>(std::move(base.folders));
+    base_ = std::make_shared<std::vector<FolderRecord>>(std::move(base.folders));
+    parts_.base = base_;
     if (reclaimable) {
         parts_.base_reclaimable =
             std::make_shared<const std::vector<uint64_t>>(std::move(base.reclaimable));
@@ -127,14 +129,15 @@ std::optional<Tree> snapshot(const BuilderParts& parts) {
 
 Tree TreeBuilder::finish(FolderIndex folder_index, uint64_t event_id, bool stopped) {
     Tree tree;
-    if (parts_.base.use_count() == 1) {
-        // Nothing else holds the base (no snapshot kept it): take it over
-        // rather than copy a large tree's records. It was made non-const.
-        tree.folders = std::move(const_cast<std::vector<FolderRecord>&>(*parts_.base));
-    } else {
-        tree.folders.assign(parts_.base->begin(), parts_.base->end());
-    }
     parts_.base.reset();
+    if (base_.use_count() == 1) {
+        // Nothing else holds the base (no snapshot kept it): take it over
+        // rather than copy a large tree's records.
+        tree.folders = std::move(*base_);
+    } else {
+        tree.folders.assign(base_->begin(), base_->end());
+    }
+    base_.reset();
     tree.folders.reserve(tree.folders.size() + parts_.new_folders->reserved());
     parts_.new_folders->for_each_written(
         [&](uint64_t, const FolderRecord& record) { tree.folders.push_back(record); });
@@ -160,6 +163,12 @@ std::optional<uint32_t> add_other_device_folder(TreeBuilder& builder, uint32_t p
     if (status != sys::kStatusMountPoint && device == root_device) {
         return std::nullopt;
     }
+    return builder.add_folder(
+        {0, parent, name_id, static_cast<uint32_t>(file_id), kFlagOtherDevice, 0}, 0);
+}
+
+uint32_t add_repeated_folder(TreeBuilder& builder, uint32_t parent, uint32_t name_id,
+                             uint64_t file_id) {
     return builder.add_folder(
         {0, parent, name_id, static_cast<uint32_t>(file_id), kFlagOtherDevice, 0}, 0);
 }

@@ -77,6 +77,9 @@ class TreeBuilder {
 
   private:
     BuilderParts parts_;
+    // The base records, writable: finish takes them over when nothing else
+    // holds them (parts_.base shares this same vector, read-only).
+    std::shared_ptr<std::vector<FolderRecord>> base_;
     std::mutex name_index_mutex_;
     absl::flat_hash_map<std::string, uint32_t> name_index_;
 };
@@ -88,5 +91,11 @@ class TreeBuilder {
 std::optional<uint32_t> add_other_device_folder(TreeBuilder& builder, uint32_t parent,
                                                 uint32_t name_id, uint64_t file_id, uint8_t status,
                                                 uint64_t device, uint64_t root_device);
+
+// A listed subfolder that is a folder above it over again (a bind mount of an
+// ancestor): recorded like a mount point that is not entered (own 0, flag
+// kFlagOtherDevice), so its contents are not counted twice; returns its index.
+uint32_t add_repeated_folder(TreeBuilder& builder, uint32_t parent, uint32_t name_id,
+                             uint64_t file_id);
 
 }  // namespace bramwex::core
