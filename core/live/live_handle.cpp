@@ -66,12 +66,12 @@ namespace {
 void end_after_failure(LiveLoop& loop, const std::string& what) {
     loop.control->closed.store(true, std::memory_order_relaxed);
     log::record(log::Level::Error, "bramwex_core::live", "live: {}: {}", loop.settings.root, what);
+    loop.control->ended.store(true, std::memory_order_release);
     try {
         emit(loop, std::unexpected(Error::text(what)));
     } catch (...) {
-        // The sink itself failed: the flags below still tell the starter.
+        // The sink itself failed: the flags still tell the starter.
     }
-    loop.control->ended.store(true, std::memory_order_release);
     loop.control->busy.store(0, std::memory_order_release);
 }
 

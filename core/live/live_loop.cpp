@@ -219,8 +219,9 @@ void start_scan(LiveLoop& loop) {
 void scan_failed(LiveLoop& loop, const Error& error) {
     log::record(log::Level::Warn, kTarget, "live: {}: {}", loop.settings.root, error.to_string());
     loop.phase = StoppedPhase{};
-    emit(loop, std::unexpected(error));
+    // Ended before the item goes out, so whoever takes the item sees it.
     loop.control->ended.store(true, std::memory_order_release);
+    emit(loop, std::unexpected(error));
     lower_busy(loop);
 }
 
