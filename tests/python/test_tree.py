@@ -21,22 +21,25 @@ def ids_by_path(tree):
     return found
 
 
-def test_sizes(tree_dir):
+def test_sizes_names_and_paths(tree_dir):
     tree = bramwex.scan(tree_dir)
     assert tree.size(0) == disk_usage(tree_dir)
     ids = ids_by_path(tree)
     for path, folder in ids.items():
         assert tree.size(folder) == tree.own(folder) + sum(
             tree.size(child) for child in tree.children(folder))
+        assert tree.path(folder) == path and isinstance(path, Path)
     assert tree.size(ids[tree_dir / "alpha/deep"]) == disk_usage(tree_dir / "alpha/deep")
+    assert sorted(tree.name(c) for c in tree.children(0)) == ["alpha", "beta", "empty"]
+    assert tree.name(0) == str(tree_dir) and tree.children(ids[tree_dir / "empty"]) == []
+    assert tree.error(0) is None and not tree.partial(0) and not tree.other_device(0)
     assert not tree.stopped()
     assert repr(tree) == f"<Tree {tree_dir} {tree.size(0)} bytes>"
 
 
 def test_thread_counts_agree(tree_dir):
     sizes = {bramwex.scan(tree_dir, threads).size(0) for threads in (None, 0, 1, 3)}
-    assert sizes == {disk_usage(tree_dir)}
-    assert bramwex.scan(path=tree_dir, threads=2).size(0) == disk_usage(tree_dir)
+    assert sizes | {bramwex.scan(path=tree_dir, threads=2).size(0)} == {disk_usage(tree_dir)}
     with pytest.raises(OverflowError):
         bramwex.scan(tree_dir, -1)
     for too_many in (1025, 2**40):
@@ -44,18 +47,6 @@ def test_thread_counts_agree(tree_dir):
             bramwex.scan(tree_dir, too_many)
     with pytest.raises(TypeError, match="threads"):
         bramwex.scan(tree_dir, "2")
-
-
-def test_children_names_and_paths(tree_dir):
-    tree = bramwex.scan(tree_dir)
-    top = tree.children(0)
-    assert top == sorted(top)
-    assert sorted(tree.name(c) for c in top) == ["alpha", "beta", "empty"]
-    assert tree.name(0) == str(tree_dir)
-    assert isinstance(tree.path(0), Path) and tree.path(0) == tree_dir
-    empty = tree.find("empty")
-    assert tree.children(empty) == [] and tree.path(empty) == tree_dir / "empty"
-    assert tree.error(0) is None and not tree.partial(0) and not tree.other_device(0)
 
 
 def test_find(tree_dir):
@@ -70,8 +61,6 @@ def test_find(tree_dir):
     assert tree.find("alpha/big.bin") is None  # files are not folders
     assert tree.find(f"{tree_dir}-other") is None
     assert tree.find("~") is None  # no expansion: a folder named "~" below the root
-    with pytest.raises(TypeError, match="path"):
-        tree.find(b"alpha")
 
 
 def test_names_that_are_not_utf8_come_back_unchanged(tmp_path):
@@ -87,16 +76,12 @@ def test_names_that_are_not_utf8_come_back_unchanged(tmp_path):
 def test_ids_are_checked(tree_dir):
     tree = bramwex.scan(tree_dir)
     count = len(ids_by_path(tree))
-    with pytest.raises(OverflowError, match="^number too small to fit in target type$"):
-        tree.size(-1)
-    with pytest.raises(OverflowError, match="^number too large to fit in target type$"):
-        tree.size(2**32)
-    with pytest.raises(IndexError, match=f"^no folder {count}$"):
-        tree.size(count)
-    with pytest.raises(IndexError, match="^no folder 4294967295$"):
-        tree.children(4294967295)
-    with pytest.raises(TypeError, match="'id'"):
-        tree.own("0")
+    for bad, error, message in ((-1, OverflowError, "^number too small to fit in target type$"),
+                                (2**32, OverflowError, "^number too large to fit in target type$"),
+                                (count, IndexError, f"^no folder {count}$"),
+                                ("0", TypeError, "'id'")):
+        with pytest.raises(error, match=message):
+            tree.size(bad)
     assert tree.size(True) == tree.size(1)  # any integer, by __index__
     with pytest.raises(TypeError, match="missing required argument 'id'"):
         tree.name()
@@ -232,18 +217,12 @@ def test_load_refuses_what_is_not_a_saved_scan(tmp_path):
         bramwex.load(junk)
     assert str(raised.value) == (f"{tmp_path}/junk\ufffd.scan: "
                                  "not a scan saved by this version of bramwex")
-    with pytest.raises(TypeError, match="path"):
-        bramwex.load(b"/tmp/x")
 
 
-def test_scan_errors(tmp_path, monkeypatch):
-    (tmp_path / "file").write_bytes(b"")
-    with pytest.raises(NotADirectoryError):
-        bramwex.scan(tmp_path / "file")
-    with pytest.raises(TypeError, match="path"):
-        bramwex.scan(bytes(tmp_path))
-    with pytest.raises(TypeError, match="path"):
-        bramwex.scan(42)
+def test_scan_paths(tmp_path, monkeypatch):
+    for bad in (bytes(tmp_path), 42):  # the one conversion every path argument goes through
+        with pytest.raises(TypeError, match="path"):
+            bramwex.scan(bad)
     monkeypatch.setenv("HOME", str(tmp_path))
     (tmp_path / "inside").mkdir()
     assert bramwex.scan("~/inside").path(0) == tmp_path / "inside"
