@@ -12,7 +12,7 @@ namespace bramwex::binding {
 namespace {
 
 struct TierTraits {
-    static constexpr const char* kSpecName = "bramwex.Tier";
+    static constexpr const char* kQualifiedName = "bramwex.Tier";
     static constexpr std::string_view kName = "Tier";
     static constexpr const char* kDoc = "How safe deleting a labelled folder is.";
     static constexpr std::array<std::string_view, 3> kMembers = {"System", "Cache", "Known"};
@@ -21,7 +21,7 @@ struct TierTraits {
 };
 
 struct ReasonTraits {
-    static constexpr const char* kSpecName = "bramwex.Reason";
+    static constexpr const char* kQualifiedName = "bramwex.Reason";
     static constexpr std::string_view kName = "Reason";
     static constexpr const char* kDoc = "Why changes were missed. `str()` says it\nin words.";
     static constexpr std::array<std::string_view, 5> kMembers = {
@@ -100,9 +100,9 @@ struct EnumClass {
             {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_boxed<uint8_t>)},
             {0, nullptr},
         };
-        static PyType_Spec spec = {Traits::kSpecName, sizeof(Boxed<uint8_t>), 0, kClassFlags,
-                                   slots};
-        Ref type = Ref::steal(PyType_FromSpec(&spec));
+        static PyType_Spec type_spec = {Traits::kQualifiedName, sizeof(Boxed<uint8_t>), 0,
+                                        kClassFlags, slots};
+        Ref type = Ref::steal(PyType_FromSpec(&type_spec));
         if (!type) {
             return nullptr;
         }
@@ -113,7 +113,7 @@ struct EnumClass {
                 return nullptr;
             }
             const std::string name(Traits::kMembers[k]);
-            if (PyObject_SetAttrString(type.get(), name.c_str(), objects[k].get()) != 0) {
+            if (!set_class_attribute(type.get(), name.c_str(), objects[k].get())) {
                 return nullptr;
             }
         }

@@ -8,67 +8,16 @@
 
 namespace bramwex::binding {
 
-PyObject* io_error_class(int code) {
-    switch (code) {
-        case ENOENT:
-            return PyExc_FileNotFoundError;
-        case EACCES:
-        case EPERM:
-            return PyExc_PermissionError;
-        case EEXIST:
-            return PyExc_FileExistsError;
-        case ENOTDIR:
-            return PyExc_NotADirectoryError;
-        case EISDIR:
-            return PyExc_IsADirectoryError;
-        case EAGAIN:
-            return PyExc_BlockingIOError;
-        case EINTR:
-            return PyExc_InterruptedError;
-        case EPIPE:
-            return PyExc_BrokenPipeError;
-        case ETIMEDOUT:
-            return PyExc_TimeoutError;
-        case ECONNREFUSED:
-            return PyExc_ConnectionRefusedError;
-        case ECONNRESET:
-            return PyExc_ConnectionResetError;
-        case ECONNABORTED:
-            return PyExc_ConnectionAbortedError;
-        default:
-            return PyExc_OSError;
-    }
-}
-
-Ref raise_io_error(const core::Error& error) {
-    return raise(io_error_class(error.code), error.to_string());
-}
-
-Ref raise_scan_error(const core::Error& error, std::string_view path) {
+Ref raise_os_error(const core::Error& error, std::string_view path) {
     if (error.code == 0) {
-        std::string message = core::to_utf8_lossy(path);
-        message += ": ";
-        message += error.message;
-        return raise(PyExc_OSError, message);
+        return raise(PyExc_OSError, core::to_utf8_lossy(path) + ": " + error.message);
     }
-    Ref strerror = import_attribute("os", "strerror");
-    if (!strerror) {
-        return {};
-    }
-    Ref number = Ref::steal(PyLong_FromLong(error.code));
-    if (!number) {
-        return {};
-    }
-    Ref text = Ref::steal(PyObject_CallFunctionObjArgs(strerror.get(), number.get(), nullptr));
-    Ref filename = text ? path_object(path) : Ref();
+    Ref filename = path_object(path);
     if (!filename) {
         return {};
     }
-    Ref exception = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_OSError, number.get(), text.get(),
-                                                            filename.get(), nullptr));
-    if (exception) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-    }
+    errno = error.code;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
     return {};
 }
 

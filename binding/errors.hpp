@@ -1,4 +1,5 @@
-// Engine errors as Python exceptions.
+// Engine errors as Python exceptions, made the way the interpreter makes its
+// own, so callers can catch FileNotFoundError and read errno and filename.
 #pragma once
 
 #include <string_view>
@@ -8,18 +9,10 @@
 
 namespace bramwex::binding {
 
-// An error of a scan (or of live following) on the root `path`: an OS error
-// becomes OSError(errno, os.strerror(errno), pathlib.Path(path)), which the
-// interpreter turns into FileNotFoundError, PermissionError, ...; any other
-// error OSError("{path}: {message}").
-Ref raise_scan_error(const core::Error& error, std::string_view path);
-
-// The plain conversion of an I/O error: the OSError subclass for its errno,
-// with the error's text ("No such file or directory (os error 2)") as its one
-// argument.
-Ref raise_io_error(const core::Error& error);
-
-// The exception class raise_io_error picks for an errno.
-PyObject* io_error_class(int code);
+// An OS error becomes OSError(errno, strerror, pathlib.Path(path)), which the
+// interpreter turns into the subclass for that errno (FileNotFoundError,
+// PermissionError, IsADirectoryError, ...); an error without an errno
+// becomes OSError("{path}: {message}"). `path` is the file the caller named.
+Ref raise_os_error(const core::Error& error, std::string_view path);
 
 }  // namespace bramwex::binding

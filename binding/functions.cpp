@@ -2,7 +2,8 @@
 // engine call and builds its Python result only once it holds the lock again.
 #include "binding/functions.hpp"
 
-#include <algorithm>
+#include <fmt/format.h>
+
 #include <array>
 #include <cstdio>
 #include <iostream>
@@ -14,10 +15,11 @@
 #include "binding/args.hpp"
 #include "binding/classes.hpp"
 #include "binding/errors.hpp"
+#include "binding/interruptible_scan.hpp"
 #include "binding/log_bridge.hpp"
 #include "binding/text.hpp"
 #include "core/base/utf8.hpp"
-#include "core/scan/scan.hpp"
+#include "core/scan/scan_options.hpp"
 #include "core/store/scan_file.hpp"
 #include "core/sys/mounts.hpp"
 
@@ -27,15 +29,8 @@ namespace {
 
 constexpr std::array<const char*, 2> kScanNames = {"path", "threads"};
 constexpr std::array<const char*, 1> kLoadNames = {"path"};
-
-// threads as ScanOptions has it: none for automatic (None or 0), the pool
-// caps any larger count itself.
-std::optional<uint32_t> thread_count(uint64_t given) {
-    if (given == 0) {
-        return std::nullopt;
-    }
-    return static_cast<uint32_t>(std::min<uint64_t>(given, UINT32_MAX));
-}
+// What list_mounts reads; its failures concern this file.
+constexpr std::string_view kMountTable = "/proc/self/mountinfo";
 
 PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard_object([&]() -> Ref {
@@ -53,24 +48,32 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             if (!threads) {
                 return {};
             }
-            options.threads = thread_count(*threads);
+            if (*threads > core::kMaxScanThreads) {
+                return raise(PyExc_ValueError,
+                             fmt::format("threads must be at most {}", core::kMaxScanThreads));
+            }
+            if (*threads != 0) {  // 0, like None, is automatic
+                options.threads = static_cast<uint32_t>(*threads);
+            }
         }
         install_log_bridge();
         const auto expanded = expand_user_path(*path);
         if (!expanded) {
             return {};
         }
-        core::Result<core::Tree> tree = std::unexpected(core::Error{});
+        std::optional<core::Result<core::Tree>> tree;
         try {
-            AllowThreads released;
-            tree = core::scan_tree(*expanded, options);
+            tree = scan_until_interrupted(*expanded, std::move(options));
         } catch (const std::system_error& failure) {
             return raise(PyExc_OSError, std::string("cannot start threads: ") + failure.what());
         }
         if (!tree) {
-            return raise_scan_error(tree.error(), *expanded);
+            return {};
         }
-        return tree_into_py(std::move(*tree));
+        if (!*tree) {
+            return raise_os_error(tree->error(), *expanded);
+        }
+        return tree_into_py(std::move(**tree));
     });
 }
 
@@ -97,7 +100,7 @@ PyObject* load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             return raise(PyExc_ValueError,
                          core::to_utf8_lossy(*expanded) + ": " + tree.error().message);
         }
-        return raise_io_error(tree.error());
+        return raise_os_error(tree.error(), *expanded);
     });
 }
 
@@ -109,7 +112,7 @@ PyObject* mounts(PyObject*, PyObject*) {
             listed = core::sys::list_mounts();
         }
         if (!listed) {
-            return raise_io_error(core::Error::os(listed.error(), {}));
+            return raise_os_error(core::Error::os(listed.error(), {}), kMountTable);
         }
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(listed->size())));
         for (size_t k = 0; list && k < listed->size(); ++k) {

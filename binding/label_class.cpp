@@ -67,13 +67,13 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"bramwex.Label", sizeof(Boxed<core::Label>), 0, kClassFlags, slots};
+PyType_Spec type_spec = {"bramwex.Label", sizeof(Boxed<core::Label>), 0, kClassFlags, slots};
 
 }  // namespace
 
 PyObject* label_class() {
     if (made == nullptr) {
-        made = PyType_FromSpec(&spec);
+        made = PyType_FromSpec(&type_spec);
     }
     return made;
 }

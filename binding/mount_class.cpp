@@ -86,13 +86,13 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"bramwex.Mount", sizeof(Boxed<core::sys::Mount>), 0, kClassFlags, slots};
+PyType_Spec type_spec = {"bramwex.Mount", sizeof(Boxed<core::sys::Mount>), 0, kClassFlags, slots};
 
 }  // namespace
 
 PyObject* mount_class() {
     if (made == nullptr) {
-        made = PyType_FromSpec(&spec);
+        made = PyType_FromSpec(&type_spec);
     }
     return made;
 }

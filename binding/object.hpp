@@ -45,8 +45,27 @@ void dealloc_boxed(PyObject* self) {
     Py_DECREF(type);  // instances of heap types hold their class
 }
 
+#ifndef Py_TPFLAGS_IMMUTABLETYPE
+#define Py_TPFLAGS_IMMUTABLETYPE (1UL << 8)  // a flag of the stable ABI from 3.10 on
+#endif
+
 // The flags of every class of the module: Python code cannot call the class
-// ("cannot create 'bramwex.Tree' instances") nor derive from it.
-inline constexpr unsigned int kClassFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+// ("cannot create 'bramwex.Tree' instances"), derive from it, nor set or
+// delete its attributes (so `Tier.Cache` stays the member `Label.tier` gives).
+inline constexpr unsigned int kClassFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+
+// Puts value into a class of the module while it is being made: the type's
+// own setattr refuses immutable classes, the generic one writes the class's
+// dictionary, and PyType_Modified drops lookups cached before. False with
+// the exception set on failure.
+inline bool set_class_attribute(PyObject* type, const char* name, PyObject* value) {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    if (!key || PyObject_GenericSetAttr(type, key.get(), value) != 0) {
+        return false;
+    }
+    PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+    return true;
+}
 
 }  // namespace bramwex::binding

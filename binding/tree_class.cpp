@@ -198,13 +198,13 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {"bramwex.Tree", sizeof(Boxed<PyTree>), 0, kClassFlags, slots};
+PyType_Spec type_spec = {"bramwex.Tree", sizeof(Boxed<PyTree>), 0, kClassFlags, slots};
 
 }  // namespace
 
 PyObject* tree_class() {
     if (made == nullptr) {
-        made = PyType_FromSpec(&spec);
+        made = PyType_FromSpec(&type_spec);
     }
     return made;
 }

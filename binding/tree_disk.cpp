@@ -1,7 +1,10 @@
 // The Tree methods that touch the disk, with the interpreter lock released
 // meanwhile: files (a folder listed now), label (the rules' look at the
 // disk) and save.
+#include <cstdlib>
 #include <expected>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "binding/classes.hpp"
@@ -17,6 +20,13 @@ namespace {
 
 constexpr std::array<const char*, 1> kPathNames = {"path"};
 
+// HOME, read holding the interpreter lock: Python code changes the
+// environment (os.environ, putenv) holding it, so a read without it races.
+std::optional<std::string> home_folder() {
+    const char* home = std::getenv("HOME");
+    return home != nullptr ? std::optional<std::string>(home) : std::nullopt;
+}
+
 Ref files_of(const core::Tree& tree, uint32_t index) {
     std::expected<std::vector<FolderFile>, int> listed;
     {
@@ -24,7 +34,7 @@ Ref files_of(const core::Tree& tree, uint32_t index) {
         listed = list_folder_files(tree, index);
     }
     if (!listed) {
-        return raise_io_error(core::Error::os(listed.error(), {}));
+        return raise_os_error(core::Error::os(listed.error(), {}), tree.absolute_path(index));
     }
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(listed->size())));
     for (size_t k = 0; list && k < listed->size(); ++k) {
@@ -48,13 +58,14 @@ PyObject* tree_files(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* tree_label(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const PyTree& py_tree = tree_of(self);
+    LabelCell& labels = *tree_of(self).labels;
     return with_folder(self, args, nargs, kwnames, "Tree.label",
                        [&](const core::Tree& tree, uint32_t index) {
+                           const auto home = labels.ready() ? std::nullopt : home_folder();
                            std::optional<core::Label> found;
                            {
                                AllowThreads released;
-                               const core::LabelContext& context = py_tree.labels->get(tree);
+                               const core::LabelContext& context = labels.get(tree, home);
                                found = core::label_folder(tree, context, id_of(index));
                            }
                            return label_into_py(found);
@@ -77,7 +88,7 @@ PyObject* tree_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             AllowThreads released;
             saved = core::save_scan_file(*tree_of(self).tree, *expanded);
         }
-        return saved ? none() : raise_io_error(saved.error());
+        return saved ? none() : raise_os_error(saved.error(), *expanded);
     });
 }
 

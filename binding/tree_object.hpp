@@ -3,9 +3,12 @@
 // call on this object.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
 
 #include "core/labels/labels.hpp"
 #include "core/tree/tree.hpp"
@@ -14,12 +17,21 @@ namespace bramwex::binding {
 
 struct LabelCell {
     std::once_flag once;
+    std::atomic<bool> built{false};
     std::optional<core::LabelContext> context;
 
-    // Built on first use while concurrent first callers wait; then shared.
-    const core::LabelContext& get(const core::Tree& tree) {
-        std::call_once(
-            once, [&] { context = core::LabelContext::from_environment(tree.absolute_path(0)); });
+    // Whether get() has built the context, so callers need not read HOME again.
+    bool ready() const { return built.load(std::memory_order_acquire); }
+
+    // Built on first use from the home folder the caller read while holding
+    // the interpreter lock; concurrent first callers wait, then it is shared.
+    const core::LabelContext& get(const core::Tree& tree, const std::optional<std::string>& home) {
+        std::call_once(once, [&] {
+            context = core::LabelContext::make(
+                tree.absolute_path(0),
+                home ? std::optional<std::string_view>(*home) : std::nullopt);
+            built.store(true, std::memory_order_release);
+        });
         return *context;
     }
 };

@@ -6,6 +6,7 @@ module's own allocations show in that run's report.
 """
 import gc
 import os
+import signal
 import sys
 
 sys.path.insert(0, sys.argv[1])
@@ -44,6 +45,20 @@ try:
     bramwex.scan(os.path.join(scratch, "missing"))
 except FileNotFoundError:
     pass
+
+# A scan stopped by a signal handler's exception: stopped, joined, raised.
+def interrupt(*_):
+    raise KeyboardInterrupt
+
+
+signal.signal(signal.SIGALRM, interrupt)
+signal.setitimer(signal.ITIMER_REAL, 0.001)
+try:
+    bramwex.scan("/usr", threads=2)
+except KeyboardInterrupt:
+    pass
+signal.setitimer(signal.ITIMER_REAL, 0)
+signal.signal(signal.SIGALRM, signal.SIG_DFL)
 
 saved = os.path.join(scratch, "saved.scan")
 tree.save(saved)

@@ -1,33 +1,11 @@
-"""The module's surface: names, docstrings, classes and the value classes."""
+"""The module's surface: names, signatures, closed classes and the value classes."""
 import inspect
 
 import bramwex
 import pytest
 
-FUNCTION_DOCS = {
-    "scan": "scan(path, threads=None)\n--\n\nScans `path` with `threads` threads, or as many "
-            "as help, with the GIL\nreleased.",
-    "load": "load(path)\n--\n\nThe scan `Tree.save` wrote to `path` (`~` expanded). "
-            "`ValueError` if\nthe file is not one, or is of another version of bramwex.",
-    "mounts": "mounts()\n--\n\nEvery mounted filesystem, with its sizes.",
-    "_cli": "_cli()\n--\n\nThe `bramwex` console script: the command line, from `sys.argv`.",
-}
-
-CLASS_DOCS = {
-    "Tree": "A scanned tree. Every method takes a folder id.",
-    "Mount": "A mounted filesystem.",
-    "Label": "What a folder is and how to clean it up.",
-    "Tier": "How safe deleting a labelled folder is.",
-    "Reason": "Why changes were missed. `str()` says it\nin words.",
-}
-
-TREE_SIGNATURES = {
-    "name": "(self, id)", "path": "(self, id)", "size": "(self, id)", "own": "(self, id)",
-    "error": "(self, id)", "partial": "(self, id)", "other_device": "(self, id)",
-    "children": "(self, id)", "find": "(self, path)", "files": "(self, id)",
-    "label": "(self, id)", "save": "(self, path)", "largest_files": "(self, n=100)",
-    "stopped": "(self)", "__arrow_c_stream__": "(self, requested_schema=None)",
-}
+CLASSES = {"Tree": "size", "Mount": "point", "Label": "tier", "Tier": "Known",
+           "Reason": "Dropped"}
 
 
 def test_names_in_order():
@@ -40,75 +18,53 @@ def test_names_in_order():
     assert bramwex.__file__.endswith(".abi3.so")
 
 
-def test_functions_and_their_docstrings():
-    for name, doc in FUNCTION_DOCS.items():
+def test_functions_and_methods_have_signatures():
+    for name in ("scan", "load", "mounts", "_cli"):
         function = getattr(bramwex, name)
         assert function.__module__ == "bramwex" and function.__self__ is bramwex
-        assert function.__doc__ == doc.split("\n--\n\n", 1)[1]
-        assert function.__text_signature__ == "(" + doc.split("(", 1)[1].split(")")[0] + ")"
     assert str(inspect.signature(bramwex.scan)) == "(path, threads=None)"
+    assert str(inspect.signature(bramwex.Tree.largest_files)) == "(self, /, n=100)"
+    for name in ("name", "files", "save", "stopped", "__arrow_c_stream__"):
+        assert getattr(bramwex.Tree, name).__text_signature__.startswith("($self")
 
 
-def test_classes():
-    for name, doc in CLASS_DOCS.items():
-        cls = getattr(bramwex, name)
-        assert cls.__module__ == "bramwex" and cls.__name__ == name and cls.__doc__ == doc
-        with pytest.raises(TypeError, match=f"^cannot create 'bramwex.{name}' instances$"):
-            cls()
+@pytest.mark.parametrize("name", CLASSES)
+def test_classes_are_closed(name):
+    cls, member = getattr(bramwex, name), CLASSES[name]
+    assert cls.__module__ == "bramwex" and cls.__name__ == name
+    with pytest.raises(TypeError, match=f"^cannot create 'bramwex.{name}' instances$"):
+        cls()
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    kept = getattr(cls, member)
+    for change in (lambda: setattr(cls, member, 5), lambda: delattr(cls, member),
+                   lambda: setattr(cls, "added", 5)):
         with pytest.raises(TypeError):
-            type("Sub", (cls,), {})
-    docs = {name: getattr(bramwex.Tree, name).__doc__ for name in TREE_SIGNATURES}
-    assert docs["files"] == "Listed from disk now, as the tree keeps only folder totals."
-    assert docs["label"] == ("What folder `id` is, if a rule knows it, by its name and a look "
-                             "at\nthe disk now.")
-    assert docs["save"] == ("Saves the scan as the file `path` (`~` expanded), over any "
-                            "file\nthere, for `bramwex.load`.")
-    assert docs["__arrow_c_stream__"] == ("Every folder as a row, for `pyarrow.table(tree)`, "
-                                          "polars, duckdb.")
-    for name, signature in TREE_SIGNATURES.items():
-        assert getattr(bramwex.Tree, name).__text_signature__ == signature.replace("self", "$self")
-        if name not in ("files", "label", "save", "__arrow_c_stream__"):
-            assert docs[name] is None
+            change()
+    assert getattr(cls, member) is kept
 
 
 def test_tier_and_reason_members():
     Tier, Reason = bramwex.Tier, bramwex.Reason
     assert Tier.Known is Tier.Known
-    assert [int(t) for t in (Tier.System, Tier.Cache, Tier.Known)] == [0, 1, 2]
-    assert [repr(t) for t in (Tier.System, Tier.Cache, Tier.Known)] == [
-        "Tier.System", "Tier.Cache", "Tier.Known"]
-    assert str(Tier.Cache) == "Tier.Cache"
-    members = [Reason.Dropped, Reason.IdsWrapped, Reason.RootMoved, Reason.NoReplay,
-               Reason.MustScan]
-    assert [int(r) for r in members] == [0, 1, 2, 3, 4]
-    assert [repr(r) for r in members] == ["Reason.Dropped", "Reason.IdsWrapped",
-                                          "Reason.RootMoved", "Reason.NoReplay",
-                                          "Reason.MustScan"]
-    assert [str(r) for r in members] == [
-        "the OS dropped change events",
-        "macOS event ids wrapped",
-        "the scanned dir moved",
-        "macOS did not replay the changes made while scanning within 30 s",
-        "the OS asked to scan it again",
-    ]
+    members = [Tier.System, Tier.Cache, Tier.Known, Reason.Dropped, Reason.IdsWrapped,
+               Reason.RootMoved, Reason.NoReplay, Reason.MustScan]
+    assert [int(m) for m in members] == [0, 1, 2, 0, 1, 2, 3, 4]
+    assert [repr(m).split(".")[1] for m in members] == [
+        "System", "Cache", "Known", "Dropped", "IdsWrapped", "RootMoved", "NoReplay", "MustScan"]
+    assert str(Tier.Cache) == "Tier.Cache" and str(Reason.Dropped) == "the OS dropped change events"
 
 
 def test_value_classes_compare_only_within_their_class():
     Tier, Reason = bramwex.Tier, bramwex.Reason
     assert Tier.Cache == Tier.Cache and Tier.Cache != Tier.Known
     assert not (Tier.Cache != Tier.Cache)
-    assert Tier.System != 0 and not (Tier.System == 0) and int(Tier.System) == 0
-    assert Reason.Dropped != 0 and Reason.Dropped != Tier.System
+    assert Tier.System != 0 and not (Tier.System == 0) and Reason.Dropped != Tier.System
     for a, b in ((Tier.System, Tier.Cache), (Reason.Dropped, Reason.MustScan)):
-        for order in ("__lt__", "__le__", "__gt__", "__ge__"):
-            assert getattr(a, order)(b) is NotImplemented
         with pytest.raises(TypeError):
             a < b
-    for member in (Tier.Cache, Reason.NoReplay):
         with pytest.raises(TypeError):
-            hash(member)
-        with pytest.raises(TypeError):
-            {member}
+            {a}  # unhashable
     with pytest.raises(AttributeError):
         Tier.Cache.value = 3
 

@@ -1,8 +1,10 @@
 """The interpreter lock is released while the engine works."""
+import os
 import sys
 import threading
 
 import bramwex
+import pytest
 
 
 def ran_during(work, attempts: int = 1) -> bool:
@@ -46,3 +48,42 @@ def test_reads_keep_the_lock(tmp_path):
     # The same probe sees a call that holds the lock throughout.
     tree = bramwex.scan(tmp_path)
     assert not ran_during(lambda: [tree.size(0) for _ in range(2_000)], attempts=10)
+
+
+GETENV_SPY = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <string.h>
+#include <unistd.h>
+/* Says on stderr whether each read of HOME holds the interpreter lock. */
+char* getenv(const char* name) {
+    static char* (*real)(const char*);
+    if (!real) real = (char* (*)(const char*))dlsym(RTLD_NEXT, "getenv");
+    int (*ready)(void) = (int (*)(void))dlsym(RTLD_DEFAULT, "Py_IsInitialized");
+    int (*held)(void) = (int (*)(void))dlsym(RTLD_DEFAULT, "PyGILState_Check");
+    if (strcmp(name, "HOME") == 0 && ready && held && ready()) {
+        const char* said = held() ? "HOME read with the GIL\n" : "HOME read without the GIL\n";
+        write(2, said, strlen(said));
+    }
+    return real(name);
+}
+"""
+
+
+def test_label_reads_home_once_holding_the_lock(tmp_path):
+    import shutil
+    import subprocess
+
+    if not shutil.which("gcc"):
+        pytest.skip("no C compiler for the getenv spy")
+    (tmp_path / "spy.c").write_text(GETENV_SPY)
+    subprocess.run(["gcc", "-shared", "-fPIC", "-o", tmp_path / "spy.so", tmp_path / "spy.c",
+                    "-ldl"], check=True)
+    (tmp_path / "data" / "node_modules").mkdir(parents=True)
+    code = ("import sys, bramwex\nt = bramwex.scan(sys.argv[1])\n"
+            "print([t.label(t.find('node_modules')).text for _ in range(3)])\n")
+    done = subprocess.run([sys.executable, "-c", code, str(tmp_path / "data")],
+                          capture_output=True, text=True,
+                          env=dict(os.environ, LD_PRELOAD=str(tmp_path / "spy.so")))
+    assert done.stdout == "['cache: npm', 'cache: npm', 'cache: npm']\n", done.stderr
+    assert done.stderr.splitlines() == ["HOME read with the GIL"]
