@@ -1,12 +1,10 @@
 #include "app/run_app.hpp"
 
 #include <dirent.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
-#include <thread>
 #include <variant>
 
 #include "app/app.hpp"
@@ -17,9 +15,7 @@
 #include "app/term/renderer.hpp"
 #include "app/term/terminal.hpp"
 #include "core/base/channel.hpp"
-#include "core/base/eintr.hpp"
 #include "core/base/fatal.hpp"
-#include "core/base/fd.hpp"
 
 namespace bramwex::app {
 
@@ -68,42 +64,6 @@ AccessCheck make_access_check(const std::optional<std::string>& path) {
     return [home](const ScanTarget&) { return core::sys::full_disk_access(home); };
 }
 
-// Turns the first SIGTERM or SIGHUP into a wake of the main loop.
-class SignalWaker {
-  public:
-    SignalWaker(int signal_fd, std::function<void()> wake) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) {
-            core::fatal("failed to spawn thread");
-        }
-        stop_read_.reset(fds[0]);
-        stop_write_.reset(fds[1]);
-        try {
-            thread_ = std::thread([this, signal_fd, wake = std::move(wake)] {
-                pollfd fds[2] = {{signal_fd, POLLIN, 0}, {stop_read_.get(), POLLIN, 0}};
-                core::sys::retry_on_eintr([&] { return ::poll(fds, 2, -1); });
-                if ((fds[0].revents & POLLIN) != 0) {
-                    wake();
-                }
-            });
-        } catch (const std::system_error&) {
-            core::fatal("failed to spawn thread");
-        }
-    }
-    SignalWaker(const SignalWaker&) = delete;
-    SignalWaker& operator=(const SignalWaker&) = delete;
-    ~SignalWaker() {
-        const char byte = 0;
-        core::sys::retry_on_eintr([&] { return ::write(stop_write_.get(), &byte, 1); });
-        thread_.join();
-    }
-
-  private:
-    core::UniqueFd stop_read_;
-    core::UniqueFd stop_write_;
-    std::thread thread_;
-};
-
 std::optional<core::Error> io_error(const std::error_code& code) {
     return core::Error::os(code.value(), {});
 }
@@ -111,8 +71,7 @@ std::optional<core::Error> io_error(const std::error_code& code) {
 // Draws, waits up to a second for events, handles every queued one, then lets
 // the browsers apply their live updates; until quit, a signal or an error.
 std::optional<core::Error> main_loop(App& app, term::Terminal& terminal,
-                                     core::ChannelReceiver<AppEvent>& events,
-                                     const term::ExitSignals& signals) {
+                                     core::ChannelReceiver<AppEvent>& events) {
     term::Renderer renderer(terminal.output_fd());
     const Spawn spawn = [](const Command& command) { return spawn_detached(command); };
     for (;;) {
@@ -135,15 +94,12 @@ std::optional<core::Error> main_loop(App& app, term::Terminal& terminal,
                     }
                 } else if (const auto* mouse = std::get_if<term::MouseEvent>(input)) {
                     app.on_mouse(*mouse, WallClock::now());
+                } else if (std::holds_alternative<term::ExitRequested>(*input)) {
+                    // SIGTERM or SIGHUP: leave as on quit, saving the scan.
+                    return std::nullopt;
                 }
             }
-            if (signals.received()) {
-                return std::nullopt;
-            }
             event = events.try_receive();
-        }
-        if (signals.received()) {
-            return std::nullopt;
         }
         app.drain_events(WallClock::now());
     }
@@ -181,13 +137,13 @@ AppOutcome run_app(const std::optional<std::string>& path, bool reclaimable, boo
     }
     std::optional<core::Error> error;
     {
-        const SignalWaker signal_waker((*signals)->wake_fd(), *wake_app);
         auto input = term::InputReader::start(
-            terminal->input_fd(), [sender](term::InputEvent event) { sender.send(event); });
+            terminal->input_fd(), [sender](term::InputEvent event) { sender.send(event); },
+            (*signals)->wake_fd());
         if (!input) {
             core::fatal("failed to spawn thread");
         }
-        error = main_loop(app, *terminal, receiver, **signals);
+        error = main_loop(app, *terminal, receiver);
         (*input)->stop();
     }
     terminal->restore();

@@ -280,6 +280,7 @@ int main(int argc, char** argv) {
     // that a Changed event carries.
     auto pool = build_pool(std::nullopt);
     Tree copy = tree->clone();
+    LinkHolders link_holders;  // none kept: the probes are single-link files
     std::vector<double> rescans;
     std::vector<double> clones;
     for (int sample = 0; sample < samples; ++sample) {
@@ -289,12 +290,12 @@ int main(int argc, char** argv) {
         ChangeSets changes;
         changes.changed.push_back(relative);
         auto t0 = Clock::now();
-        auto outcome = rescan_folders(copy, changes, {}, *pool);
+        auto outcome = rescan_folders(copy, link_holders, changes, {}, *pool);
         auto t1 = Clock::now();
         const Tree handed_out = copy.clone();
         auto t2 = Clock::now();
         ::unlink((root + "/" + relative).c_str());
-        rescan_folders(copy, changes, {}, *pool);
+        rescan_folders(copy, link_holders, changes, {}, *pool);
         if (!outcome || outcome->changes.empty()) {
             fmt::print(stderr, "rescan found nothing for {}\n", relative);
             return 1;

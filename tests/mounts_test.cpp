@@ -2,6 +2,7 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -76,6 +77,13 @@ TEST(MountInfo, ReadsPointAndTypeOfEveryWellFormedLineInOrder) {
     // Sizing an automount point would mount what it stands for.
     EXPECT_EQ(asked.size(), expected.size() - 1);
     EXPECT_EQ(std::ranges::count(asked, "/mnt/auto"), 0);
+
+    // The device lookup reads the same lines: the first mount of the device.
+    EXPECT_EQ(detail::fs_type_of_device(text, makedev(254, 0)), "ext4");
+    EXPECT_EQ(detail::fs_type_of_device(text, makedev(0, 41)), "fuse.sshfs");
+    EXPECT_EQ(detail::fs_type_of_device(text, makedev(0, 43)), std::nullopt);  // cut short
+    EXPECT_EQ(detail::fs_type_of_device(text, makedev(9, 9)), std::nullopt);
+    EXPECT_EQ(fs_type_of_device(test::lstat_of("/proc/self").st_dev), "proc");
 }
 
 TEST(MountInfo, UndoesOnlyCompleteOctalEscapes) {

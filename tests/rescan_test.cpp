@@ -49,9 +49,30 @@ Pool pool_of(std::optional<uint32_t> threads) {
     return std::move(*pool);
 }
 
-RescanOutcome rescan_ok(Tree& tree, const ChangeSets& changes, Pool& pool,
+// A tree as live following keeps it: scanned with the folders holding each
+// link, which rescans keep up to date.
+struct Followed {
+    Tree tree;
+    LinkHolders links;
+};
+
+Followed scan_followed(const std::string& path, const ScanOptions& options = {}) {
+    Followed followed;
+    ScanHooks hooks;
+    hooks.link_holders = &followed.links;
+    const Scanner scanner{std::make_shared<Pool>(pool_of(options.threads)), options};
+    auto tree = scanner.scan(path, hooks);
+    if (!tree) {
+        ADD_FAILURE() << "scan " << path << ": " << tree.error().to_string();
+        return {};
+    }
+    followed.tree = std::move(*tree);
+    return followed;
+}
+
+RescanOutcome rescan_ok(Followed& followed, const ChangeSets& changes, Pool& pool,
                         const ScanOptions& options = {}) {
-    auto outcome = rescan_folders(tree, changes, options, pool);
+    auto outcome = rescan_folders(followed.tree, followed.links, changes, options, pool);
     if (!outcome) {
         ADD_FAILURE() << "rescan: " << outcome.error().to_string();
         return {};
@@ -274,7 +295,7 @@ class RandomDisk {
         changed_.clear();
         const int count = pick(1, 6);
         for (int k = 0; k < count; ++k) {
-            switch (pick(0, 11)) {
+            switch (pick(0, 12)) {
                 case 0:
                     tally["new file"] += new_file(random_folder(), size());
                     break;
@@ -307,6 +328,9 @@ class RandomDisk {
                     break;
                 case 10:
                     tally["folder with a link deep inside deleted"] += delete_above_link();
+                    break;
+                case 11:
+                    tally["link dropped, other links not named"] += unlink_quietly();
                     break;
                 default:
                     tally["many new files"] += many_files();
@@ -548,6 +572,23 @@ class RandomDisk {
         }
         return 0;
     }
+    // Removes one link of a multi-link file and names only that path, as an
+    // event stream would: the folders holding the other links are not listed.
+    int unlink_quietly() {
+        std::vector<std::string> linked;
+        for (const std::string& file : entries(false)) {
+            if (test::lstat_of(abs(file)).st_nlink >= 2) {
+                linked.push_back(file);
+            }
+        }
+        if (linked.empty()) {
+            return 0;
+        }
+        const std::string file = linked[pick(0, linked.size() - 1)];
+        fs::remove(abs(file));
+        changed_.push_back(file);
+        return 1;
+    }
     int file_to_folder() {
         const auto file = random_file();
         if (!file) {
@@ -618,7 +659,8 @@ TEST(RescanFolders, MatchesAFullScanAfterRandomChanges) {
         options.threads = seed % 3 == 0 ? std::optional<uint32_t>(1) : std::nullopt;
         options.reclaimable = seed % 4 == 1;
         Pool pool = pool_of(options.threads);
-        Tree tree = scan_ok(dir.path(), options);
+        Followed live = scan_followed(dir.path(), options);
+        Tree& tree = live.tree;
         for (int round = 0; round < kRounds; ++round) {
             const std::string context =
                 "seed " + std::to_string(seed) + " round " + std::to_string(round);
@@ -627,11 +669,11 @@ TEST(RescanFolders, MatchesAFullScanAfterRandomChanges) {
             const auto how = static_cast<Delivery>((seed + round) % 5 == 4   ? 2
                                                    : (seed + round) % 5 == 3 ? 1
                                                                              : 0);
-            RescanOutcome outcome = rescan_ok(tree, deliver(how, before, paths), pool, options);
+            RescanOutcome outcome = rescan_ok(live, deliver(how, before, paths), pool, options);
             if (outcome.kind == RescanOutcome::Kind::RootMustBeScanned) {
                 ++root_rescans;
                 EXPECT_EQ(tree.folders, before.folders) << context;
-                outcome = rescan_ok(tree, deliver(Delivery::Relist, before, paths), pool, options);
+                outcome = rescan_ok(live, deliver(Delivery::Relist, before, paths), pool, options);
             }
             const Tree fresh = scan_ok(dir.path(), options);
             expect_same_folders(tree, fresh, dir.path(), context);
@@ -665,7 +707,7 @@ TEST(RescanFolders, MatchesAFullScanAfterRandomChanges) {
     for (const char* what :
          {"new file", "grown file", "shrunk file", "deleted file", "new folder", "deleted folder",
           "renamed folder", "hard link", "file became folder", "symlink", "many new files",
-          "folder with a link deep inside deleted"}) {
+          "folder with a link deep inside deleted", "link dropped, other links not named"}) {
         EXPECT_GT(tally[what], 0) << what;
     }
     EXPECT_GT(compactions, 0);
@@ -676,11 +718,12 @@ TEST(RescanFolders, MatchesAFullScanAfterRandomChanges) {
 TEST(RescanFolders, NothingToDoOrTheRootLeavesTheTreeAlone) {
     TempDir dir;
     write_file(dir / "a/file", 5000);
-    Tree tree = scan_ok(dir.path());
+    Followed live = scan_followed(dir.path());
+    Tree& tree = live.tree;
     const Tree before = tree.clone();
     Pool pool = pool_of(2);
 
-    EXPECT_EQ(rescan_ok(tree, {}, pool).kind, RescanOutcome::Kind::NoChanges);
+    EXPECT_EQ(rescan_ok(live, {}, pool).kind, RescanOutcome::Kind::NoChanges);
     EXPECT_EQ(tree.folders, before.folders);
     EXPECT_EQ(tree.generation, before.generation);
 
@@ -689,7 +732,7 @@ TEST(RescanFolders, NothingToDoOrTheRootLeavesTheTreeAlone) {
         ChangeSets sets;
         sets.changed = {"a/more"};
         sets.must_scan = {root};
-        EXPECT_EQ(rescan_ok(tree, sets, pool).kind, RescanOutcome::Kind::RootMustBeScanned);
+        EXPECT_EQ(rescan_ok(live, sets, pool).kind, RescanOutcome::Kind::RootMustBeScanned);
         EXPECT_EQ(tree.folders, before.folders);
     }
 }
@@ -699,7 +742,8 @@ TEST(RescanFolders, ReportsTheTopsOfVanishedAndNewSubtreesOnly) {
     write_file(dir / "a/b/c/file", 50000);
     write_file(dir / "a/b/other", 7000);
     make_dirs(dir / "d");
-    Tree tree = scan_ok(dir.path());
+    Followed live = scan_followed(dir.path());
+    Tree& tree = live.tree;
     const uint64_t b_total = total_at(tree, "a/b");
     Pool pool = pool_of(std::nullopt);
 
@@ -708,7 +752,7 @@ TEST(RescanFolders, ReportsTheTopsOfVanishedAndNewSubtreesOnly) {
     write_file(dir / "d/e/h", 1);
     ChangeSets sets;
     sets.changed = {"a/b/c/file", "a/b/c", "a/b/other", "a/b", "d/e"};
-    const RescanOutcome outcome = rescan_ok(tree, sets, pool);
+    const RescanOutcome outcome = rescan_ok(live, sets, pool);
 
     const Tree fresh = scan_ok(dir.path());
     const std::vector<FolderChange> want{
@@ -718,29 +762,6 @@ TEST(RescanFolders, ReportsTheTopsOfVanishedAndNewSubtreesOnly) {
     EXPECT_EQ(outcome.kind, RescanOutcome::Kind::Changes);
     EXPECT_EQ(outcome.changes, want);
     expect_same_folders(tree, fresh, dir.path(), "vanished and new");
-}
-
-TEST(RescanFolders, ALinkCountedInAFolderThatGoesIsCountedWhereItStays) {
-    TempDir dir;
-    make_dirs(dir / "a/b");
-    Tree tree = scan_ok(dir.path());
-    Pool pool = pool_of(1);
-    // Listings come before new subtrees, so a/b counts the file.
-    write_file(dir / "a/b/file", 70000);
-    make_dirs(dir / "g");
-    make_dirs(dir / "h");
-    fs::create_hard_link(dir / "a/b/file", dir / "g/link");
-    fs::create_hard_link(dir / "a/b/file", dir / "h/link");
-    rescan_ok(tree, {{"a/b/file", "g", "h"}, {}, {}}, pool);
-    const auto held =
-        tree.folder_index.find({static_cast<uint64_t>(test::lstat_of(dir / "g/link").st_dev),
-                                test::lstat_of(dir / "g/link").st_ino});
-    ASSERT_NE(held, tree.folder_index.end());
-    ASSERT_EQ(tree.relative_path(held->second), "a/b");
-
-    test::remove_tree_at(AT_FDCWD, dir / "a");
-    rescan_ok(tree, {{"a", "g/link", "h/link"}, {}, {}}, pool);
-    expect_same_folders(tree, scan_ok(dir.path()), dir.path(), "link counted where it stays");
 }
 
 TEST(SortAndMergeChanges, OrdersNameByNameAndSumsRunsOfOnePath) {
@@ -768,7 +789,8 @@ TEST(RescanFolders, NeverListsAFolderOnAnotherDevice) {
         std::string path;
         ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
     } unmount{dir / "sub/mnt"};
-    Tree tree = scan_ok(dir.path());
+    Followed live = scan_followed(dir.path());
+    Tree& tree = live.tree;
     const uint32_t mount = live_folders(tree).at("sub/mnt");
     Pool pool = pool_of(2);
 
@@ -778,7 +800,7 @@ TEST(RescanFolders, NeverListsAFolderOnAnotherDevice) {
     sets.changed = {"sub/mnt/inside/big", "sub/mnt", "sub/file"};
     sets.must_scan = {"sub/mnt/inside"};
     sets.relist = {mount};
-    const RescanOutcome outcome = rescan_ok(tree, sets, pool);
+    const RescanOutcome outcome = rescan_ok(live, sets, pool);
 
     ASSERT_EQ(outcome.changes.size(), 1u);
     EXPECT_EQ(outcome.changes[0].path, dir / "sub");
@@ -787,19 +809,45 @@ TEST(RescanFolders, NeverListsAFolderOnAnotherDevice) {
     EXPECT_EQ(tree.child_ids({mount, 0}).size(), 0u);
 }
 
+TEST(RescanFolders, NeverEntersABindMountOfAnAncestor) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mounting needs root";
+    }
+    TempDir dir;
+    write_file(dir / "sub/file", 5000);
+    Followed live = scan_followed(dir.path());
+    Pool pool = pool_of(2);
+
+    make_dirs(dir / "sub/loop");
+    if (::mount(dir.path().c_str(), (dir / "sub/loop").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        GTEST_SKIP() << "cannot bind-mount: " << std::strerror(errno);
+    }
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{dir / "sub/loop"};
+    rescan_ok(live, {{"sub/loop"}, {}, {}}, pool);
+
+    const auto folders = live_folders(live.tree);
+    ASSERT_TRUE(folders.contains("sub/loop"));
+    EXPECT_EQ(live.tree.folders[folders.at("sub/loop")].flags, kFlagOtherDevice);
+    EXPECT_EQ(folders.size(), 3u);  // the root, sub and the loop, never entered
+}
+
 TEST(RescanFolders, DropsRemovedFoldersOnceTheyAreMostOfTheTree) {
     TempDir dir;
     for (int k = 0; k < 6; ++k) {
         write_file(dir / ("keep" + std::to_string(k) + "/f"), 4096);
         write_file(dir / ("go" + std::to_string(k) + "/x/y/f"), 4096);
     }
-    Tree tree = scan_ok(dir.path());
+    Followed live = scan_followed(dir.path());
+    Tree& tree = live.tree;
     const uint32_t generation = tree.generation;
     const uint32_t keep3 = live_folders(tree).at("keep3");
     Pool pool = pool_of(1);
 
     test::remove_tree_at(AT_FDCWD, dir / "go0");
-    EXPECT_EQ(rescan_ok(tree, {{"go0"}, {}, {}}, pool).kind, RescanOutcome::Kind::Changes);
+    EXPECT_EQ(rescan_ok(live, {{"go0"}, {}, {}}, pool).kind, RescanOutcome::Kind::Changes);
     EXPECT_EQ(tree.generation, generation);  // ids handed out stay good
     EXPECT_EQ(live_folders(tree).at("keep3"), keep3);
 
@@ -808,7 +856,7 @@ TEST(RescanFolders, DropsRemovedFoldersOnceTheyAreMostOfTheTree) {
         gone.push_back("go" + std::to_string(k));
         test::remove_tree_at(AT_FDCWD, dir / gone.back());
     }
-    EXPECT_EQ(rescan_ok(tree, {gone, {}, {}}, pool).kind, RescanOutcome::Kind::Changes);
+    EXPECT_EQ(rescan_ok(live, {gone, {}, {}}, pool).kind, RescanOutcome::Kind::Changes);
     EXPECT_NE(tree.generation, generation);
     const Tree fresh = scan_ok(dir.path());
     EXPECT_EQ(tree.record_count(), fresh.record_count());
@@ -819,33 +867,63 @@ TEST(RescanFolders, DropsRemovedFoldersOnceTheyAreMostOfTheTree) {
     expect_same_folders(tree, fresh, dir.path(), "compacted");
 }
 
-TEST(RescanFolders, ARootThatVanishedIsAnErrorAndChangesNothing) {
+TEST(RescanFolders, AFailedRescanLeavesTheTreeAsItWas) {
     auto parent = std::make_unique<TempDir>();
     const std::string root = *parent / "root";
     write_file(root + "/a/file", 5000);
-    Tree tree = scan_ok(root);
-    const Tree before = tree.clone();
+    write_file(root + "/a/big", 300000);
+    fs::create_hard_link(root + "/a/file", root + "/link");
     Pool pool = pool_of(2);
-    test::remove_tree_at(AT_FDCWD, root);
+    ScanOptions throwing;
+    throwing.stop = []() -> bool { throw std::bad_alloc(); };
+    const auto root_went = [&] { test::remove_tree_at(AT_FDCWD, root); };
 
-    const auto outcome = rescan_folders(tree, {{"a/file"}, {}, {}}, {}, pool);
-    ASSERT_FALSE(outcome);
-    EXPECT_EQ(outcome.error().code, ENOENT);
-    EXPECT_EQ(tree.folders, before.folders);
-    EXPECT_EQ(tree.folder_index, before.folder_index);
+    struct Case {
+        const char* what;
+        ScanOptions options;
+        std::function<void()> before;
+        int error;  // 0: the rescan throws
+    };
+    const Case cases[] = {
+        {"a job throws", throwing, [&] { make_dirs(root + "/a/new/deeper"); }, 0},
+        {"the root went", {}, root_went, ENOENT},
+    };
+    for (const Case& c : cases) {
+        Followed live = scan_followed(root);
+        const Tree before = live.tree.clone();
+        const LinkHolders links = live.links;
+        c.before();
+        if (c.error == 0) {
+            EXPECT_THROW(
+                rescan_folders(live.tree, live.links, {{"a/new"}, {}, {}}, c.options, pool),
+                std::bad_alloc)
+                << c.what;
+        } else {
+            const auto outcome =
+                rescan_folders(live.tree, live.links, {{"a/file"}, {}, {}}, c.options, pool);
+            ASSERT_FALSE(outcome) << c.what;
+            EXPECT_EQ(outcome.error().code, c.error) << c.what;
+        }
+        EXPECT_EQ(live.tree.folders, before.folders) << c.what;
+        EXPECT_EQ(live.tree.folder_index, before.folder_index) << c.what;
+        EXPECT_EQ(live.tree.files, before.files) << c.what;
+        EXPECT_EQ(live.tree.generation, before.generation) << c.what;
+        EXPECT_EQ(live.links.size(), links.size()) << c.what;
+    }
 }
 
 TEST(RescanFolders, AStoppedRescanKeepsWhatItListedAndIsMarkedStopped) {
     TempDir dir;
     make_dirs(dir / "a");
-    Tree tree = scan_ok(dir.path());
+    Followed live = scan_followed(dir.path());
+    Tree& tree = live.tree;
     Pool pool = pool_of(2);
     write_file(dir / "a/file", 8192);
     write_file(dir / "a/new/deep/file", 8192);
 
     ScanOptions options;
     options.stop = [] { return true; };
-    const RescanOutcome outcome = rescan_ok(tree, {{"a/file", "a/new"}, {}, {}}, pool, options);
+    const RescanOutcome outcome = rescan_ok(live, {{"a/file", "a/new"}, {}, {}}, pool, options);
     EXPECT_TRUE(tree.stopped);
     EXPECT_FALSE(live_folders(tree).contains("a/new"));
     ASSERT_EQ(outcome.changes.size(), 1u);

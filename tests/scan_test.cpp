@@ -1,4 +1,5 @@
 #include "core/scan/scan.hpp"
+#include "core/scan/subtree_walk.hpp"
 
 #include <fcntl.h>
 #include <sys/resource.h>

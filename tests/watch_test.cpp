@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "core/base/fatal.hpp"
-#include "core/sys/linux_inotify_api.hpp"
 #include "tests/temp_dir.hpp"
 
 namespace bramwex::core {
@@ -20,31 +19,31 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using sys::FsEvent;
-using sys::FsEventKind;
 
 constexpr auto kPatience = 20s;  // bound of every wait for an event
 
-// A stream watcher without a running stream, for the pure parts.
-Watcher stream_watcher(std::string root, std::vector<sys::FirmlinkPair> firmlinks = {},
-                       std::optional<std::string> ignored = std::nullopt) {
+// A stream watcher without a running source, for the pure parts.
+Watcher stream_watcher(std::string root, std::optional<std::string> ignored = std::nullopt) {
     Watcher::Stream stream;
     stream.root = std::move(root);
-    stream.firmlinks = std::move(firmlinks);
     stream.ignored = std::move(ignored);
     return Watcher(std::move(stream));
 }
 
 FsEvent changed(std::string path) {
-    return {FsEventKind::Changed, Reason::Dropped, std::move(path)};
+    return {std::move(path), sys::kEventItemModified | sys::kEventItemIsFile, 0};
 }
 FsEvent must_scan(std::string path) {
-    return {FsEventKind::MustScan, Reason::Dropped, std::move(path)};
+    return {std::move(path), sys::kEventMustScanSubDirs, 0};
 }
 FsEvent history_done() {
-    return {FsEventKind::HistoryDone, Reason::Dropped, {}};
+    return {{}, sys::kEventHistoryDone, 0};
 }
 FsEvent missed(Reason reason) {
-    return {FsEventKind::Missed, reason, {}};
+    const sys::EventFlags flags = reason == Reason::Dropped      ? sys::kEventUserDropped
+                                  : reason == Reason::IdsWrapped ? sys::kEventIdsWrapped
+                                                                 : sys::kEventRootChanged;
+    return {"/r/x", flags, 0};
 }
 
 size_t open_descriptors() {
@@ -73,29 +72,43 @@ TEST(Watcher, FolderOfGivesPathsRelativeToTheRootOnly) {
     EXPECT_EQ(everything.folder_of("/etc/hosts"), "etc/hosts");
 }
 
-TEST(Watcher, FolderOfFollowsFirmlinksBothWaysAndDropsTheIgnoredFolder) {
-    const std::vector<sys::FirmlinkPair> pairs = {
-        {"/Applications", "/System/Volumes/Data/Applications"},
-        {"/Users", "/System/Volumes/Data/Users"},
+TEST(Watcher, FolderOfDropsTheIgnoredFolderAndWhatIsBelowIt) {
+    const Watcher me = stream_watcher("/home/me", "/home/me/.cache");
+    EXPECT_EQ(me.folder_of("/home/me/.cache"), std::nullopt);
+    EXPECT_EQ(me.folder_of("/home/me/.cache/x/"), std::nullopt);
+    EXPECT_EQ(me.folder_of("/home/me/.cached"), ".cached");
+}
+
+TEST(Watcher, EachEventIsDecidedByTheFirstFlagThatHolds) {
+    struct Row {
+        sys::EventFlags flags;
+        std::optional<Reason> reason;  // else history done, or a path
+        bool history;
+        const char* path_kind;  // "changed", "must scan" or ""
     };
-    // The ignored folder goes under either name.
-    const Watcher me = stream_watcher("/Users/me", pairs, "/Users/me/.cache");
-    EXPECT_EQ(me.folder_of("/Users/me/.cache"), std::nullopt);
-    EXPECT_EQ(me.folder_of("/Users/me/.cache/x"), std::nullopt);
-    EXPECT_EQ(me.folder_of("/System/Volumes/Data/Users/me/.cache/x"), std::nullopt);
-    EXPECT_EQ(me.folder_of("/Users/me/.cached"), ".cached");
-
-    // Root under the firmlink, events under the data path.
-    const Watcher apps = stream_watcher("/Applications/Tool.app", pairs);
-    EXPECT_EQ(apps.folder_of("/System/Volumes/Data/Applications/Tool.app/Contents"), "Contents");
-    EXPECT_EQ(apps.folder_of("/Applications/Tool.app/Contents/"), "Contents");
-    EXPECT_EQ(apps.folder_of("/System/Volumes/Data/Applications/Other.app"), std::nullopt);
-
-    // Root under the data path, events under the firmlink.
-    const Watcher data = stream_watcher("/System/Volumes/Data/Users", pairs);
-    EXPECT_EQ(data.folder_of("/Users/me/file"), "me/file");
-    EXPECT_EQ(data.folder_of("/Users"), "");
-    EXPECT_EQ(data.folder_of("/UsersX/me"), std::nullopt);
+    using namespace sys;
+    const Row rows[] = {
+        {kEventItemCreated | kEventItemIsDir, std::nullopt, false, "changed"},
+        {kEventMustScanSubDirs, std::nullopt, false, "must scan"},
+        {kEventMustScanSubDirs | kEventUserDropped, Reason::Dropped, false, ""},
+        {kEventMustScanSubDirs | kEventKernelDropped, Reason::Dropped, false, ""},
+        {kEventIdsWrapped | kEventRootChanged, Reason::IdsWrapped, false, ""},
+        {kEventRootChanged | kEventHistoryDone, Reason::RootMoved, false, ""},
+        {kEventHistoryDone | kEventMustScanSubDirs, std::nullopt, true, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.flags);
+        Watcher watcher = stream_watcher("/r");
+        watcher.absorb({{"/r/p", row.flags, 7}});
+        Watcher::Stream& s = watcher.stream();
+        EXPECT_EQ(s.pending_reason, row.reason);
+        EXPECT_EQ(s.history_done.has_value(), row.history);
+        const std::vector<std::string> p{"p"};
+        EXPECT_EQ(s.changed,
+                  std::string_view(row.path_kind) == "changed" ? p : std::vector<std::string>{});
+        EXPECT_EQ(s.must_scan,
+                  std::string_view(row.path_kind) == "must scan" ? p : std::vector<std::string>{});
+    }
 }
 
 TEST(Watcher, AbsorbSortsABatchIntoChangesMustScansAndTheFirstHistoryAndReason) {
@@ -147,25 +160,23 @@ bool absorb_until_history(Watcher& watcher) {
     return true;
 }
 
-TEST(Watcher, FollowsAStreamFromTheScanStartAndDropsTheIgnoredFolder) {
+TEST(Watcher, FollowsASourceFromTheScanStartAndDropsTheIgnoredFolder) {
     const test::TempDir dir;
     const std::string root = dir / "root";
     test::make_dirs(root + "/cache");
     test::make_dirs(root + "/sub");
-    const sys::FsEventsApi api = sys::detail::inotify_api_unprobed();
     const size_t descriptors = open_descriptors();
     {
-        const sys::FsEventStreamEventId since = api.get_current_event_id();
+        const sys::EventId since = sys::current_event_id();
         test::write_file(root + "/sub/while-scanning", 1);  // after the scan's id
-        auto watcher = Watcher::follow_stream(api, root + "/", since, root + "/cache/");
+        auto watcher = Watcher::follow_stream(root + "/", since, root + "/cache/");
         ASSERT_TRUE(watcher);
         Watcher::Stream& s = watcher->stream();
         EXPECT_EQ(s.root, root);
         EXPECT_EQ(s.ignored, root + "/cache");
-        EXPECT_TRUE(s.firmlinks.empty());
         EXPECT_EQ(s.pending_reason, std::nullopt);
         ASSERT_TRUE(absorb_until_history(*watcher));
-        s.stream.flush_sync();
+        s.source.flush();
         watcher->absorb_queued();
         EXPECT_NE(std::find(s.changed.begin(), s.changed.end(), "sub/while-scanning"),
                   s.changed.end());
@@ -173,28 +184,26 @@ TEST(Watcher, FollowsAStreamFromTheScanStartAndDropsTheIgnoredFolder) {
         s.changed.clear();
         test::write_file(root + "/cache/saved.scan", 1);
         test::write_file(root + "/sub/later", 1);
-        s.stream.flush_sync();
+        s.source.flush();
         watcher->absorb_queued();
         EXPECT_EQ(s.changed, (std::vector<std::string>{"sub/later"}));
 
-        ASSERT_TRUE(sys::detail::inject_queue_overflow(s.stream.stream_ref()));
-        s.stream.flush_sync();
+        ASSERT_TRUE(s.source.simulate_queue_overflow());
+        s.source.flush();
         watcher->absorb_queued();
         EXPECT_EQ(watcher->take_pending_reason(), Reason::Dropped);
     }
-    // Dropping the watcher tore the stream down.
+    // Dropping the watcher stopped the source.
     EXPECT_EQ(open_descriptors(), descriptors);
 }
 
-TEST(Watcher, NoStreamStartsWhereTheStandInCannotRun) {
+TEST(Watcher, NoSourceStartsWhereItCannotRun) {
     const test::TempDir dir;
-    const sys::FsEventsApi api = sys::detail::inotify_api_unprobed();
-    sys::detail::InotifySettings unavailable;
-    unavailable.unavailable = true;
-    const auto old = sys::detail::set_inotify_settings(unavailable);
-    EXPECT_FALSE(Watcher::follow_stream(api, dir.path(), 1, std::nullopt));
-    sys::detail::set_inotify_settings(old);
-    EXPECT_FALSE(Watcher::follow_stream(api, dir / "missing", 1, std::nullopt));
+    EXPECT_FALSE(Watcher::follow_stream(dir / "missing", 1, std::nullopt));
+    EXPECT_FALSE(Watcher::follow_stream("/proc/self", 1, std::nullopt));  // never "changes"
+    sys::EventSourceFaults no_watches;
+    no_watches.watch_limit = 0;
+    EXPECT_FALSE(Watcher::follow_stream(dir.path(), 1, std::nullopt, no_watches));
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <span>
@@ -16,11 +18,12 @@
 #include <variant>
 #include <vector>
 
+#include "core/base/channel.hpp"
 #include "core/base/error.hpp"
-#include "core/live/live_channel.hpp"
 #include "core/live/rescan.hpp"
 #include "core/live/watch_reason.hpp"
 #include "core/scan/scan_options.hpp"
+#include "core/sys/event_source.hpp"
 #include "core/tree/tree.hpp"
 #include "core/tree/tree_builder.hpp"
 
@@ -59,8 +62,9 @@ class EventSink {
     virtual void emit(LiveItem item) = 0;
 };
 
-// The reply of a close: the interrupted scan's tree, or none.
-using FinalTreeSender = OneShotSender<std::optional<Tree>>;
+// The reply of a close: the interrupted scan's tree, or none. A loop that
+// ended before it got the Close breaks the promise.
+using FinalTreeSender = std::promise<std::optional<Tree>>;
 
 // A message into the live thread.
 struct LiveMsg {
@@ -94,7 +98,14 @@ struct LiveControl {
     std::atomic<uint64_t> busy{1};         // requested scans not yet finished; the first one counts
     std::atomic<bool> closed{false};       // the stop test of every live scan
     std::atomic<bool> follows_all{false};  // following through the event stream
-    std::atomic<bool> ended{false};        // a scan failed; nothing more will come
+    std::atomic<bool> ended{false};  // a scan failed or the loop broke; nothing more will come
+};
+
+// Where the live loop calls LiveSettings::step_hook.
+enum class LiveStep {
+    Scan,    // a full scan starts, on its own thread
+    Tick,    // a tick starts, on the live thread
+    Rescan,  // a rescan starts, on the live thread
 };
 
 // How to follow, as the starter chose.
@@ -105,6 +116,11 @@ struct LiveSettings {
     ScanOptions options;      // the stop test is replaced by the handle's closed flag
     bool watch = true;        // use the event stream when it can run
     bool shown_only = false;  // follow only the folders named by follow(), by polling
+    // Faults that tests inject into the event source.
+    sys::EventSourceFaults event_faults;
+    // For tests: called at each step; what it throws takes the path of any
+    // failure there. None in use.
+    std::function<void(LiveStep)> step_hook;
 };
 
 class LiveHandle {

@@ -1,18 +1,15 @@
 // The Following phase: starting the event stream or polling, the ticks of
 // both, and the rescans they lead to.
-#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
+#include "core/base/eintr.hpp"
 #include "core/base/fatal.hpp"
+#include "core/base/fd.hpp"
 #include "core/base/log.hpp"
 #include "core/live/live_loop.hpp"
-#include "core/sys/fsevents_api.hpp"
 
 namespace bramwex::core {
 
@@ -35,24 +32,6 @@ std::optional<std::string> canonical(const std::string& path) {
     return std::string(resolved);
 }
 
-// The device of a canonical root that opens as a folder.
-std::optional<dev_t> device_of_folder(const std::string& path) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    struct stat st;
-    int rc;
-    do {
-        rc = ::fstat(fd, &st);
-    } while (rc != 0 && errno == EINTR);
-    ::close(fd);
-    return rc == 0 ? std::optional<dev_t>(st.st_dev) : std::nullopt;
-}
-
 std::optional<Watcher> stream_watcher(const LiveLoop& loop, const Tree& tree) {
     const LiveSettings& settings = loop.settings;
     if (!settings.watch || settings.shown_only || tree.event_id == 0) {
@@ -62,16 +41,11 @@ std::optional<Watcher> stream_watcher(const LiveLoop& loop, const Tree& tree) {
     if (!root) {
         return std::nullopt;
     }
-    const auto device = device_of_folder(*root);
-    const sys::FsEventsApi* api = sys::fsevents_api();
-    if (!device || api == nullptr || !sys::device_has_uuid(*api, *device)) {
-        return std::nullopt;
-    }
     std::optional<std::string> ignored;
     if (settings.ignored) {
         ignored = canonical(*settings.ignored).value_or(*settings.ignored);
     }
-    return Watcher::follow_stream(*api, *root, tree.event_id, std::move(ignored));
+    return Watcher::follow_stream(*root, tree.event_id, std::move(ignored), settings.event_faults);
 }
 
 std::string joined(const std::string& root, const std::string& relative) {
@@ -92,7 +66,7 @@ void tick_stream(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poin
     if (!stream.settled) {
         if (stream.history_done && !stream.flushed) {
             stream.flushed = true;
-            stream.stream.flush_sync();
+            stream.source.flush();
             watcher.absorb_queued();
         }
         if (!stream.history_done) {
@@ -144,7 +118,7 @@ void tick_polling(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poi
 
 }  // namespace
 
-void start_following(LiveLoop& loop, Tree tree) {
+void start_following(LiveLoop& loop, Tree tree, LinkHolders link_holders) {
     std::optional<Watcher> watcher = stream_watcher(loop, tree);
     const bool streams = watcher.has_value();
     if (!watcher) {
@@ -152,7 +126,7 @@ void start_following(LiveLoop& loop, Tree tree) {
     }
     loop.control->follows_all.store(streams, std::memory_order_relaxed);
     auto ready = std::make_shared<const Tree>(tree.clone());
-    loop.phase = FollowingPhase{std::move(tree), std::move(*watcher)};
+    loop.phase = FollowingPhase{std::move(tree), std::move(link_holders), std::move(*watcher)};
     emit(loop, Event{Event::Ready{std::move(ready)}});
 }
 
@@ -198,10 +172,12 @@ void follow_folders(FollowingPhase& following, std::span<const FolderId> ids) {
 
 void rescan_changed(LiveLoop& loop, FollowingPhase& following, const ChangeSets& changes,
                     bool requested) {
+    step(loop.settings, LiveStep::Rescan);
     const ScanOptions options = live_scan_options(loop);
     const auto started = LiveClock::now();
     const uint32_t generation = following.tree.generation;
-    auto outcome = rescan_folders(following.tree, changes, options, *loop.pool);
+    auto outcome =
+        rescan_folders(following.tree, following.link_holders, changes, options, *loop.pool);
     if (!following.watcher.streams()) {
         Watcher::Polling& polling = following.watcher.polling();
         const auto now = LiveClock::now();

@@ -1,3 +1,7 @@
+// The starter's end of live following: the handle's requests, and the live
+// thread, which ends orderly whatever is thrown on it.
+#include <future>
+#include <new>
 #include <system_error>
 
 #include "core/base/fatal.hpp"
@@ -44,10 +48,44 @@ void LiveHandle::close(std::optional<FinalTreeSender> reply) {
 }
 
 std::optional<Tree> LiveHandle::request_final_tree() {
-    auto [reply, answer] = make_one_shot<std::optional<Tree>>();
+    FinalTreeSender reply;
+    std::future<std::optional<Tree>> answer = reply.get_future();
     close(std::move(reply));
-    return answer.receive().value_or(std::nullopt);
+    try {
+        return answer.get();
+    } catch (const std::future_error&) {
+        return std::nullopt;  // the loop had ended before the Close
+    }
 }
+
+namespace {
+
+// Anything thrown on the live thread ends following: a running scan is told
+// to stop, the starter gets the error item, and nothing stays busy, so no
+// waiter hangs on a loop that is gone.
+void end_after_failure(LiveLoop& loop, const std::string& what) {
+    loop.control->closed.store(true, std::memory_order_relaxed);
+    log::record(log::Level::Error, "bramwex_core::live", "live: {}: {}", loop.settings.root, what);
+    try {
+        emit(loop, std::unexpected(Error::text(what)));
+    } catch (...) {
+        // The sink itself failed: the flags below still tell the starter.
+    }
+    loop.control->ended.store(true, std::memory_order_release);
+    loop.control->busy.store(0, std::memory_order_release);
+}
+
+void run_live_thread(LiveLoop& loop) {
+    try {
+        run_live_loop(loop);
+    } catch (const std::exception& failure) {
+        end_after_failure(loop, failure.what());
+    } catch (...) {
+        end_after_failure(loop, "unknown exception");
+    }
+}
+
+}  // namespace
 
 LiveHandle start_live(LiveSettings settings, std::unique_ptr<EventSink> sink) {
     auto [sender, receiver] = make_channel<LiveMsg>();
@@ -61,17 +99,9 @@ LiveHandle start_live(LiveSettings settings, std::unique_ptr<EventSink> sink) {
     std::thread thread;
     try {
         thread = std::thread([loop = std::move(loop)]() mutable {
-            try {
-                run_live_loop(*loop);
-            } catch (const std::exception& failure) {
-                // A broken contract ends following: the starter learns
-                // nothing more, and its handle still joins. A running scan
-                // is stopped before it is joined below.
-                loop->control->closed.store(true, std::memory_order_relaxed);
-                log::record(log::Level::Error, "bramwex_core::live", "live: {}", failure.what());
-            }
-            // The phase (a running stream), the sink and the channel go here,
-            // on the live thread.
+            run_live_thread(*loop);
+            // The phase (a running stream, a scan thread), the sink and the
+            // channel go here, on the live thread.
             loop.reset();
         });
     } catch (const std::system_error&) {

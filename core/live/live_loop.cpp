@@ -1,11 +1,13 @@
+// The live thread's loop: its phases, ticks and messages.
 #include "core/live/live_loop.hpp"
 
+#include <exception>
 #include <limits>
 #include <utility>
 
 #include "core/base/fatal.hpp"
 #include "core/base/log.hpp"
-#include "core/sys/fsevents_api.hpp"
+#include "core/sys/event_source.hpp"
 
 namespace bramwex::core {
 
@@ -32,25 +34,31 @@ void lower_busy(LiveLoop& loop) {
 
 // The body of a full scan's thread. Its result waits in the slot; ScanExited
 // follows whatever happened, and the thread's sender goes with it.
-void run_scan(std::shared_ptr<Pool> pool, ScanOptions options, std::string root, LiveSender sender,
-              std::shared_ptr<std::optional<Result<Tree>>> slot) {
+void run_scan(std::shared_ptr<Pool> pool, ScanOptions options, LiveSettings settings,
+              LiveSender sender, std::shared_ptr<ScanResult> slot) {
     Scanner scanner{std::move(pool), std::move(options)};
     ScanHooks hooks;
     hooks.started = [&sender](const BuilderParts& parts) {
         sender.send(LiveMsg{LiveMsg::Started{parts}});
     };
     hooks.current_event_id = [] { return sys::current_event_id(); };
+    hooks.link_holders = &slot->link_holders;
+    // Whatever the scan throws (a broken contract, memory running out) ends
+    // the scan, not the process of whoever follows it: it becomes the
+    // scan's error.
     try {
-        *slot = scanner.scan(root, hooks);
-    } catch (const Fatal& failure) {
-        // A broken contract inside the scan ends the scan, not the process
-        // of whoever follows it: it becomes the scan's error.
-        *slot = std::unexpected(Error::text(failure.what()));
+        step(settings, LiveStep::Scan);
+        slot->tree = scanner.scan(settings.root, hooks);
+    } catch (const std::exception& failure) {
+        slot->tree = std::unexpected(Error::text(failure.what()));
+    } catch (...) {
+        slot->tree = std::unexpected(Error::text("unknown exception"));
     }
     sender.send(LiveMsg{LiveMsg::ScanExited{}});
 }
 
 void tick(LiveLoop& loop, LiveClock::time_point now) {
+    step(loop.settings, LiveStep::Tick);
     if (auto* scanning = std::get_if<ScanningPhase>(&loop.phase)) {
         if (scanning->parts) {
             if (auto tree = snapshot(*scanning->parts)) {
@@ -72,15 +80,16 @@ void scan_exited(LiveLoop& loop) {
     const auto now = LiveClock::now();
     const double elapsed =
         now > phase.started ? std::chrono::duration<double>(now - phase.started).count() : 0.0;
-    Result<Tree> result = phase.scan->join();
-    if (!result) {
-        scan_failed(loop, result.error());
+    ScanResult result = phase.scan->join();
+    if (!result.tree || !*result.tree) {
+        scan_failed(loop, result.tree ? result.tree->error()
+                                      : Error::text("the scan thread left no result"));
         return;
     }
-    Tree& tree = *result;
+    Tree& tree = **result.tree;
     log::record(log::Level::Info, kTarget, "live: scanned {} in {:.1f} s: {} folders, {} bytes",
                 loop.settings.root, elapsed, tree.record_count(), tree.total_size({0, 0}));
-    start_following(loop, std::move(tree));
+    start_following(loop, std::move(tree), std::move(result.link_holders));
     lower_busy(loop);
 }
 
@@ -88,12 +97,12 @@ void close(LiveLoop& loop, std::optional<FinalTreeSender> reply) {
     std::optional<Tree> final_tree;
     if (auto* scanning = std::get_if<ScanningPhase>(&loop.phase)) {
         // closed is set: the scan stops soon.
-        if (Result<Tree> result = scanning->scan->join()) {
-            final_tree = std::move(*result);
+        if (ScanResult result = scanning->scan->join(); result.tree && *result.tree) {
+            final_tree = std::move(**result.tree);
         }
     }
     if (reply) {
-        reply->send(std::move(final_tree));
+        reply->set_value(std::move(final_tree));
     }
     loop.done = true;
 }
@@ -160,14 +169,14 @@ ScanThread::~ScanThread() {
     }
 }
 
-Result<Tree> ScanThread::join() {
+ScanResult ScanThread::join() {
     if (thread_.joinable()) {
         thread_.join();
     }
-    if (!result_ || !*result_) {
-        return std::unexpected(Error::text("the scan thread left no result"));
+    if (!result_) {
+        return {};
     }
-    Result<Tree> result = std::move(**result_);
+    ScanResult result = std::move(*result_);
     result_.reset();
     return result;
 }
@@ -184,12 +193,18 @@ void emit(LiveLoop& loop, LiveItem item) {
     loop.sink->emit(std::move(item));
 }
 
+void step(const LiveSettings& settings, LiveStep at) {
+    if (settings.step_hook) {
+        settings.step_hook(at);
+    }
+}
+
 void start_scan(LiveLoop& loop) {
     log::record(log::Level::Info, kTarget, "live: scanning {}", loop.settings.root);
-    auto slot = std::make_shared<std::optional<Result<Tree>>>();
+    auto slot = std::make_shared<ScanResult>();
     std::thread thread;
     try {
-        thread = std::thread(run_scan, loop.pool, live_scan_options(loop), loop.settings.root,
+        thread = std::thread(run_scan, loop.pool, live_scan_options(loop), loop.settings,
                              loop.sender, slot);
     } catch (const std::system_error&) {
         fatal("failed to spawn thread");

@@ -19,22 +19,29 @@ namespace bramwex::core {
 
 using LiveClock = std::chrono::steady_clock;
 
+// What a full scan's thread leaves behind: written by that thread, read
+// once it has been joined.
+struct ScanResult {
+    std::optional<Result<Tree>> tree;
+    LinkHolders link_holders;  // every folder holding a link, for the rescans
+};
+
 // The thread of one full scan and the result it leaves behind. Joined when
 // the result is taken, or at the latest when this goes.
 class ScanThread {
   public:
-    ScanThread(std::thread thread, std::shared_ptr<std::optional<Result<Tree>>> result)
+    ScanThread(std::thread thread, std::shared_ptr<ScanResult> result)
         : thread_(std::move(thread)), result_(std::move(result)) {}
     ScanThread(ScanThread&&) noexcept = default;
     ScanThread& operator=(ScanThread&&) = delete;
     ~ScanThread();
 
-    // Waits for the scan to end and takes its tree or error.
-    Result<Tree> join();
+    // Waits for the scan to end and takes its result (the tree or error).
+    ScanResult join();
 
   private:
     std::thread thread_;
-    std::shared_ptr<std::optional<Result<Tree>>> result_;
+    std::shared_ptr<ScanResult> result_;
 };
 
 struct ScanningPhase {
@@ -45,6 +52,7 @@ struct ScanningPhase {
 
 struct FollowingPhase {
     Tree tree;
+    LinkHolders link_holders;  // kept up to date by every rescan of the tree
     Watcher watcher;
 };
 
@@ -75,11 +83,13 @@ void start_scan(LiveLoop& loop);
 void scan_failed(LiveLoop& loop, const Error& error);
 void report_missed(LiveLoop& loop, Reason reason, const std::string& path);
 void emit(LiveLoop& loop, LiveItem item);
+// Calls the settings' step hook, when there is one.
+void step(const LiveSettings& settings, LiveStep at);
 
 // Following (live_follow.cpp).
 // The tree of a finished scan becomes the followed tree: the event stream
 // starts when it may and can, else following polls.
-void start_following(LiveLoop& loop, Tree tree);
+void start_following(LiveLoop& loop, Tree tree, LinkHolders link_holders);
 void tick_following(LiveLoop& loop, FollowingPhase& following, LiveClock::time_point now);
 void follow_folders(FollowingPhase& following, std::span<const FolderId> ids);
 void rescan_changed(LiveLoop& loop, FollowingPhase& following, const ChangeSets& changes,

@@ -14,18 +14,11 @@
 #include "core/live/rescan_compact.hpp"
 #include "core/live/rescan_listing.hpp"
 #include "core/live/rescan_paths.hpp"
-#include "core/scan/scan_walk.hpp"
+#include "core/scan/subtree_walk.hpp"
 
 namespace bramwex::core {
 
 namespace {
-
-// The new subfolders of one listed folder, scanned in full below its descriptor.
-struct NewSubtrees {
-    uint32_t parent = 0;
-    std::shared_ptr<SharedDirFd> dir;
-    std::vector<ListedSubfolder> subfolders;
-};
 
 // Files of one listed folder that may enter the largest files.
 struct ListedFiles {
@@ -33,14 +26,17 @@ struct ListedFiles {
     std::vector<LargeFileCandidate> candidates;
 };
 
-// Everything one rescan works with. The caller's tree stays as it was until
-// the end; the records being brought up to date live in `work`.
+// Everything one rescan works with. The caller's tree and link holders stay
+// as they were until the end; what is brought up to date lives in `work` and
+// `holders`, so a failure on the way leaves the caller's tree alone.
 struct RescanContext {
-    RescanContext(Tree& tree_, const ScanOptions& options_, Pool& pool_)
+    RescanContext(Tree& tree_, const LinkHolders& holders_, const ScanOptions& options_,
+                  Pool& pool_)
         : tree(tree_),
           old_derived(tree_.compute_index()),
           old_count(static_cast<uint32_t>(tree_.folders.size())),
           children(tree_, old_derived),
+          holders(holders_),
           options(options_),
           pool(pool_) {}
 
@@ -48,6 +44,7 @@ struct RescanContext {
     const DerivedIndex& old_derived;
     const uint32_t old_count;
     ChildNames children;
+    LinkHolders holders;
     const ScanOptions& options;
     Pool& pool;
 
@@ -171,15 +168,15 @@ std::vector<FolderListing> list_again(RescanContext& context) {
                               context.large_threshold);
 }
 
-// The hard-link table and the largest files are taken over from the tree.
+// The hard-link table and the largest files are copied from the tree.
 // Links counted by a folder listed again are counted afresh by whichever
 // listing meets them first, and that folder's files come from its listing.
 void take_over_links_and_files(RescanContext& context) {
     Tree& work = context.work;
-    work.folder_index = std::move(context.tree.folder_index);
+    work.folder_index = context.tree.folder_index;
     absl::erase_if(work.folder_index,
                    [&](const auto& entry) { return listed_again(context, entry.second); });
-    work.files = std::move(context.tree.files);
+    work.files = context.tree.files;
     std::erase_if(work.files,
                   [&](const FileRecord& file) { return listed_again(context, file.folder); });
 }
@@ -208,6 +205,50 @@ void set_record(RescanContext& context, uint32_t folder, uint64_t own, uint64_t 
     }
 }
 
+// The folders holding each link, once every listing is applied: a folder
+// listed again holds what its listing met, a removed one holds nothing.
+void update_link_holders(RescanContext& context, const std::vector<FolderListing>& listings) {
+    const Tree& work = context.work;
+    for (auto& [key, file] : context.holders) {
+        std::erase_if(file.holders, [&](const LinkHolder& holder) {
+            return listed_again(context, holder.folder) || is_removed(work, holder.folder);
+        });
+    }
+    for (const FolderListing& listing : listings) {
+        if (listing.open_error != 0 || listing.other_device || is_removed(work, listing.folder)) {
+            continue;
+        }
+        for (const LinkedFile& link : listing.linked) {
+            LinkedFileHolders& file = context.holders[link.key];
+            file.allocated = link.allocated;
+            file.reclaimable = link.reclaimable;
+            file.holders.push_back({listing.folder, link.name});
+        }
+    }
+    absl::erase_if(context.holders, [](const auto& entry) { return entry.second.holders.empty(); });
+}
+
+// A link no folder counts any more (its counting folder lost it or went,
+// and no listing met it) is counted in a folder that still holds one.
+void count_orphaned_links(RescanContext& context) {
+    Tree& work = context.work;
+    for (const auto& [key, file] : context.holders) {
+        const auto held = work.folder_index.find(key);
+        if (held != work.folder_index.end() && !is_removed(work, held->second)) {
+            continue;
+        }
+        const LinkHolder& holder = file.holders.front();
+        work.folder_index[key] = holder.folder;
+        work.folders[holder.folder].own += file.allocated;
+        if (holder.folder < work.reclaimable_sizes.size()) {
+            work.reclaimable_sizes[holder.folder] += file.reclaimable;
+        }
+        if (file.allocated > context.large_threshold) {
+            context.listed_files.push_back({holder.folder, {{file.allocated, holder.name}}});
+        }
+    }
+}
+
 // Pairs the listed subfolders with the folder's old children by name: a
 // match keeps its record and subtree; the rest are new; old children left
 // over are gone. A match must agree on being on another device, else the
@@ -217,7 +258,7 @@ void pair_children(RescanContext& context, FolderListing& listing) {
     const bool all_new =
         std::binary_search(context.subtree_roots.begin(), context.subtree_roots.end(), folder);
     absl::flat_hash_set<uint32_t> kept;
-    NewSubtrees fresh{folder, nullptr, {}};
+    NewSubtrees fresh{folder, nullptr, {}, {}};
     for (ListedSubfolder& subfolder : listing.subfolders) {
         const bool other =
             subfolder.status == sys::kStatusMountPoint || subfolder.device != context.root.device;
@@ -242,6 +283,7 @@ void pair_children(RescanContext& context, FolderListing& listing) {
     }
     if (!fresh.subfolders.empty()) {
         fresh.dir = std::move(listing.dir);
+        fresh.ancestors = std::move(listing.ancestors);
         context.new_subtrees.push_back(std::move(fresh));
     }
 }
@@ -299,12 +341,6 @@ void count_links(RescanContext& context, FolderListing& listing) {
     }
 }
 
-std::vector<uint32_t> intern(TreeBuilder& builder, std::span<const std::string_view> names) {
-    std::vector<uint32_t> ids(names.size());
-    builder.intern_names(names, ids);
-    return ids;
-}
-
 // The kept largest files, then those of the listings, under the heap's rule.
 void seed_largest_files(RescanContext& context, LargestFiles& largest) {
     for (FileRecord& file : context.work.files) {
@@ -317,62 +353,53 @@ void seed_largest_files(RescanContext& context, LargestFiles& largest) {
     }
 }
 
-// New other-device records and the scans of new subtrees, on the pool;
-// returns the tree they make.
-Tree walk_new_subtrees(RescanContext& context) {
-    Tree& work = context.work;
-    BuilderBase base{std::move(work.folders), std::move(work.reclaimable_sizes), work.names,
-                     context.tree.generation};
-    ScanContext scan(gate_for(context.pool), std::move(base), context.options.reclaimable,
-                     context.root.device, context.options.stop, context.root.read_mode);
-    scan.hard_links = std::move(work.folder_index);
-    seed_largest_files(context, scan.builder.largest_files());
-
+// The new other-device records of the listings.
+void add_other_device_folders(RescanContext& context, TreeBuilder& builder) {
     std::vector<std::string_view> names;
     for (const auto& [parent, subfolder] : context.other_device) {
         names.push_back(subfolder.name);
     }
-    const std::vector<uint32_t> other_ids = intern(scan.builder, names);
+    std::vector<uint32_t> ids(names.size());
+    builder.intern_names(names, ids);
     for (size_t k = 0; k < context.other_device.size(); ++k) {
         const auto& [parent, subfolder] = context.other_device[k];
-        add_other_device_folder(scan.builder, parent, other_ids[k], subfolder.file_id,
-                                subfolder.status, subfolder.device, context.root.device);
+        add_other_device_folder(builder, parent, ids[k], subfolder.file_id, subfolder.status,
+                                subfolder.device, context.root.device);
     }
+}
 
-    if (!context.new_subtrees.empty()) {
-        walk_on_pool(context.pool, scan, [&] {
-            for (NewSubtrees& group : context.new_subtrees) {
-                names.clear();
-                for (const ListedSubfolder& subfolder : group.subfolders) {
-                    names.push_back(subfolder.name);
-                }
-                const std::vector<uint32_t> ids = intern(scan.builder, names);
-                std::vector<FolderJobItem> items;
-                items.reserve(group.subfolders.size());
-                for (size_t k = 0; k < group.subfolders.size(); ++k) {
-                    ListedSubfolder& subfolder = group.subfolders[k];
-                    items.push_back({std::move(subfolder.name), subfolder.allocated,
-                                     subfolder.reclaimable, subfolder.device, subfolder.file_id,
-                                     ids[k]});
-                }
-                spawn_dir_jobs(scan, std::move(group.dir), group.parent, std::move(items));
-            }
-        });
-        scan.rethrow_failure();
-    }
-    const bool stopped = context.tree.stopped || scan.stopped.load(std::memory_order_relaxed);
-    FolderIndex hard_links = std::move(scan.hard_links);
-    return scan.builder.finish(std::move(hard_links), context.tree.event_id, stopped);
+// New other-device records and the scans of new subtrees, on the pool;
+// returns the tree they make.
+Tree build_updated_tree(RescanContext& context) {
+    Tree& work = context.work;
+    SubtreeWalk walk{
+        .base = {std::move(work.folders), std::move(work.reclaimable_sizes), work.names,
+                 context.tree.generation},
+        .hard_links = std::move(work.folder_index),
+        .link_holders = &context.holders,
+        .root_device = context.root.device,
+        .read_mode = context.root.read_mode,
+        .reclaimable = context.options.reclaimable,
+        .stop = context.options.stop,
+        .event_id = context.tree.event_id,
+        .stopped = context.tree.stopped,
+    };
+    return walk_new_subtrees(context.pool, std::move(walk), std::move(context.new_subtrees),
+                             [&](TreeBuilder& builder) {
+                                 seed_largest_files(context, builder.largest_files());
+                                 add_other_device_folders(context, builder);
+                             });
 }
 
 }  // namespace
 
-Result<RescanOutcome> rescan_folders(Tree& tree, const ChangeSets& changes,
-                                     const ScanOptions& options, Pool& pool) {
+Result<RescanOutcome> rescan_folders(Tree& tree, LinkHolders& link_holders,
+                                     const ChangeSets& changes, const ScanOptions& options,
+                                     Pool& pool) {
     if (changes.empty()) {
         return RescanOutcome{};
     }
-    RescanContext context(tree, options, pool);
+    RescanContext context(tree, link_holders, options, pool);
     if (!collect_listing_set(context, changes)) {
         return RescanOutcome{RescanOutcome::Kind::RootMustBeScanned, {}};
     }
@@ -396,19 +423,22 @@ Result<RescanOutcome> rescan_folders(Tree& tree, const ChangeSets& changes,
     for (FolderListing& listing : listings) {
         apply_listing(context, listing);
     }
+    update_link_holders(context, listings);
     for (FolderListing& listing : listings) {
         count_links(context, listing);
     }
     listings.clear();  // closes the descriptors no new subtree needs
     context.work.prune_removed();
+    count_orphaned_links(context);
 
-    Tree updated = walk_new_subtrees(context);
+    Tree updated = build_updated_tree(context);
     std::vector<FolderChange> found = gather_changes(tree, updated);
     sort_and_merge_changes(found);
     if (mostly_removed(updated)) {
-        updated = compact_tree(updated);
+        updated = compact_tree(updated, context.holders);
     }
     tree = std::move(updated);
+    link_holders = std::move(context.holders);
     if (found.empty()) {
         return RescanOutcome{};
     }

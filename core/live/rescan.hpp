@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/base/error.hpp"
+#include "core/scan/link_holders.hpp"
 #include "core/scan/scan.hpp"
 #include "core/scan/scan_options.hpp"
 #include "core/tree/tree.hpp"
@@ -41,12 +42,15 @@ struct RescanOutcome {
     std::vector<FolderChange> changes;  // sorted by path component by component
 };
 
-// Lists the affected folders again and replaces tree with the updated tree.
+// Lists the affected folders again and replaces tree with the updated tree,
+// and link_holders (the live scan's, kept beside the tree) with its own.
 // Folders keep their indices, and the tree its generation, unless removed
 // folders came to be more than half of it: then it is rebuilt without them
-// under a new generation. Errors (the root cannot be opened) leave the tree
-// as it was. options.stop stops the scans of new subtrees like any walk.
-Result<RescanOutcome> rescan_folders(Tree& tree, const ChangeSets& changes,
-                                     const ScanOptions& options, Pool& pool);
+// under a new generation. An error or an exception (a fatal error of a job,
+// memory running out) leaves both as they were. options.stop stops the
+// scans of new subtrees like any walk.
+Result<RescanOutcome> rescan_folders(Tree& tree, LinkHolders& link_holders,
+                                     const ChangeSets& changes, const ScanOptions& options,
+                                     Pool& pool);
 
 }  // namespace bramwex::core

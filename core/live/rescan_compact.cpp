@@ -13,7 +13,7 @@ bool mostly_removed(const Tree& tree) {
     return tree.folders.size() < 2 * static_cast<size_t>(removed);
 }
 
-Tree compact_tree(const Tree& tree) {
+Tree compact_tree(const Tree& tree, LinkHolders& link_holders) {
     const auto count = static_cast<uint32_t>(tree.folders.size());
     std::vector<uint32_t> renumbered(count, kNoParent);
     absl::flat_hash_map<uint32_t, uint32_t> name_ids;
@@ -50,6 +50,16 @@ Tree compact_tree(const Tree& tree) {
             out.folder_index.emplace(key, renumbered[folder]);
         }
     }
+    for (auto& [key, file] : link_holders) {
+        std::erase_if(file.holders, [&](LinkHolder& holder) {
+            const bool gone = holder.folder >= count || renumbered[holder.folder] == kNoParent;
+            if (!gone) {
+                holder.folder = renumbered[holder.folder];
+            }
+            return gone;
+        });
+    }
+    absl::erase_if(link_holders, [](const auto& entry) { return entry.second.holders.empty(); });
     out.event_id = tree.event_id;
     out.generation = next_generation();
     out.stopped = tree.stopped;

@@ -3,6 +3,7 @@
 // folder keeps its index (and the ids handed out stay good).
 #pragma once
 
+#include "core/scan/link_holders.hpp"
 #include "core/tree/tree.hpp"
 
 namespace bramwex::core {
@@ -12,7 +13,8 @@ bool mostly_removed(const Tree& tree);
 
 // The tree without its removed folders: kept folders renumbered in index
 // order, their names copied into a new table, every per-folder list and the
-// hard-link table following the new numbering, and a new generation.
-Tree compact_tree(const Tree& tree);
+// hard-link table following the new numbering, and a new generation. The
+// link holders are renumbered with it.
+Tree compact_tree(const Tree& tree, LinkHolders& link_holders);
 
 }  // namespace bramwex::core

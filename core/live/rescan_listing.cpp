@@ -2,13 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <tbb/task_group.h>
+#include <unistd.h>
 
 #include <cerrno>
 
-#if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
-#endif
+#include "core/base/eintr.hpp"
 
 namespace bramwex::core {
 
@@ -27,10 +25,9 @@ uint64_t allocation_below_parent(const RescanRoot& root, const ListingRequest& r
         return 0;
     }
     struct stat st;
-    int rc;
-    do {
-        rc = ::fstatat(*parent, request.components.back().c_str(), &st, AT_SYMLINK_NOFOLLOW);
-    } while (rc != 0 && errno == EINTR);
+    const int rc = sys::retry_on_eintr([&] {
+        return ::fstatat(*parent, request.components.back().c_str(), &st, AT_SYMLINK_NOFOLLOW);
+    });
     ::close(*parent);
     return rc == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
 }
@@ -54,45 +51,6 @@ void add_entry(FolderListing& listing, const sys::DirEntry& entry, uint64_t larg
     }
 }
 
-// One listing as a pool job. The pool's library is not visible to the
-// thread sanitizer, so the hand-over of the job to a worker and of its
-// listing back to the caller is stated for it here; nothing in other builds.
-struct ListingJob {
-    ListingJob(const RescanRoot* root_, const ListingRequest* request_, FolderListing* out_,
-               bool reclaimable_, uint64_t large_threshold_)
-        : root(root_),
-          request(request_),
-          out(out_),
-          reclaimable(reclaimable_),
-          large_threshold(large_threshold_) {}
-    ListingJob(ListingJob&& other) noexcept
-        : root(other.root),
-          request(other.request),
-          out(other.out),
-          reclaimable(other.reclaimable),
-          large_threshold(other.large_threshold) {
-#if defined(__SANITIZE_THREAD__)
-        __tsan_release(this);
-#endif
-    }
-
-    void operator()() const {
-#if defined(__SANITIZE_THREAD__)
-        __tsan_acquire(const_cast<ListingJob*>(this));
-#endif
-        *out = list_folder_again(*root, *request, reclaimable, large_threshold);
-#if defined(__SANITIZE_THREAD__)
-        __tsan_release(out);
-#endif
-    }
-
-    const RescanRoot* root;
-    const ListingRequest* request;
-    FolderListing* out;
-    bool reclaimable;
-    uint64_t large_threshold;
-};
-
 }  // namespace
 
 Result<RescanRoot> open_rescan_root(std::string_view path, const ScanOptions& options) {
@@ -111,7 +69,7 @@ FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& re
                                 bool reclaimable, uint64_t large_threshold) {
     FolderListing listing;
     listing.folder = request.folder;
-    const auto opened = open_dir_components(root.dir->fd(), request.components);
+    const auto opened = open_dir_components(root.dir->fd(), request.components, &listing.ancestors);
     if (!opened) {
         listing.open_error = opened.error();
         if (listing.open_error != ENOENT && listing.open_error != ENOTDIR) {
@@ -159,22 +117,9 @@ std::vector<FolderListing> list_folders_again(Pool& pool, const RescanRoot& root
                                               std::span<const ListingRequest> requests,
                                               bool reclaimable, uint64_t large_threshold) {
     std::vector<FolderListing> listings(requests.size());
-    if (requests.size() == 1) {
-        listings[0] = list_folder_again(root, requests[0], reclaimable, large_threshold);
-        return listings;
-    }
-    pool.arena->execute([&] {
-        tbb::task_group group;
-        for (size_t k = 0; k < requests.size(); ++k) {
-            group.run(ListingJob(&root, &requests[k], &listings[k], reclaimable, large_threshold));
-        }
-        group.wait();
+    for_each_on_pool(pool, requests.size(), [&](size_t k) {
+        listings[k] = list_folder_again(root, requests[k], reclaimable, large_threshold);
     });
-#if defined(__SANITIZE_THREAD__)
-    for (FolderListing& listing : listings) {
-        __tsan_acquire(&listing);
-    }
-#endif
     return listings;
 }
 

@@ -14,7 +14,7 @@
 #include "core/base/error.hpp"
 #include "core/scan/scan.hpp"
 #include "core/scan/scan_options.hpp"
-#include "core/scan/scan_walk.hpp"
+#include "core/scan/subtree_walk.hpp"
 #include "core/sys/dirread.hpp"
 #include "core/tree/largest_files.hpp"
 #include "core/tree/tree.hpp"
@@ -52,6 +52,7 @@ struct FolderListing {
     std::vector<LinkedFile> linked;
     std::vector<LargeFileCandidate> candidates;  // single-link files above the threshold
     std::shared_ptr<SharedDirFd> dir;            // held while new subfolders may need it
+    std::vector<DeviceFile> ancestors;           // the root down to the folder itself
 };
 
 // What a listing needs to know of the folder it lists.

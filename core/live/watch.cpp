@@ -1,10 +1,14 @@
 #include "core/live/watch.hpp"
 
 #include "core/base/fatal.hpp"
+#include "core/base/log.hpp"
+#include "core/base/utf8.hpp"
 
 namespace bramwex::core {
 
 namespace {
+
+constexpr std::string_view kLogTarget = "bramwex_core::sys::fsevents";
 
 // p is at or below x: equal, or longer with '/' right after x.
 bool at_or_below(std::string_view p, std::string_view x) {
@@ -18,54 +22,45 @@ std::string_view without_trailing_slash(std::string_view path) {
     return path;
 }
 
-// The path under the other name of the first pair whose `from` side holds it.
-template <class From, class To>
-std::optional<std::string> translate(std::string_view p,
-                                     const std::vector<sys::FirmlinkPair>& pairs, From from,
-                                     To to) {
-    for (const sys::FirmlinkPair& pair : pairs) {
-        const std::string& side = pair.*from;
-        if (at_or_below(p, side)) {
-            std::string translated = pair.*to;
-            translated.append(p.substr(side.size()));
-            return translated;
-        }
+// The missed-change reason an event's flags give, if any.
+std::optional<Reason> missed_reason(const sys::FsEvent& event) {
+    if ((event.flags & (sys::kEventUserDropped | sys::kEventKernelDropped)) != 0) {
+        log::record(log::Level::Warn, kLogTarget, "fsevents: {} at {}",
+                    (event.flags & sys::kEventKernelDropped) != 0 ? "KernelDropped" : "UserDropped",
+                    to_utf8_lossy(event.path));
+        return Reason::Dropped;
     }
-    return std::nullopt;
-}
-
-std::optional<std::string> relative_to(std::string_view candidate, std::string_view root) {
-    if (candidate == root) {
-        return std::string();
+    if ((event.flags & sys::kEventIdsWrapped) != 0) {
+        return Reason::IdsWrapped;
     }
-    if (at_or_below(candidate, root)) {
-        return std::string(candidate.substr(root.size() + 1));
+    if ((event.flags & sys::kEventRootChanged) != 0) {
+        return Reason::RootMoved;
     }
     return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<Watcher> Watcher::follow_stream(const sys::FsEventsApi& api,
-                                              std::string canonical_root,
-                                              sys::FsEventStreamEventId since,
-                                              std::optional<std::string> ignored) {
-    auto [sender, receiver] = sys::batch_channel();
-    auto running = sys::FsEventStream::start(api, canonical_root, since, std::move(sender));
-    if (!running) {
+std::optional<Watcher> Watcher::follow_stream(std::string canonical_root, sys::EventId since,
+                                              std::optional<std::string> ignored,
+                                              sys::EventSourceFaults faults) {
+    auto [sender, receiver] = make_channel<sys::EventBatch>();
+    Stream stream;
+    stream.root = std::string(without_trailing_slash(canonical_root));
+    auto source = sys::EventSource::start(sys::EventSourceConfig{
+        stream.root.empty() ? "/" : stream.root, since, std::chrono::milliseconds(50),
+        [sender](sys::EventBatch batch) { sender.send(std::move(batch)); }, std::move(faults)});
+    if (!source) {
         return std::nullopt;
     }
     const Clock::time_point now = Clock::now();
-    Stream stream;
     stream.batches = std::move(receiver);
-    stream.root = std::string(without_trailing_slash(canonical_root));
-    stream.firmlinks = sys::read_firmlinks();
     if (ignored) {
         stream.ignored = std::string(without_trailing_slash(*ignored));
     }
     stream.started = now;
     stream.last_event = now;
-    stream.stream = std::move(*running);
+    stream.source = std::move(*source);
     return Watcher(std::move(stream));
 }
 
@@ -96,31 +91,21 @@ Watcher::Polling& Watcher::polling() {
     fatal("internal error: a streaming watcher does not poll");
 }
 
-void Watcher::absorb(sys::FsEventBatch batch) {
+void Watcher::absorb(sys::EventBatch batch) {
     Stream& s = stream();
     s.last_event = Clock::now();
-    for (sys::FsEvent& event : batch) {
-        switch (event.kind) {
-            case sys::FsEventKind::Changed:
-                if (auto relative = folder_of(event.path)) {
-                    s.changed.push_back(std::move(*relative));
-                }
-                break;
-            case sys::FsEventKind::MustScan:
-                if (auto relative = folder_of(event.path)) {
-                    s.must_scan.push_back(std::move(*relative));
-                }
-                break;
-            case sys::FsEventKind::HistoryDone:
-                if (!s.history_done) {
-                    s.history_done = s.last_event;
-                }
-                break;
-            case sys::FsEventKind::Missed:
-                if (!s.pending_reason) {
-                    s.pending_reason = event.reason;
-                }
-                break;
+    for (const sys::FsEvent& event : batch) {
+        if (const auto reason = missed_reason(event)) {
+            if (!s.pending_reason) {
+                s.pending_reason = *reason;
+            }
+        } else if ((event.flags & sys::kEventHistoryDone) != 0) {
+            if (!s.history_done) {
+                s.history_done = s.last_event;
+            }
+        } else if (auto relative = folder_of(event.path)) {
+            auto& into = (event.flags & sys::kEventMustScanSubDirs) != 0 ? s.must_scan : s.changed;
+            into.push_back(std::move(*relative));
         }
     }
 }
@@ -141,19 +126,16 @@ std::optional<Reason> Watcher::take_pending_reason() {
 std::optional<std::string> Watcher::folder_of(std::string_view path) const {
     const Stream& s = stream();
     const std::string_view p = without_trailing_slash(path);
-    const auto a =
-        translate(p, s.firmlinks, &sys::FirmlinkPair::data, &sys::FirmlinkPair::firmlink);
-    const auto b =
-        translate(p, s.firmlinks, &sys::FirmlinkPair::firmlink, &sys::FirmlinkPair::data);
-    const std::string_view c1 = a ? std::string_view(*a) : p;
-    const std::string_view c2 = b ? std::string_view(*b) : p;
-    if (s.ignored && (at_or_below(c1, *s.ignored) || at_or_below(c2, *s.ignored))) {
+    if (s.ignored && at_or_below(p, *s.ignored)) {
         return std::nullopt;
     }
-    if (auto relative = relative_to(c1, s.root)) {
-        return relative;
+    if (p == s.root) {
+        return std::string();
     }
-    return relative_to(c2, s.root);
+    if (at_or_below(p, s.root)) {
+        return std::string(p.substr(s.root.size() + 1));
+    }
+    return std::nullopt;
 }
 
 }  // namespace bramwex::core

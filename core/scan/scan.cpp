@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/scan/scan_walk.hpp"
+#include "core/scan/subtree_walk.hpp"
 
 namespace bramwex::core {
 
@@ -70,6 +71,9 @@ Result<Tree> scan_with_pool(Pool& pool, std::string_view path, const ScanOptions
         hooks != nullptr && hooks->current_event_id ? hooks->current_event_id() : 0;
     ScanContext context(gate_for(pool), std::string(path), options.reclaimable, root->stat.device,
                         options.stop, root->read_mode);
+    if (hooks != nullptr) {
+        context.link_holders = hooks->link_holders;
+    }
     if (hooks != nullptr && hooks->started) {
         hooks->started(context.builder.parts());
     }
@@ -97,7 +101,7 @@ void walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>&
         controller = std::thread(
             [&context, bounds = *bounds] { context.gate.control(bounds.first, bounds.second); });
     }
-    pool.arena->execute([&] {
+    pool.threads->arena.execute([&] {
         tbb::task_group scope;
         context.scope = &scope;
         try {
@@ -133,11 +137,13 @@ Result<Pool> build_pool(std::optional<uint32_t> threads) {
         return std::unexpected(Error::text("the number of threads must be at least 1"));
     }
     // The pool's own threads are capped at the core count unless allowed more.
+    std::unique_ptr<tbb::global_control> allow_more_threads;
     if (pool.count > static_cast<uint32_t>(tbb::this_task_arena::max_concurrency())) {
-        pool.allow_more_threads = std::make_unique<tbb::global_control>(
+        allow_more_threads = std::make_unique<tbb::global_control>(
             tbb::global_control::max_allowed_parallelism, pool.count);
     }
-    pool.arena = std::make_unique<tbb::task_arena>(static_cast<int>(pool.count));
+    pool.threads = std::make_unique<PoolThreads>(std::move(allow_more_threads),
+                                                 tbb::task_arena(static_cast<int>(pool.count)));
     return pool;
 }
 
@@ -175,20 +181,39 @@ Result<Tree> scan_tree_with_read_mode(std::string_view path, const ScanOptions& 
 
 }  // namespace detail
 
-std::expected<int, int> open_dir_components(int dir_fd, std::span<const std::string> names) {
+std::expected<int, int> open_dir_components(int dir_fd, std::span<const std::string> names,
+                                            std::vector<DeviceFile>* folders) {
     auto current = sys::open_subdir_at(dir_fd, ".");
-    if (!current) {
+    const auto note = [&] {
+        if (folders == nullptr) {
+            return true;
+        }
+        const auto stat = sys::stat_fd(*current);
+        if (!stat) {
+            ::close(*current);
+            current = std::unexpected(stat.error());
+            return false;
+        }
+        folders->push_back({stat->device, stat->file_id});
+        return true;
+    };
+    if (!current || !note()) {
         return current;
     }
     for (const std::string& name : names) {
         const auto next = sys::open_subdir_at(*current, name);
         ::close(*current);
-        if (!next) {
-            return next;
-        }
         current = next;
+        if (!current || !note()) {
+            return current;
+        }
     }
     return current;
 }
+
+Pool::Pool() = default;
+Pool::Pool(Pool&&) noexcept = default;
+Pool& Pool::operator=(Pool&&) noexcept = default;
+Pool::~Pool() = default;
 
 }  // namespace bramwex::core

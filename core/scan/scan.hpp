@@ -9,30 +9,30 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 
-#include <tbb/global_control.h>
-#include <tbb/task_arena.h>
-
 #include "core/base/error.hpp"
+#include "core/scan/link_holders.hpp"
 #include "core/scan/scan_options.hpp"
-#include "core/scan/worker_gate.hpp"
 #include "core/sys/dirread.hpp"
 #include "core/tree/tree.hpp"
 #include "core/tree/tree_builder.hpp"
 
 namespace bramwex::core {
 
-struct ScanContext;
+struct PoolThreads;  // the threading library's pool, kept out of this header
 
 // The worker pool of one scan (or of a long-lived live following).
 struct Pool {
+    Pool();
+    Pool(Pool&&) noexcept;
+    Pool& operator=(Pool&&) noexcept;
+    ~Pool();
+
     bool threads_given = false;
     uint32_t count = 1;
-    std::unique_ptr<tbb::task_arena> arena;
-    std::unique_ptr<tbb::global_control> allow_more_threads;  // only above the core count
+    std::unique_ptr<PoolThreads> threads;
 };
 
 // min(count, 65535) workers: the given count, else the online processors.
@@ -45,6 +45,9 @@ struct ScanHooks {
     std::function<void(const BuilderParts&)> started;
     // The file-system event id current when the walk begins (0 without one).
     std::function<uint64_t()> current_event_id;
+    // When given, filled with every folder holding a link of each multi-link
+    // file, for the rescans that follow the scan.
+    LinkHolders* link_holders = nullptr;
 };
 
 // The scanner of live following: one pool for every scan and rescan of its
@@ -61,31 +64,6 @@ struct Scanner {
 // Scans the folder at path; errors before the walk (opening the root, its
 // fstat and fstatfs) are returned; unreadable folders below become data.
 Result<Tree> scan_tree(std::string_view path, const ScanOptions& options);
-
-// The root of a walk, opened and examined before it.
-struct PreparedRoot {
-    int fd = -1;  // the caller's to close (or to hand to the walk)
-    sys::FdStat stat;
-    sys::ReadMode read_mode;
-};
-
-// Opens the root (following a link at the path itself), stats it and picks
-// the reader: the probed one for the auto reader, else forced or portable.
-Result<PreparedRoot> prepare_root(std::string_view path, const ScanOptions& options,
-                                  std::optional<sys::ReadMode> forced = std::nullopt);
-
-// The worker gate of a walk on this pool: a fixed limit when the count was
-// given, else adaptive between min(cores, 4) and the cores.
-GateSettings gate_for(const Pool& pool);
-
-// Runs seed inside one scope on the pool (it lists folders and spawns their
-// jobs), waits for every job, then ends the gate and its controller thread.
-// A fatal error of a job is kept in the context for the caller to raise.
-void walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed);
-
-// Opens "." relative to dir_fd, then each name in turn without following
-// links, closing each descriptor once the next is open.
-std::expected<int, int> open_dir_components(int dir_fd, std::span<const std::string> names);
 
 // Raises the soft open-file limit towards min(hard, 65536): a walk keeps each
 // folder open until every child job has opened its own.

@@ -13,12 +13,20 @@ namespace bramwex::core {
 
 namespace {
 
+struct SeenLink {
+    DeviceFile key;
+    uint64_t allocated = 0;
+    uint64_t reclaimable = 0;
+    std::string name;
+};
+
 // What one listing adds up while its entries arrive.
 struct Listing {
     uint64_t own = 0;
     uint64_t reclaimable = 0;
     std::vector<ListedSubfolder> subfolders;
     std::vector<DeviceFile> first_seen;  // hard links this listing counted first
+    std::vector<SeenLink> links;         // every link met, when the context keeps holders
     std::vector<LargeFileCandidate> candidates;
 };
 
@@ -31,6 +39,10 @@ void add_dir_entry(ScanContext& context, Listing& listing, const sys::DirEntry& 
     }
     if (entry.link_count >= 2) {
         const DeviceFile key{entry.device, entry.file_id};
+        if (context.link_holders != nullptr) {
+            listing.links.push_back(
+                {key, entry.allocated, entry.reclaimable, std::string(entry.name_without_nul())});
+        }
         std::lock_guard lock(context.hard_links_mutex);
         if (!context.hard_links.try_emplace(key, kNoParent).second) {
             return;  // counted where it was listed first
@@ -44,14 +56,19 @@ void add_dir_entry(ScanContext& context, Listing& listing, const sys::DirEntry& 
     }
 }
 
-void record_hard_links(ScanContext& context, uint32_t folder,
-                       const std::vector<DeviceFile>& pairs) {
-    if (pairs.empty()) {
+void record_hard_links(ScanContext& context, uint32_t folder, Listing& listing) {
+    if (listing.first_seen.empty() && listing.links.empty()) {
         return;
     }
     std::lock_guard lock(context.hard_links_mutex);
-    for (const DeviceFile& pair : pairs) {
+    for (const DeviceFile& pair : listing.first_seen) {
         context.hard_links[pair] = folder;
+    }
+    for (SeenLink& link : listing.links) {
+        LinkedFileHolders& file = (*context.link_holders)[link.key];
+        file.allocated = link.allocated;
+        file.reclaimable = link.reclaimable;
+        file.holders.push_back({folder, std::move(link.name)});
     }
 }
 
@@ -155,7 +172,7 @@ void read_directory(ScanContext& context, int fd, uint32_t parent, uint32_t name
         record.error_number = static_cast<uint16_t>(listed.error());
     }
     const uint32_t index = context.builder.add_folder(record, listing.reclaimable);
-    record_hard_links(context, index, listing.first_seen);
+    record_hard_links(context, index, listing);
     if (!listing.candidates.empty()) {
         context.builder.largest_files().merge(listing.candidates, index);
     }

@@ -1,24 +1,36 @@
 // The pieces of one walk shared by every folder job: the scan context, the
 // listing of one folder into the builder, and the jobs themselves. Workers
-// share the context by reference; the pool scope outlives every job.
+// share the context by reference; the pool scope outlives every job. Private
+// to core/scan: rescans go through subtree_walk.hpp.
 #pragma once
 
+#include <tbb/global_control.h>
+#include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/scan/link_holders.hpp"
+#include "core/scan/scan.hpp"
 #include "core/scan/scan_options.hpp"
+#include "core/scan/subtree_walk.hpp"
 #include "core/scan/worker_gate.hpp"
 #include "core/sys/dirread.hpp"
 #include "core/tree/tree_builder.hpp"
 
 namespace bramwex::core {
+
+struct PoolThreads {
+    std::unique_ptr<tbb::global_control> allow_more_threads;  // only above the core count
+    tbb::task_arena arena;
+};
 
 struct ScanContext {
     ScanContext(const GateSettings& gate_settings, std::string root_path, bool reclaimable,
@@ -31,6 +43,7 @@ struct ScanContext {
     TreeBuilder builder;
     std::mutex hard_links_mutex;
     FolderIndex hard_links;
+    LinkHolders* link_holders = nullptr;  // under hard_links_mutex; recorded only when given
     uint64_t root_device = 0;
     StopTest stop;
     sys::ReadMode read_mode;
@@ -44,30 +57,6 @@ struct ScanContext {
   private:
     std::mutex failure_mutex_;
     std::exception_ptr failure_;
-};
-
-// A directory descriptor shared by the jobs of its subfolders; closed when
-// the last of them has opened its own folder.
-class SharedDirFd {
-  public:
-    explicit SharedDirFd(int fd) : fd_(fd) {}
-    SharedDirFd(const SharedDirFd&) = delete;
-    SharedDirFd& operator=(const SharedDirFd&) = delete;
-    ~SharedDirFd();
-    int fd() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-// A folder entry of a listing, before its name is interned.
-struct ListedSubfolder {
-    std::string name;  // without the NUL
-    uint64_t allocated = 0;
-    uint64_t reclaimable = 0;
-    uint64_t device = 0;
-    uint64_t file_id = 0;
-    uint8_t status = 0;
 };
 
 // One subfolder to walk, from its parent's listing.
@@ -87,6 +76,15 @@ void read_directory(ScanContext& context, int fd, uint32_t parent, uint32_t name
 // pending += items, then one job per item, in order.
 void spawn_dir_jobs(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,
                     std::vector<FolderJobItem> items);
+
+// The worker gate of a walk on this pool: a fixed limit when the count was
+// given, else adaptive between min(cores, 4) and the cores.
+GateSettings gate_for(const Pool& pool);
+
+// Runs seed inside one scope on the pool (it lists folders and spawns their
+// jobs), waits for every job, then ends the gate and its controller thread.
+// A fatal error of a job is kept in the context for the caller to raise.
+void walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed);
 
 void run_dir_job(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,
                  FolderJobItem item);

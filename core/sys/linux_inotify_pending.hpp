@@ -1,21 +1,20 @@
-// The events an inotify stream has gathered and not yet handed to its
+// The events the inotify source has gathered and not yet handed to its
 // callback, coalesced: one entry per path, in first-seen order, the flags of
 // repeated events on a path combined. Past a bound the files of a burst are
 // folded into their folders, which a rescan lists anyway, so a flood of
 // events costs memory per folder rather than per file.
-// Threading: the stream's reader thread alone.
+// Threading: the source's reader thread alone.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <absl/container/flat_hash_map.h>
 
-#include "core/sys/fsevents_types.hpp"
+#include "core/sys/event_source.hpp"
 
-namespace bramwex::core::sys::inotify {
+namespace bramwex::core::sys::detail {
 
 class PendingEvents {
   public:
@@ -23,22 +22,15 @@ class PendingEvents {
     // their folders.
     static constexpr size_t kFoldAfter = 8192;
 
-    struct Batch {
-        std::vector<std::string> paths;
-        std::vector<FsEventStreamEventFlags> flags;
-        std::vector<FsEventStreamEventId> ids;
-    };
-
-    void add(std::string_view path, FsEventStreamEventFlags flags, FsEventStreamEventId id);
-    bool empty() const { return batch_.paths.empty(); }
-    size_t size() const { return batch_.paths.size(); }
+    void add(std::string_view path, EventFlags flags, EventId id);
+    bool empty() const { return batch_.empty(); }
 
     // Everything gathered, leaving nothing.
-    Batch take();
+    EventBatch take();
 
   private:
-    Batch batch_;
+    EventBatch batch_;
     absl::flat_hash_map<std::string, size_t> index_;
 };
 
-}  // namespace bramwex::core::sys::inotify
+}  // namespace bramwex::core::sys::detail

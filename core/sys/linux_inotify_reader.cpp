@@ -1,5 +1,6 @@
-#include "core/sys/linux_inotify_stream.hpp"
-
+// The reader thread of the inotify event source: waits on the kernel queue
+// and the owner's wake-up, keeps a watch on every folder, replays what
+// changed before a watch existed, and hands coalesced batches to the callback.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,13 +11,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <memory>
 
 #include "core/base/eintr.hpp"
 #include "core/base/log.hpp"
-#include "core/sys/linux_inotify_ids.hpp"
+#include "core/sys/linux_inotify_source.hpp"
 
-namespace bramwex::core::sys::inotify {
+namespace bramwex::core::sys::detail {
 
 namespace {
 
@@ -26,6 +29,9 @@ constexpr std::string_view kLogTarget = "bramwex_core::sys::fsevents";
 constexpr size_t kWalkSlice = 64;
 
 constexpr uint64_t kNeverReplay = std::numeric_limits<uint64_t>::max();
+
+// What a lost stretch of events asks of the watcher: scan it all again.
+constexpr EventFlags kLost = kEventMustScanSubDirs | kEventUserDropped;
 
 uint64_t stamp_ns(const timespec& time) {
     if (time.tv_sec < 0) {
@@ -39,11 +45,6 @@ uint64_t last_change_ns(const struct stat& info) {
     return std::max(stamp_ns(info.st_ctim), stamp_ns(info.st_mtim));
 }
 
-int open_folder(const std::string& path) {
-    return retry_on_eintr(
-        [&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
-}
-
 // The watch cannot be added because the folder is not there or not ours to
 // read; the events of its parent still name it.
 bool harmless_watch_error(int error) {
@@ -51,63 +52,79 @@ bool harmless_watch_error(int error) {
            error == EPERM;
 }
 
-}  // namespace
-
-// The root, or one of the folders above it, changed name or went away: say
-// so, drop the watches of a root that is no longer at its path, and follow a
-// folder that has come to stand at the path.
-void InotifyStream::resync_root() {
-    if ((flags_ & kCreateFlagWatchRoot) != 0) {
-        add_event(root_, kEventFlagRootChanged);
+EventFlags item_flags(uint32_t mask) {
+    EventFlags flags = (mask & IN_ISDIR) != 0 ? kEventItemIsDir : kEventItemIsFile;
+    if ((mask & IN_CREATE) != 0) {
+        flags |= kEventItemCreated;
     }
-    struct stat info {};
-    const bool present =
-        retry_on_eintr([&] { return ::stat(root_.c_str(), &info); }) == 0 && S_ISDIR(info.st_mode);
-    const bool same =
-        present && tree_.root() >= 0 && info.st_dev == root_device_ && info.st_ino == root_inode_;
-    if (same) {
-        return;
+    if ((mask & IN_DELETE) != 0) {
+        flags |= kEventItemRemoved;
     }
-    if (tree_.root() >= 0) {
-        for (const int wd : tree_.clear()) {
-            ::inotify_rm_watch(inotify_fd_, wd);
-        }
-        watch_count_.store(0, std::memory_order_relaxed);
+    if ((mask & (IN_MOVED_FROM | IN_MOVED_TO)) != 0) {
+        flags |= kEventItemRenamed;
     }
-    if ((flags_ & kCreateFlagWatchRoot) != 0) {
-        watch_ancestors();
+    if ((mask & IN_MODIFY) != 0) {
+        flags |= kEventItemModified;
     }
-    if (!present) {
-        return;
+    if ((mask & IN_ATTRIB) != 0) {
+        flags |= kEventItemMetadata;
     }
-    int error = 0;
-    if (!attach_root(error)) {
-        if (!harmless_watch_error(error)) {
-            add_event(root_, kEventFlagMustScanSubDirs | kEventFlagUserDropped);
-        }
-        return;
-    }
-    walk_.push_back(WalkItem{-1, {}, kNeverReplay, false});
+    return flags;
 }
 
-void InotifyStream::run() {
+std::chrono::steady_clock::duration latency_of(std::chrono::nanoseconds latency) {
+    // A day at most: the deadline must stay representable.
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::clamp<std::chrono::nanoseconds>(latency, std::chrono::nanoseconds::zero(),
+                                             std::chrono::hours(24)));
+}
+
+}  // namespace
+
+void InotifySource::run() {
+    try {
+        read_and_deliver();
+    } catch (const std::exception& failure) {
+        // Whatever went wrong, the owner must hear that changes may be lost,
+        // and the process must not end over it.
+        log::record(log::Level::Warn, kLogTarget, "fsevents: reader stopped: {}", failure.what());
+        try {
+            pending_.add(config_.root, kLost, realtime_ns());
+            deliver();
+        } catch (...) {
+        }
+    } catch (...) {
+        log::record(log::Level::Warn, kLogTarget, "fsevents: reader stopped");
+    }
+    mark_stopped();
+}
+
+void InotifySource::mark_stopped() {
+    {
+        std::lock_guard lock(control_mutex_);
+        running_ = false;
+    }
+    control_changed_.notify_all();
+}
+
+void InotifySource::read_and_deliver() {
     uint64_t flush_ticket = 0;
     while (true) {
-        pollfd fds[2] = {{inotify_fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        pollfd fds[2] = {{inotify_fd_.get(), POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}};
         const int ready = ::poll(fds, 2, poll_timeout());
         if (ready < 0 && errno != EINTR) {
             log::record(log::Level::Warn, kLogTarget, "fsevents: poll failed: {}",
                         std::strerror(errno));
-            add_event(root_, kEventFlagMustScanSubDirs | kEventFlagUserDropped);
+            add_event(config_.root, kLost);
             deliver();
-            break;
+            return;
         }
         bool stop = false;
         uint32_t overflows = 0;
         if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
             take_control(stop, flush_ticket, overflows);
             if (stop) {
-                break;
+                return;
             }
         }
         if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
@@ -139,26 +156,20 @@ void InotifyStream::run() {
             deliver();
         }
     }
-    {
-        std::lock_guard lock(control_mutex_);
-        running_ = false;
-    }
-    control_changed_.notify_all();
 }
 
-void InotifyStream::take_control(bool& stop, uint64_t& flush_ticket, uint32_t& overflows) {
+void InotifySource::take_control(bool& stop, uint64_t& flush_ticket, uint32_t& overflows) {
     uint64_t count = 0;
-    while (::read(wake_fd_, &count, sizeof count) < 0 && errno == EINTR) {
-    }
+    retry_on_eintr([&] { return ::read(wake_fd_.get(), &count, sizeof count); });
     std::lock_guard lock(control_mutex_);
     stop = stop_requested_;
     if (flush_requested_ > flush_done_) {
         flush_ticket = flush_requested_;
     }
-    overflows = std::exchange(overflows_injected_, 0);
+    overflows = std::exchange(overflows_simulated_, 0);
 }
 
-int InotifyStream::poll_timeout() const {
+int InotifySource::poll_timeout() const {
     if (!walk_.empty()) {
         return 0;
     }
@@ -174,13 +185,11 @@ int InotifyStream::poll_timeout() const {
     return static_cast<int>(std::min<int64_t>(ms, std::numeric_limits<int>::max()));
 }
 
-void InotifyStream::read_kernel_queue() {
+void InotifySource::read_kernel_queue() {
     alignas(inotify_event) char buffer[64 * 1024];
     while (true) {
-        const ssize_t got = ::read(inotify_fd_, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t got =
+            retry_on_eintr([&] { return ::read(inotify_fd_.get(), buffer, sizeof buffer); });
         if (got <= 0) {
             break;  // EAGAIN: nothing more queued
         }
@@ -193,11 +202,44 @@ void InotifyStream::read_kernel_queue() {
     settle_unpaired_moves();
 }
 
-void InotifyStream::handle(const inotify_event& event) {
+// The root, or one of the folders above it, changed name or went away: say
+// so, drop the watches of a root that is no longer at its path, and follow a
+// folder that has come to stand at the path.
+void InotifySource::resync_root() {
+    add_event(config_.root, kEventRootChanged);
+    struct stat info {};
+    const bool present = retry_on_eintr([&] { return ::stat(config_.root.c_str(), &info); }) == 0 &&
+                         S_ISDIR(info.st_mode);
+    const bool same =
+        present && tree_.root() >= 0 && info.st_dev == root_device_ && info.st_ino == root_inode_;
+    if (same) {
+        return;
+    }
+    if (tree_.root() >= 0) {
+        for (const int wd : tree_.clear()) {
+            ::inotify_rm_watch(inotify_fd_.get(), wd);
+        }
+        watch_count_.store(0, std::memory_order_relaxed);
+    }
+    watch_ancestors();
+    if (!present) {
+        return;
+    }
+    int error = 0;
+    if (!attach_root(error)) {
+        if (!harmless_watch_error(error)) {
+            add_event(config_.root, kLost);
+        }
+        return;
+    }
+    walk_.push_back(WalkItem{-1, {}, kNeverReplay, false});
+}
+
+void InotifySource::handle(const inotify_event& event) {
     if ((event.mask & IN_Q_OVERFLOW) != 0) {
         // Events are lost, folders that appeared among them too: report the
         // loss and walk the whole tree again for watches it lacks.
-        add_event(root_, kEventFlagMustScanSubDirs | kEventFlagKernelDropped);
+        add_event(config_.root, kEventMustScanSubDirs | kEventKernelDropped);
         if (tree_.root() >= 0) {
             walk_.push_back(WalkItem{-1, {}, kNeverReplay, false});
         }
@@ -229,13 +271,13 @@ void InotifyStream::handle(const inotify_event& event) {
     if (name.empty()) {
         return;  // about a folder itself: its parent reports it by name
     }
-    add_event(WatchTree::join(tree_.path_of(event.wd), name), 0);
+    add_event(WatchTree::join(tree_.path_of(event.wd), name), item_flags(event.mask));
     if ((event.mask & IN_ISDIR) != 0) {
         handle_folder_event(event, event.wd, name);
     }
 }
 
-void InotifyStream::handle_folder_event(const inotify_event& event, int parent,
+void InotifySource::handle_folder_event(const inotify_event& event, int parent,
                                         std::string_view name) {
     const uint64_t now = realtime_ns();
     if ((event.mask & IN_MOVED_FROM) != 0) {
@@ -260,14 +302,14 @@ void InotifyStream::handle_folder_event(const inotify_event& event, int parent,
 
 // Both halves of a rename are queued together, so once the kernel queue is
 // empty a lone "moved from" is a folder that left the root.
-void InotifyStream::settle_unpaired_moves() {
+void InotifySource::settle_unpaired_moves() {
     for (const auto& [cookie, wd] : moved_from_) {
         forget(wd, true);
     }
     moved_from_.clear();
 }
 
-void InotifyStream::walk_some(size_t count) {
+void InotifySource::walk_some(size_t count) {
     for (size_t i = 0; i < count && !walk_.empty(); ++i) {
         if (stopping_.load(std::memory_order_relaxed)) {
             return;
@@ -277,26 +319,26 @@ void InotifyStream::walk_some(size_t count) {
         walk(item);
         if (item.first_walk && --first_walk_left_ == 0 && !history_sent_) {
             history_sent_ = true;
-            add_event({}, kEventFlagHistoryDone);
+            add_event({}, kEventHistoryDone);
         }
     }
 }
 
-bool InotifyStream::replayable(uint64_t changed_ns, uint64_t replay_ns) const {
+bool InotifySource::replayable(uint64_t changed_ns, uint64_t replay_ns) const {
     if (replay_ns == kNeverReplay) {
         return false;
     }
     const auto slack =
-        static_cast<uint64_t>(std::max<int64_t>(settings_.timestamp_slack.count(), 0));
+        static_cast<uint64_t>(std::max<int64_t>(config_.faults.timestamp_slack.count(), 0));
     return changed_ns >= (replay_ns > slack ? replay_ns - slack : 0);
 }
 
 // Watches one folder, then replays it and its entries as of item.replay_ns and
 // queues its subfolders on the root's device. The watch comes first: what
 // changes after it is an event, what changed before it shows in the times.
-void InotifyStream::walk(const WalkItem& item) {
+void InotifySource::walk(const WalkItem& item) {
     int wd = tree_.root();
-    std::string path = root_;
+    std::string path = config_.root;
     if (item.parent >= 0) {
         if (!tree_.contains(item.parent)) {
             return;  // the parent went away meanwhile
@@ -307,16 +349,17 @@ void InotifyStream::walk(const WalkItem& item) {
             !S_ISDIR(info.st_mode) || info.st_dev != root_device_) {
             return;
         }
-        if (settings_.before_watch) {
-            settings_.before_watch(path);
+        if (config_.faults.before_watch) {
+            config_.faults.before_watch(path);
         }
         int error = 0;
         const auto added = add_folder_watch(path, error);
         if (!added) {
             if (!harmless_watch_error(error)) {
+                // ENOSPC (the watch limit) lands here: this subtree goes unwatched.
                 log::record(log::Level::Debug, kLogTarget, "fsevents: cannot watch {}: {}", path,
                             std::strerror(error));
-                add_event(path, kEventFlagMustScanSubDirs | kEventFlagUserDropped);
+                add_event(path, kLost);
             }
             return;
         }
@@ -329,28 +372,30 @@ void InotifyStream::walk(const WalkItem& item) {
     if (wd < 0) {
         return;
     }
-    const int fd = open_folder(path);
-    if (fd < 0) {
+    UniqueFd fd(retry_on_eintr(
+        [&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+    if (!fd) {
         return;
     }
     struct stat own {};
-    if (retry_on_eintr([&] { return ::fstat(fd, &own); }) == 0 &&
+    if (retry_on_eintr([&] { return ::fstat(fd.get(), &own); }) == 0 &&
         replayable(last_change_ns(own), item.replay_ns)) {
-        add_event(path, 0);
+        add_event(path, kEventItemModified | kEventItemIsDir);
     }
-    DIR* listing = ::fdopendir(fd);
-    if (listing == nullptr) {
-        ::close(fd);
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd.get()), &::closedir);
+    if (!listing) {
         return;
     }
-    while (const dirent* entry = ::readdir(listing)) {
+    const int folder = fd.release();  // closed with the listing
+    while (const dirent* entry = ::readdir(listing.get())) {
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..") {
             continue;
         }
         struct stat info {};
-        if (retry_on_eintr(
-                [&] { return ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW); }) != 0) {
+        if (retry_on_eintr([&] {
+                return ::fstatat(folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW);
+            }) != 0) {
             continue;
         }
         if (S_ISDIR(info.st_mode)) {
@@ -361,45 +406,32 @@ void InotifyStream::walk(const WalkItem& item) {
                 }
             }
         } else if (replayable(last_change_ns(info), item.replay_ns)) {
-            add_event(WatchTree::join(path, name), 0);
+            add_event(WatchTree::join(path, name), kEventItemModified | kEventItemIsFile);
         }
     }
-    ::closedir(listing);
 }
 
-void InotifyStream::add_event(std::string_view path, FsEventStreamEventFlags flags) {
+void InotifySource::add_event(std::string_view path, EventFlags flags) {
     if (pending_.empty()) {
+        // The first change after a quiet spell goes out at once; later ones
+        // wait out the latency from the last delivery, gathering as they wait.
         const auto now = Clock::now();
-        const bool quiet = now - last_delivery_ >= latency_;
-        if ((flags_ & kCreateFlagNoDefer) != 0 && quiet) {
-            deadline_ = now;  // the first change after quiet goes out at once
-        } else if ((flags_ & kCreateFlagNoDefer) != 0) {
-            deadline_ = last_delivery_ + latency_;
-        } else {
-            deadline_ = now + latency_;
-        }
+        const auto latency = latency_of(config_.latency);
+        const bool quiet = !last_delivery_ || now - *last_delivery_ >= latency;
+        deadline_ = quiet ? now : *last_delivery_ + latency;
     }
-    pending_.add(path, flags, next_event_id());
+    pending_.add(path, flags, realtime_ns());
 }
 
-void InotifyStream::deliver() {
+void InotifySource::deliver() {
     if (pending_.empty()) {
         return;
     }
-    PendingEvents::Batch batch = pending_.take();
-    if (queue_ == nullptr) {
-        return;  // unscheduled: nobody to hand them to
-    }
-    std::vector<const char*> paths;
-    paths.reserve(batch.paths.size());
-    for (const std::string& path : batch.paths) {
-        paths.push_back(path.c_str());
-    }
-    {
-        std::lock_guard on_queue(queue_->running());
-        callback_(this, info_, paths.size(), paths.data(), batch.flags.data(), batch.ids.data());
+    EventBatch batch = pending_.take();
+    if (config_.on_batch) {
+        config_.on_batch(std::move(batch));
     }
     last_delivery_ = Clock::now();
 }
 
-}  // namespace bramwex::core::sys::inotify
+}  // namespace bramwex::core::sys::detail

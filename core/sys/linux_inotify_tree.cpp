@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace bramwex::core::sys::inotify {
+namespace bramwex::core::sys::detail {
 
 void WatchTree::set_root(int wd, std::string path) {
     clear();
@@ -128,4 +128,4 @@ std::vector<int> WatchTree::clear() {
     return removed;
 }
 
-}  // namespace bramwex::core::sys::inotify
+}  // namespace bramwex::core::sys::detail

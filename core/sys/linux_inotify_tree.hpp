@@ -1,8 +1,8 @@
-// The folders an inotify stream watches, as a tree of watch descriptors:
+// The folders the inotify source watches, as a tree of watch descriptors:
 // each node knows its parent and its name there, so a folder that is
 // renamed inside the root moves with one update and every event's path is
 // built from the current names. The root node's name is the root's path.
-// Threading: the stream's reader thread alone (before it runs, its starter).
+// Threading: the source's reader thread alone (before it runs, its starter).
 #pragma once
 
 #include <cstddef>
@@ -13,7 +13,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
-namespace bramwex::core::sys::inotify {
+namespace bramwex::core::sys::detail {
 
 class WatchTree {
   public:
@@ -57,4 +57,4 @@ class WatchTree {
     int root_ = -1;
 };
 
-}  // namespace bramwex::core::sys::inotify
+}  // namespace bramwex::core::sys::detail

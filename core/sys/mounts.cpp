@@ -2,12 +2,16 @@
 
 #include <fcntl.h>
 #include <sys/statvfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 
+#include "core/base/eintr.hpp"
+#include "core/base/fd.hpp"
 #include "core/base/utf8.hpp"
 
 namespace bramwex::core::sys {
@@ -41,42 +45,46 @@ std::string_view next_field(std::string_view& line) {
 }
 
 std::expected<std::string, int> read_mount_table() {
-    int fd = -1;
-    do {
-        fd = ::open(kMountInfoPath, O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+    const UniqueFd fd(retry_on_eintr([] { return ::open(kMountInfoPath, O_RDONLY | O_CLOEXEC); }));
+    if (!fd) {
         return std::unexpected(errno);
     }
     // procfs reports a size of 0: read until the end.
     std::string text;
     std::array<char, 16384> chunk;
     for (;;) {
-        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
+        const ssize_t got =
+            retry_on_eintr([&] { return ::read(fd.get(), chunk.data(), chunk.size()); });
         if (got < 0) {
-            const int error = errno;
-            ::close(fd);
-            return std::unexpected(error);
+            return std::unexpected(errno);
         }
         if (got == 0) {
-            break;
+            return text;
         }
         text.append(chunk.data(), static_cast<size_t>(got));
     }
-    ::close(fd);
-    return text;
+}
+
+// The next line of text, advancing past it and its line feed.
+std::string_view next_line(std::string_view& text) {
+    const size_t end = std::min(text.find('\n'), text.size());
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    return line;
+}
+
+std::optional<unsigned> decimal(std::string_view text) {
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 std::expected<detail::MountSizes, int> statvfs_sizes(const std::string& point) {
     struct statvfs info;
-    int rc = 0;
-    do {
-        rc = ::statvfs(point.c_str(), &info);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
+    if (retry_on_eintr([&] { return ::statvfs(point.c_str(), &info); }) != 0) {
         return std::unexpected(errno);
     }
     return detail::sizes_from_blocks(info.f_blocks, info.f_bfree, info.f_bavail, info.f_frsize);
@@ -111,31 +119,43 @@ std::string unescape_mount_field(std::string_view field) {
     return out;
 }
 
+std::optional<MountInfoLine> parse_mountinfo_line(std::string_view line) {
+    // id, parent id, major:minor, root, mount point, options, then optional
+    // fields up to a lone "-", then type, source, super options.
+    std::array<std::string_view, 6> fixed;
+    for (std::string_view& field : fixed) {
+        field = next_field(line);
+    }
+    std::string_view field = next_field(line);
+    while (!field.empty() && field != "-") {
+        field = next_field(line);
+    }
+    const std::string_view type = next_field(line);
+    if (fixed[4].empty() || field != "-" || type.empty()) {
+        return std::nullopt;
+    }
+    MountInfoLine parsed{std::nullopt, fixed[4], type};
+    const size_t colon = fixed[2].find(':');
+    if (colon != std::string_view::npos) {
+        const auto major_number = decimal(fixed[2].substr(0, colon));
+        const auto minor_number = decimal(fixed[2].substr(colon + 1));
+        if (major_number && minor_number) {
+            parsed.device = ::makedev(*major_number, *minor_number);
+        }
+    }
+    return parsed;
+}
+
 std::vector<Mount> mounts_from_mountinfo(std::string_view text, SizesOf sizes_of) {
     std::vector<Mount> mounts;
     while (!text.empty()) {
-        const size_t end = std::min(text.find('\n'), text.size());
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(std::min(end + 1, text.size()));
-
-        // id, parent id, major:minor, root, mount point, options, then
-        // optional fields up to a lone "-", then type, source, super options.
-        std::array<std::string_view, 6> fixed;
-        for (std::string_view& field : fixed) {
-            field = next_field(line);
-        }
-        std::string_view field = next_field(line);
-        while (!field.empty() && field != "-") {
-            field = next_field(line);
-        }
-        const std::string_view type = next_field(line);
-        if (fixed[4].empty() || field != "-" || type.empty()) {
+        const auto line = parse_mountinfo_line(next_line(text));
+        if (!line) {
             continue;
         }
-
         Mount mount;
-        mount.point = unescape_mount_field(fixed[4]);
-        mount.fs = to_utf8_lossy(unescape_mount_field(type));
+        mount.point = unescape_mount_field(line->point);
+        mount.fs = to_utf8_lossy(unescape_mount_field(line->type));
         mount.hidden = is_pseudo_fs(mount.fs);
         // statvfs walks onto the point and so would trigger the mount an
         // automount point stands for: listing must not mount anything.
@@ -151,6 +171,16 @@ std::vector<Mount> mounts_from_mountinfo(std::string_view text, SizesOf sizes_of
     return mounts;
 }
 
+std::optional<std::string> fs_type_of_device(std::string_view mountinfo, dev_t device) {
+    while (!mountinfo.empty()) {
+        const auto line = parse_mountinfo_line(next_line(mountinfo));
+        if (line && line->device == device) {
+            return unescape_mount_field(line->type);
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace detail
 
 std::expected<std::vector<Mount>, int> list_mounts() {
@@ -160,6 +190,14 @@ std::expected<std::vector<Mount>, int> list_mounts() {
     }
     return detail::mounts_from_mountinfo(
         *text, [](const std::string& point) { return statvfs_sizes(point); });
+}
+
+std::optional<std::string> fs_type_of_device(dev_t device) {
+    const auto text = read_mount_table();
+    if (!text) {
+        return std::nullopt;
+    }
+    return detail::fs_type_of_device(*text, device);
 }
 
 }  // namespace bramwex::core::sys

@@ -4,8 +4,11 @@
 // and sort it themselves. Runs on the caller's thread and keeps no state.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +31,10 @@ struct Mount {
 // statvfs fails (a stale network mount) is listed with zero sizes.
 std::expected<std::vector<Mount>, int> list_mounts();
 
+// The file-system type of the mount of device; none when the table cannot be
+// read or lists no such device (btrfs subvolumes have devices of their own).
+std::optional<std::string> fs_type_of_device(dev_t device);
+
 namespace detail {
 
 struct MountSizes {
@@ -44,6 +51,17 @@ MountSizes sizes_from_blocks(uint64_t blocks, uint64_t free_blocks, uint64_t ava
 // Undoes the kernel's octal escapes ("\040" is a space; also tab, newline and
 // backslash); a backslash not followed by three octal digits stays as it is.
 std::string unescape_mount_field(std::string_view field);
+
+// The fields of one mountinfo line that we read, still escaped; none for a
+// line without the mountinfo layout.
+struct MountInfoLine {
+    std::optional<dev_t> device;  // from "major:minor"
+    std::string_view point;
+    std::string_view type;
+};
+std::optional<MountInfoLine> parse_mountinfo_line(std::string_view line);
+
+std::optional<std::string> fs_type_of_device(std::string_view mountinfo, dev_t device);
 
 using SizesOf = FunctionRef<std::expected<MountSizes, int>(const std::string& point)>;
 

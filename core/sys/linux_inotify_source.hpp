@@ -1,22 +1,23 @@
-// One stand-in event stream: the life of a stream (create, queue, start,
-// flush, stop, invalidate, release) over an inotify instance and the reader
-// thread that plays the stream's serial queue.
+// The inotify event source: an inotify instance with a watch on every folder
+// below the root (on the root's device), and the reader thread that turns
+// the kernel's events into coalesced batches of paths and flags.
 //
-// The reader adds a watch for every folder below the root on the root's
-// device, newest folders as they appear, and turns the kernel's events into
-// paths: an event on an entry reports the entry's path, a folder renamed
-// inside the root keeps its watches under its new name, a folder moved out
-// loses them. While it adds a folder's watch it replays the folder and its
-// entries changed since the replay point (for the first walk the stream's
-// "since" id, for a folder that appears the moment it appeared), so changes
-// made before a watch existed still come through; the first walk ends with
-// "history done".
+// The reader builds each event's path from the watch tree, so a folder
+// renamed inside the root keeps its watches under its new name and a folder
+// moved out loses them. While it adds a folder's watch it replays the folder
+// and its entries changed since the replay point (for the first walk the
+// source's "since" id, for a folder that appears the moment it appeared), so
+// changes made before a watch existed still come through; the first walk
+// ends with "history done". inotify keeps no history: ids are readings of the
+// real-time clock, the clock file systems stamp changes with.
 //
 // Threading: the owner calls the lifecycle functions from one thread; the
 // reader owns the watch tree and the pending events; they meet in the
 // control block (mutex, condition variable, eventfd wake-up). The reader's
 // half is in linux_inotify_reader.cpp.
 #pragma once
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -30,33 +31,38 @@
 
 #include <absl/container/flat_hash_map.h>
 
-#include "core/sys/fsevents_types.hpp"
-#include "core/sys/linux_inotify_api.hpp"
-#include "core/sys/linux_inotify_objects.hpp"
+#include "core/base/fd.hpp"
+#include "core/sys/event_source.hpp"
 #include "core/sys/linux_inotify_pending.hpp"
 #include "core/sys/linux_inotify_tree.hpp"
 
 struct inotify_event;
 
-namespace bramwex::core::sys::inotify {
+namespace bramwex::core::sys::detail {
 
-class InotifyStream {
+// Nanoseconds of the real-time clock.
+uint64_t realtime_ns();
+
+// Whether inotify sees the changes of a file system: it reports changes made
+// through this machine's kernel only, so network and user-space file systems
+// (changed elsewhere) and pseudo file systems (never "changed") do not.
+bool fs_type_reports_changes(std::string_view fs_type);
+
+class InotifySource {
   public:
-    InotifyStream(FsEventStreamCallback callback, void* info, std::string root,
-                  FsEventStreamEventId since, double latency_seconds, uint32_t flags,
-                  sys::detail::InotifySettings settings);
-    InotifyStream(const InotifyStream&) = delete;
-    InotifyStream& operator=(const InotifyStream&) = delete;
-    ~InotifyStream();
+    explicit InotifySource(EventSourceConfig config);
+    InotifySource(const InotifySource&) = delete;
+    InotifySource& operator=(const InotifySource&) = delete;
+    ~InotifySource() { stop(); }
 
-    void set_queue(SerialQueue* queue);
-    bool start();
-    void flush_sync();
+    // Opens the descriptors, watches the root and starts the reader.
+    Result<void> start();
+    void flush();
     void stop();
-    void invalidate();
 
-    bool inject_overflow();
+    dev_t root_device() const { return root_device_; }
     size_t watch_count() const { return watch_count_.load(std::memory_order_relaxed); }
+    bool simulate_queue_overflow();
 
   private:
     using Clock = std::chrono::steady_clock;
@@ -70,6 +76,7 @@ class InotifyStream {
 
     // Reader thread.
     void run();
+    void read_and_deliver();
     void take_control(bool& stop, uint64_t& flush_ticket, uint32_t& overflows);
     void read_kernel_queue();
     void handle(const inotify_event& event);
@@ -77,35 +84,27 @@ class InotifyStream {
     void settle_unpaired_moves();
     void walk_some(size_t count);
     void walk(const WalkItem& item);
-    void add_event(std::string_view path, FsEventStreamEventFlags flags);
+    void add_event(std::string_view path, EventFlags flags);
     void deliver();
     int poll_timeout() const;
     bool replayable(uint64_t changed_ns, uint64_t replay_ns) const;
     void forget(int wd, bool remove_watches);
     void resync_root();
+    void mark_stopped();
 
     // Either thread while only one runs (start before the reader, stop after).
     std::optional<int> add_folder_watch(const std::string& path, int& error);
     bool attach_root(int& error);
     void watch_ancestors();
-    void close_descriptors();
     void wake() const;
 
     // Fixed at creation.
-    const FsEventStreamCallback callback_;
-    void* const info_;
-    const std::string root_;
-    const FsEventStreamEventId since_;
-    const Clock::duration latency_;
-    const uint32_t flags_;
-    const sys::detail::InotifySettings settings_;
+    const EventSourceConfig config_;
 
     // Owner thread.
-    SerialQueue* queue_ = nullptr;  // retained while set
-    bool started_ = false;
     std::thread reader_;
-    int inotify_fd_ = -1;
-    int wake_fd_ = -1;
+    UniqueFd inotify_fd_;
+    UniqueFd wake_fd_;
 
     // Control block.
     mutable std::mutex control_mutex_;
@@ -114,7 +113,7 @@ class InotifyStream {
     bool stop_requested_ = false;
     uint64_t flush_requested_ = 0;
     uint64_t flush_done_ = 0;
-    uint32_t overflows_injected_ = 0;
+    uint32_t overflows_simulated_ = 0;
     std::atomic<bool> stopping_{false};  // read by long walks
     std::atomic<size_t> watch_count_{0};
 
@@ -129,7 +128,7 @@ class InotifyStream {
     bool history_sent_ = false;
     PendingEvents pending_;
     Clock::time_point deadline_{};
-    Clock::time_point last_delivery_{};
+    std::optional<Clock::time_point> last_delivery_;  // none before the first
 };
 
-}  // namespace bramwex::core::sys::inotify
+}  // namespace bramwex::core::sys::detail

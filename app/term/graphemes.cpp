@@ -1,0 +1,87 @@
+// Grapheme breaks and widths from utf8proc; control characters and invalid
+// bytes replaced.
+#include "app/term/graphemes.hpp"
+
+#include <utf8proc.h>
+
+#include <algorithm>
+
+namespace bramwex::term {
+namespace {
+
+// One decoded code point; `size` bytes long, `valid` false for bytes that are
+// not UTF-8 (then `size` is 1, so the reader moves on byte by byte).
+struct CodePoint {
+    int32_t value;
+    size_t size;
+    bool valid;
+};
+
+CodePoint decode(std::string_view text) {
+    utf8proc_int32_t value = 0;
+    auto length = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                                   static_cast<utf8proc_ssize_t>(text.size()), &value);
+    if (length <= 0) {
+        return {0, 1, false};
+    }
+    return {value, static_cast<size_t>(length), true};
+}
+
+bool is_control(int32_t value) {
+    return value < 0x20 || (value >= 0x7F && value <= 0x9F);
+}
+
+constexpr int32_t kEmojiPresentation = 0xFE0F;
+
+bool is_regional_indicator(int32_t value) {
+    return value >= 0x1F1E6 && value <= 0x1F1FF;
+}
+
+}  // namespace
+
+bool GraphemeReader::next(Grapheme& grapheme) {
+    if (rest_.empty()) {
+        return false;
+    }
+    auto first = decode(rest_);
+    if (!first.valid || is_control(first.value)) {
+        rest_.remove_prefix(first.size);
+        grapheme = {kReplacement, 1};
+        return true;
+    }
+    // A terminal gives a cluster the width of its widest code point; an emoji
+    // presentation selector, or a pair of regional indicators (a flag), makes
+    // it two columns.
+    int width = utf8proc_charwidth(first.value);
+    size_t length = first.size;
+    utf8proc_int32_t state = 0;
+    int32_t previous = first.value;
+    while (length < rest_.size()) {
+        auto following = decode(rest_.substr(length));
+        if (!following.valid || is_control(following.value) ||
+            utf8proc_grapheme_break_stateful(previous, following.value, &state)) {
+            break;
+        }
+        const bool wide =
+            following.value == kEmojiPresentation ||
+            (is_regional_indicator(previous) && is_regional_indicator(following.value));
+        width = wide ? 2 : std::max(width, utf8proc_charwidth(following.value));
+        previous = following.value;
+        length += following.size;
+    }
+    grapheme = {rest_.substr(0, length), static_cast<uint8_t>(std::clamp(width, 0, 2))};
+    rest_.remove_prefix(length);
+    return true;
+}
+
+size_t display_width(std::string_view text) {
+    size_t width = 0;
+    GraphemeReader reader(text);
+    Grapheme grapheme;
+    while (reader.next(grapheme)) {
+        width += grapheme.width;
+    }
+    return width;
+}
+
+}  // namespace bramwex::term

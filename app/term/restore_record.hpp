@@ -1,0 +1,27 @@
+// The one record of how to put the terminal back, reachable from signal
+// handlers and the terminate hook, and the async-signal-safe restore that
+// uses it.
+#pragma once
+
+#include <termios.h>
+
+#include <string_view>
+
+namespace bramwex::term {
+
+// Arms the record: restoring will write `bytes` to `output_fd`, then put the
+// modes `saved` back on `tty_fd`. At most one record is armed at a time; arming over an armed
+// one is a broken contract. `bytes` must fit 256 bytes.
+void arm_restore(int output_fd, int tty_fd, const termios& saved, std::string_view bytes);
+
+// Restores once: the first call after arming writes the bytes and resets the
+// terminal modes, later calls (until the next arming) do nothing. Returns
+// whether this call restored. Async-signal-safe: only write, poll and
+// tcsetattr on precomputed data.
+bool restore_terminal_now() noexcept;
+
+// Installs, once per process, a std::terminate handler that restores the
+// terminal before the previous handler runs (and aborts).
+void install_terminate_restore();
+
+}  // namespace bramwex::term

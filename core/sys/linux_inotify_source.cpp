@@ -1,0 +1,249 @@
+// The owner's half of the inotify event source (start, flush, stop), the
+// watches that both halves add, and the EventSource interface over it.
+#include "core/sys/linux_inotify_source.hpp"
+
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+#include "core/base/eintr.hpp"
+#include "core/sys/mounts.hpp"
+
+namespace bramwex::core::sys {
+
+namespace detail {
+
+namespace {
+
+// Every change that moves bytes or entries; reads and opens are left out.
+constexpr uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM |
+                                 IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
+                                 IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+// On the folders above the root: only its own name coming or going matters.
+constexpr uint32_t kAncestorMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
+
+bool inotify_available() {
+    // Asked once: the kernel's support does not come and go.
+    static const bool available = [] { return UniqueFd(::inotify_init1(IN_CLOEXEC)).get() >= 0; }();
+    return available;
+}
+
+}  // namespace
+
+uint64_t realtime_ns() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec < 0) {
+        return 0;
+    }
+    return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+bool fs_type_reports_changes(std::string_view fs_type) {
+    if (fs_type == "fuse" || fs_type.starts_with("fuse.")) {
+        return false;
+    }
+    static constexpr std::array<std::string_view, 24> kSilent = {
+        "nfs",    "nfs4",    "cifs",      "smb3",       "smbfs",    "9p",
+        "afs",    "ceph",    "glusterfs", "lustre",     "gfs2",     "ocfs2",
+        "davfs",  "sshfs",   "proc",      "sysfs",      "cgroup",   "cgroup2",
+        "devpts", "debugfs", "tracefs",   "securityfs", "configfs", "efivarfs",
+    };
+    return std::ranges::find(kSilent, fs_type) == kSilent.end();
+}
+
+InotifySource::InotifySource(EventSourceConfig config) : config_(std::move(config)) {}
+
+Result<void> InotifySource::start() {
+    inotify_fd_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotify_fd_) {
+        return std::unexpected(Error::os(errno, config_.root));
+    }
+    wake_fd_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (!wake_fd_) {
+        return std::unexpected(Error::os(errno, config_.root));
+    }
+    int error = 0;
+    if (!attach_root(error)) {
+        return std::unexpected(Error::os(error, config_.root));
+    }
+    // Devices missing from the mount table (btrfs subvolumes) are local.
+    if (const auto type = sys::fs_type_of_device(root_device_);
+        type && !fs_type_reports_changes(*type)) {
+        return std::unexpected(
+            Error::text("inotify does not see the changes of a " + *type + " file system"));
+    }
+    watch_ancestors();
+    walk_.push_back(WalkItem{-1, {}, config_.since, true});
+    first_walk_left_ = 1;
+    running_ = true;
+    try {
+        reader_ = std::thread([this] { run(); });
+    } catch (const std::system_error& failure) {
+        running_ = false;
+        return std::unexpected(Error::os(failure.code().value(), config_.root));
+    }
+    return {};
+}
+
+void InotifySource::flush() {
+    std::unique_lock lock(control_mutex_);
+    if (!running_) {
+        return;
+    }
+    const uint64_t ticket = ++flush_requested_;
+    wake();
+    control_changed_.wait(lock, [&] { return flush_done_ >= ticket || !running_; });
+}
+
+void InotifySource::stop() {
+    if (reader_.joinable()) {
+        {
+            std::lock_guard lock(control_mutex_);
+            stop_requested_ = true;
+        }
+        stopping_.store(true, std::memory_order_relaxed);
+        wake();
+        reader_.join();
+    }
+    inotify_fd_.reset();
+    wake_fd_.reset();
+    watch_count_.store(0, std::memory_order_relaxed);
+}
+
+bool InotifySource::simulate_queue_overflow() {
+    std::lock_guard lock(control_mutex_);
+    if (!running_) {
+        return false;
+    }
+    ++overflows_simulated_;
+    wake();
+    return true;
+}
+
+void InotifySource::wake() const {
+    const uint64_t one = 1;
+    // EAGAIN: the counter is already far from zero, the reader wakes anyway.
+    retry_on_eintr([&] { return ::write(wake_fd_.get(), &one, sizeof one); });
+}
+
+std::optional<int> InotifySource::add_folder_watch(const std::string& path, int& error) {
+    if (config_.faults.watch_limit && tree_.size() >= *config_.faults.watch_limit) {
+        error = ENOSPC;
+        return std::nullopt;
+    }
+    const int wd = retry_on_eintr(
+        [&] { return ::inotify_add_watch(inotify_fd_.get(), path.c_str(), kFolderMask); });
+    if (wd < 0) {
+        error = errno;
+        return std::nullopt;
+    }
+    return wd;
+}
+
+bool InotifySource::attach_root(int& error) {
+    struct stat info {};
+    if (retry_on_eintr([&] { return ::stat(config_.root.c_str(), &info); }) != 0) {
+        error = errno;
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        error = ENOTDIR;
+        return false;
+    }
+    const auto wd = add_folder_watch(config_.root, error);
+    if (!wd) {
+        return false;
+    }
+    tree_.set_root(*wd, config_.root);
+    root_device_ = info.st_dev;
+    root_inode_ = info.st_ino;
+    watch_count_.store(tree_.size(), std::memory_order_relaxed);
+    return true;
+}
+
+void InotifySource::watch_ancestors() {
+    for (const auto& [wd, next] : ancestors_) {
+        ::inotify_rm_watch(inotify_fd_.get(), wd);
+    }
+    ancestors_.clear();
+    // "/a/b/c": "/" for "a", "/a" for "b", "/a/b" for "c". A folder above
+    // that cannot be watched (no permission) just goes without.
+    const std::string& root = config_.root;
+    size_t slash = root.find('/');
+    while (slash != std::string::npos && slash + 1 < root.size()) {
+        const size_t next_slash = root.find('/', slash + 1);
+        const std::string folder = slash == 0 ? "/" : root.substr(0, slash);
+        const std::string next = root.substr(slash + 1, next_slash - slash - 1);
+        const int wd = ::inotify_add_watch(inotify_fd_.get(), folder.c_str(), kAncestorMask);
+        if (wd >= 0 && !tree_.contains(wd)) {
+            ancestors_[wd] = next;
+        }
+        slash = next_slash;
+    }
+}
+
+void InotifySource::forget(int wd, bool remove_watches) {
+    for (const int gone : tree_.remove_subtree(wd)) {
+        if (remove_watches || gone != wd) {
+            ::inotify_rm_watch(inotify_fd_.get(), gone);
+        }
+    }
+    watch_count_.store(tree_.size(), std::memory_order_relaxed);
+}
+
+}  // namespace detail
+
+Result<EventSource> EventSource::start(EventSourceConfig config) {
+    if (config.root.empty() || config.root.front() != '/' || has_nul_byte(config.root)) {
+        return std::unexpected(Error::os(EINVAL, config.root));
+    }
+    auto source = std::make_unique<detail::InotifySource>(std::move(config));
+    if (auto started = source->start(); !started) {
+        return std::unexpected(started.error());
+    }
+    return EventSource(std::move(source));
+}
+
+EventSource::EventSource(std::unique_ptr<detail::InotifySource> source)
+    : source_(std::move(source)) {}
+EventSource::EventSource() = default;
+EventSource::EventSource(EventSource&&) noexcept = default;
+EventSource& EventSource::operator=(EventSource&&) noexcept = default;
+EventSource::~EventSource() = default;
+
+void EventSource::flush() {
+    if (source_) {
+        source_->flush();
+    }
+}
+
+void EventSource::stop() {
+    if (source_) {
+        source_->stop();
+    }
+}
+
+dev_t EventSource::root_device() const {
+    return source_ ? source_->root_device() : 0;
+}
+
+size_t EventSource::watch_count() const {
+    return source_ ? source_->watch_count() : 0;
+}
+
+bool EventSource::simulate_queue_overflow() {
+    return source_ && source_->simulate_queue_overflow();
+}
+
+EventId current_event_id() {
+    return detail::inotify_available() ? detail::realtime_ns() : 0;
+}
+
+}  // namespace bramwex::core::sys

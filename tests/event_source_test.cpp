@@ -1,0 +1,415 @@
+#include "core/sys/event_source.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/temp_dir.hpp"
+
+namespace bramwex::core::sys {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr auto kPatience = 20s;  // bound of every wait for an event
+constexpr EventFlags kLost = kEventMustScanSubDirs | kEventUserDropped;
+constexpr EventFlags kItem = kEventItemCreated | kEventItemRemoved | kEventItemRenamed |
+                             kEventItemModified | kEventItemMetadata | kEventItemIsDir |
+                             kEventItemIsFile;
+
+size_t entries_in(const char* folder) {
+    return std::distance(fs::directory_iterator(folder), fs::directory_iterator());
+}
+
+void touch(const std::string& path) {
+    std::ofstream(path, std::ios::app) << "x";
+}
+
+// An id far enough ahead that nothing on disk is newer: a source started
+// from it replays nothing and only says "history done".
+EventId far_future() {
+    return current_event_id() + std::chrono::nanoseconds(24h).count();
+}
+
+// A running source and every event its callback received.
+class Recorded {
+  public:
+    struct Options {
+        EventId since = 0;  // 0: far in the future
+        std::chrono::nanoseconds latency = 50ms;
+        EventSourceFaults faults{};
+        int throw_on_batch = -1;  // the callback throws on this batch (from 0)
+    };
+
+    Recorded(const std::string& root, Options options) {
+        auto started = EventSource::start(EventSourceConfig{
+            root, options.since != 0 ? options.since : far_future(), options.latency,
+            [this, throw_on = options.throw_on_batch](EventBatch batch) {
+                std::lock_guard lock(mutex_);
+                if (batches_++ == throw_on) {
+                    throw std::runtime_error("callback failed");
+                }
+                events_.insert(events_.end(), batch.begin(), batch.end());
+                arrived_.notify_all();
+            },
+            options.faults});
+        if (started) {
+            source = std::move(*started);
+        }
+        started_ = started.has_value();
+    }
+
+    bool started() const { return started_; }
+
+    std::vector<FsEvent> take() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(events_, {});
+    }
+
+    // Waits until an event with exactly these flags (at path, when given) came.
+    bool wait_for(EventFlags flags, std::optional<std::string> path = std::nullopt) {
+        std::unique_lock lock(mutex_);
+        return arrived_.wait_for(lock, kPatience, [&] {
+            return std::ranges::any_of(events_, [&](const FsEvent& event) {
+                return event.flags == flags && (!path || event.path == *path);
+            });
+        });
+    }
+
+    // Starts from a quiet source: the first walk has ended.
+    void wait_for_history() {
+        ASSERT_TRUE(wait_for(kEventHistoryDone));
+        source.flush();
+        take();
+    }
+
+    // Flushes and gives the plain changes received, with their flags.
+    std::map<std::string, EventFlags> flushed_changes() {
+        source.flush();
+        std::map<std::string, EventFlags> changes;
+        for (const FsEvent& event : take()) {
+            EXPECT_EQ(event.flags & ~kItem, 0u) << event.path;
+            changes[event.path] |= event.flags;
+        }
+        return changes;
+    }
+
+    std::set<std::string> flushed_paths() {
+        std::set<std::string> paths;
+        for (const auto& [path, flags] : flushed_changes()) {
+            paths.insert(path);
+        }
+        return paths;
+    }
+
+    EventSource source;
+
+  private:
+    bool started_ = false;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::vector<FsEvent> events_;
+    int batches_ = 0;
+};
+
+TEST(EventSource, ReportsEachChangeAtItsPathWithWhatHappened) {
+    const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root + "/empty");
+    test::write_file(root + "/old", 10);
+    test::write_file(root + "/doomed", 10);
+    test::write_file(root + "/folder/inner/kept", 10);
+    Recorded source(root, {});
+    ASSERT_TRUE(source.started());
+    source.wait_for_history();
+
+    test::write_file(root + "/new", 100);
+    touch(root + "/old");
+    ASSERT_EQ(::unlink((root + "/doomed").c_str()), 0);
+    fs::rename(root + "/old", root + "/renamed");
+    ASSERT_EQ(::rmdir((root + "/empty").c_str()), 0);
+    ASSERT_EQ(::mkdir((root + "/made").c_str(), 0755), 0);
+    fs::rename(root + "/folder", root + "/moved");
+    test::write_file(root + "/deep/er/file", 1);  // a folder made, then filled
+    const auto changes = source.flushed_changes();
+    const std::map<std::string, EventFlags> want_bits = {
+        {root + "/new", kEventItemCreated | kEventItemIsFile},
+        {root + "/old", kEventItemModified | kEventItemRenamed},
+        {root + "/doomed", kEventItemRemoved},
+        {root + "/renamed", kEventItemRenamed},
+        {root + "/empty", kEventItemRemoved | kEventItemIsDir},
+        {root + "/made", kEventItemCreated | kEventItemIsDir},
+        {root + "/folder", kEventItemRenamed | kEventItemIsDir},
+        {root + "/moved", kEventItemRenamed | kEventItemIsDir},
+        {root + "/deep", kEventItemCreated | kEventItemIsDir},
+        {root + "/deep/er", kEventItemIsDir},  // an event, or replayed by the walk
+        {root + "/deep/er/file", kEventItemIsFile},
+    };
+    for (const auto& [path, flags] : changes) {
+        ASSERT_TRUE(want_bits.contains(path)) << "unexpected " << path;
+        EXPECT_EQ(flags & want_bits.at(path), want_bits.at(path)) << path;
+    }
+    EXPECT_EQ(changes.size(), want_bits.size());
+
+    // The renamed folder's watches moved with it.
+    touch(root + "/moved/inner/kept");
+    EXPECT_EQ(source.flushed_paths(), std::set<std::string>{root + "/moved/inner/kept"});
+}
+
+TEST(EventSource, DeliversAtOnceAfterQuietAndCoalescesWithinTheLatency) {
+    const test::TempDir dir;
+    {
+        Recorded source(dir, {});
+        ASSERT_TRUE(source.started());
+        source.wait_for_history();
+        test::write_file(dir / "file", 1);
+        EXPECT_TRUE(source.wait_for(kEventItemCreated | kEventItemModified | kEventItemIsFile,
+                                    dir / "file"));
+    }
+    // The first batch (history done) comes at once even with a long latency;
+    // what follows it waits for the flush and comes as one entry per path.
+    Recorded source(dir, {.latency = 24h});
+    ASSERT_TRUE(source.started());
+    ASSERT_TRUE(source.wait_for(kEventHistoryDone));
+    source.take();
+    for (int i = 0; i < 50; ++i) {
+        touch(dir / "a");
+        touch(dir / "b");
+    }
+    source.source.flush();
+    const auto events = source.take();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].path, dir / "a");
+    EXPECT_EQ(events[1].path, dir / "b");
+    EXPECT_NE(events[0].id, 0u);
+}
+
+TEST(EventSource, FoldersThatAppearAreWatchedAndFoldersThatLeaveAreNot) {
+    const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root);
+    test::make_dirs(dir / "outside/brought/along");
+    Recorded source(root, {});
+    ASSERT_TRUE(source.started());
+    source.wait_for_history();
+    EXPECT_EQ(source.source.watch_count(), 1u);
+
+    test::make_dirs(root + "/a/b/c");
+    fs::rename(dir / "outside/brought", root + "/brought");
+    source.source.flush();
+    EXPECT_EQ(source.source.watch_count(), 6u);  // root, a, b, c, brought, along
+    source.take();
+    test::write_file(root + "/a/b/c/file", 1);
+    test::write_file(root + "/brought/along/file", 1);
+    EXPECT_EQ(source.flushed_paths(),
+              (std::set<std::string>{root + "/a/b/c/file", root + "/brought/along/file"}));
+
+    fs::rename(root + "/a", dir / "outside/a");
+    source.source.flush();
+    EXPECT_EQ(source.source.watch_count(), 3u);
+    source.take();
+    test::write_file(dir / "outside/a/b/file", 1);
+    test::write_file(root + "/brought/file", 1);
+    EXPECT_EQ(source.flushed_paths(), std::set<std::string>{root + "/brought/file"});
+}
+
+TEST(EventSource, AChangeInANewFolderBeforeItsWatchIsReplayed) {
+    const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root);
+    test::make_dirs(dir / "outside/d");
+    EventSourceFaults faults;
+    // The kernel cannot report these: their folder has no watch yet.
+    faults.before_watch = [](const std::string& folder) {
+        if (folder.ends_with("/c") || folder.ends_with("/d")) {
+            std::ofstream(folder + "/early") << "x";
+        }
+    };
+    Recorded source(root, {.faults = faults});
+    ASSERT_TRUE(source.started());
+    source.wait_for_history();
+    test::make_dirs(root + "/a/b/c");
+    fs::rename(dir / "outside/d", root + "/a/d");  // brought in from outside the root
+    const auto replayed = kEventItemModified | kEventItemIsFile;
+    EXPECT_TRUE(source.wait_for(replayed, root + "/a/b/c/early"));
+    EXPECT_TRUE(source.wait_for(replayed, root + "/a/d/early"));
+}
+
+TEST(EventSource, ReplaysWhatChangedSinceTheGivenIdThenSaysHistoryDone) {
+    const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root + "/sub");
+    test::write_file(root + "/sub/before", 1);
+    test::write_file(root + "/gone", 1);
+    const EventId since = current_event_id();
+    ASSERT_NE(since, 0u);
+    // Made while "the scan ran": after the id, before the source starts, and
+    // while the source adds its watches.
+    test::write_file(root + "/sub/during", 1);
+    ASSERT_EQ(::unlink((root + "/gone").c_str()), 0);
+    EventSourceFaults faults;
+    faults.before_watch = [&](const std::string& folder) {
+        if (folder.ends_with("/sub")) {
+            std::ofstream(folder + "/walking") << "x";
+        }
+    };
+
+    Recorded source(root, {.since = since, .faults = faults});
+    ASSERT_TRUE(source.started());
+    ASSERT_TRUE(source.wait_for(kEventHistoryDone));
+    source.source.flush();
+    const auto events = source.take();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back().flags, kEventHistoryDone);
+    EXPECT_EQ(events.back().path, "");
+    std::set<std::string> replayed;
+    for (const FsEvent& event : events) {
+        replayed.insert(event.path);
+    }
+    EXPECT_TRUE(replayed.contains(root + "/sub/during"));
+    EXPECT_TRUE(replayed.contains(root + "/sub/walking"));
+    EXPECT_TRUE(replayed.contains(root + "/sub"));  // its listing changed
+    EXPECT_TRUE(replayed.contains(root));           // "gone" left it
+
+    // From an id ahead of every change nothing is replayed.
+    Recorded later(root, {});
+    ASSERT_TRUE(later.started());
+    ASSERT_TRUE(later.wait_for(kEventHistoryDone));
+    later.source.flush();
+    const auto nothing = later.take();
+    ASSERT_EQ(nothing.size(), 1u);
+    EXPECT_EQ(nothing[0].flags, kEventHistoryDone);
+}
+
+TEST(EventSource, LostEventsAskForTheirSubtreeToBeScannedAgain) {
+    const test::TempDir dir;
+    test::make_dirs(dir / "a/below");
+    {
+        // A kernel queue overflow: the whole root, and a walk for new folders.
+        Recorded source(dir, {});
+        ASSERT_TRUE(source.started());
+        source.wait_for_history();
+        ASSERT_TRUE(source.source.simulate_queue_overflow());
+        EXPECT_TRUE(source.wait_for(kEventMustScanSubDirs | kEventKernelDropped, dir.path()));
+        source.source.flush();
+        EXPECT_EQ(source.source.watch_count(), 3u);
+    }
+    {
+        // The watch limit: the folder it stopped at, and nothing below.
+        EventSourceFaults faults;
+        faults.watch_limit = 1;
+        Recorded source(dir, {.faults = faults});
+        ASSERT_TRUE(source.started());
+        ASSERT_TRUE(source.wait_for(kEventHistoryDone));
+        source.source.flush();
+        const auto events = source.take();
+        for (const FsEvent& event : events) {
+            EXPECT_EQ(event.path.find("below"), std::string::npos) << "walked: " << event.path;
+        }
+        EXPECT_EQ(
+            std::ranges::count_if(
+                events, [&](const FsEvent& e) { return e.path == dir / "a" && e.flags == kLost; }),
+            1);
+        EXPECT_EQ(source.source.watch_count(), 1u);
+    }
+    // With no watch at all the source cannot start.
+    EventSourceFaults none;
+    none.watch_limit = 0;
+    EXPECT_FALSE(Recorded(dir, {.faults = none}).started());
+}
+
+TEST(EventSource, TheRootGoingAwayOrComingBackIsRootChanged) {
+    const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root + "/sub");
+    Recorded source(root, {});
+    ASSERT_TRUE(source.started());
+    source.wait_for_history();
+
+    fs::rename(root, dir / "elsewhere");
+    ASSERT_TRUE(source.wait_for(kEventRootChanged, root));
+    source.source.flush();
+    EXPECT_EQ(source.source.watch_count(), 0u);
+    source.take();
+    // Changes in the moved folder are no longer under the root's path.
+    test::write_file(dir / "elsewhere/sub/file", 1);
+    EXPECT_TRUE(source.flushed_changes().empty());
+
+    test::make_dirs(root);
+    ASSERT_TRUE(source.wait_for(kEventRootChanged, root));
+    source.source.flush();
+    EXPECT_EQ(source.source.watch_count(), 1u);
+    source.take();
+    test::write_file(root + "/back", 1);
+    EXPECT_EQ(source.flushed_paths(), std::set<std::string>{root + "/back"});
+
+    ASSERT_EQ(::unlink((root + "/back").c_str()), 0);
+    ASSERT_EQ(::rmdir(root.c_str()), 0);
+    ASSERT_TRUE(source.wait_for(kEventRootChanged, root));
+    source.source.flush();
+    EXPECT_EQ(source.source.watch_count(), 0u);
+
+    // A folder above the root renamed moves the root as well.
+    const std::string nested = dir / "up/root";
+    test::make_dirs(nested);
+    Recorded below(nested, {});
+    ASSERT_TRUE(below.started());
+    below.wait_for_history();
+    fs::rename(dir / "up", dir / "down");
+    EXPECT_TRUE(below.wait_for(kEventRootChanged, nested));
+}
+
+TEST(EventSource, StopJoinsTheReaderAndLeavesNoDescriptorBehind) {
+    const test::TempDir dir;
+    const size_t descriptors = entries_in("/proc/self/fd");
+    const size_t threads = entries_in("/proc/self/task");
+    {
+        Recorded source(dir, {});
+        ASSERT_TRUE(source.started());
+        source.source.flush();  // the first walk has closed its folders
+        EXPECT_EQ(entries_in("/proc/self/task"), threads + 1);
+        EXPECT_EQ(entries_in("/proc/self/fd"), descriptors + 2);  // inotify and its wake-up
+        EventSource moved = std::move(source.source);
+        moved.stop();
+        moved.stop();
+        moved.flush();  // a stopped source flushes nothing and returns
+        EXPECT_FALSE(moved.simulate_queue_overflow());
+        EXPECT_EQ(entries_in("/proc/self/fd"), descriptors);
+        EXPECT_EQ(entries_in("/proc/self/task"), threads);
+    }
+    // Sources that fail to start leave nothing either.
+    EXPECT_FALSE(Recorded(std::string("/tmp\0x", 6), {}).started());
+    EXPECT_FALSE(Recorded("relative", {}).started());
+    EXPECT_FALSE(Recorded(dir / "missing", {}).started());
+    EXPECT_FALSE(Recorded("/proc/self", {}).started());  // inotify never sees it change
+    EXPECT_EQ(entries_in("/proc/self/fd"), descriptors);
+    EXPECT_EQ(entries_in("/proc/self/task"), threads);
+}
+
+TEST(EventSource, AFailingCallbackStopsTheReaderWithAMustScanOfTheRoot) {
+    const test::TempDir dir;
+    Recorded source(dir, {.throw_on_batch = 0});  // history done is the first batch
+    ASSERT_TRUE(source.started());
+    EXPECT_TRUE(source.wait_for(kLost, dir.path()));
+    source.source.flush();  // returns: the reader has ended
+    test::write_file(dir / "unseen", 1);
+    source.source.flush();
+    EXPECT_EQ(source.take().size(), 1u);
+}
+
+}  // namespace
+}  // namespace bramwex::core::sys
