@@ -12,6 +12,7 @@
 #include "app/cli_scan.hpp"
 #include "app/cli_show.hpp"
 #include "app/logfile.hpp"
+#include "app/run_app.hpp"
 
 namespace bramwex::app {
 

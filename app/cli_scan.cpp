@@ -100,9 +100,4 @@ int cli_scan(const ScanCommand& command) {
     return number == 0 ? 0 : (number + 128) % 256;
 }
 
-int cli_browse(const std::optional<std::string>&, bool, bool) {
-    print_error("the full-screen browser is not built yet");
-    return 1;
-}
-
 }  // namespace bramwex::app

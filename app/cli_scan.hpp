@@ -30,7 +30,4 @@ std::atomic<int>& stop_signal();
 
 int cli_scan(const ScanCommand& command);
 
-// Until the full-screen browser exists, the mode says so and fails.
-int cli_browse(const std::optional<std::string>& path, bool reclaimable, bool si);
-
 }  // namespace bramwex::app

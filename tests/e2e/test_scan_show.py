@@ -135,12 +135,6 @@ def test_help_and_version_exit_0(bramwex):
         assert b"PATH" in result.stdout
 
 
-def test_browser_mode_is_not_built_yet(bramwex, tree):
-    result = bramwex.run(tree)
-    assert result.returncode == 1
-    assert result.stderr == b"bramwex: the full-screen browser is not built yet\n"
-
-
 def saved_file(bramwex) -> Path:
     (scan_file,) = bramwex.cache.glob("*.scan")
     return scan_file

@@ -1,0 +1,26 @@
+// The full-screen app's whole run: checks before the terminal is touched,
+// the terminal taken over, the main loop, and the orderly leave.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "core/base/error.hpp"
+
+namespace bramwex::app {
+
+struct AppOutcome {
+    std::optional<core::Error> error;  // what ended the app, none after quit
+    int signal = 0;                    // SIGTERM or SIGHUP that ended it, 0 if none
+};
+
+// Runs the app on path (none: the volume list). A path that cannot be listed
+// and a volume list that cannot be read (without path) are errors before the
+// terminal is touched.
+AppOutcome run_app(const std::optional<std::string>& path, bool reclaimable, bool si);
+
+// The command-line mode: run_app, its error printed as "bramwex: {path}:
+// {error}" (or "bramwex: cannot list volumes: {error}"); the exit status.
+int cli_browse(const std::optional<std::string>& path, bool reclaimable, bool si);
+
+}  // namespace bramwex::app

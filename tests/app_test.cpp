@@ -1,0 +1,355 @@
+// The app shell: cursor keys, the screens' keys and clicks, and what each
+// screen draws.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "app/app.hpp"
+#include "app/browse/cells.hpp"
+#include "app/cursor.hpp"
+#include "app/draw_app.hpp"
+
+namespace bramwex::app {
+namespace {
+
+using term::Key;
+using term::KeyEvent;
+
+constexpr uint64_t GiB = uint64_t{1} << 30;
+constexpr uint64_t MiB = uint64_t{1} << 20;
+
+KeyEvent key(term::KeyCode code, term::KeyModifiers modifiers = {}) {
+    return {code, modifiers};
+}
+
+TEST(MoveCursor, KeysOnListsOfEachSize) {
+    constexpr size_t kMax = std::numeric_limits<size_t>::max();
+    struct Case {
+        term::KeyCode code;
+        size_t current, count, page;
+        std::optional<size_t> expected;
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {Key::Down, 0, 0, 5, 0}, {U'G', 0, 0, 5, 0}, {Key::PageDown, 0, 1, 5, 0}, {U'j', 0, 1, 5, 0},
+        {Key::Up, 0, 10, 5, 0}, {U'k', 4, 10, 5, 3}, {Key::Down, 4, 10, 5, 5}, {U'j', 9, 10, 5, 9},
+        {Key::Home, 7, 10, 5, 0}, {U'g', 7, 10, 5, 0}, {Key::End, 2, 10, 5, 9}, {U'G', 2, 10, 5, 9},
+        {Key::PageUp, 7, 10, 5, 2}, {Key::PageUp, 3, 10, 5, 0}, {Key::PageDown, 3, 10, 5, 8},
+        {Key::PageDown, 3, 10, 0, 4}, {Key::PageUp, 3, 10, 0, 2}, {Key::PageDown, 8, 10, 5, 9},
+        {Key::PageDown, 1, kMax, kMax, kMax - 1}, {U'j', kMax, kMax, 1, kMax - 1},
+        {U'x', 3, 10, 5, std::nullopt}, {Key::Enter, 3, 10, 5, std::nullopt},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        EXPECT_EQ(move_cursor(key(c.code), c.current, c.count, c.page), c.expected)
+            << "key " << static_cast<int>(c.code.key) << "/" << static_cast<char>(c.code.ch)
+            << " at " << c.current << " of " << c.count << " page " << c.page;
+    }
+}
+
+struct Fixture {
+    std::vector<core::sys::Mount> volumes = {
+        {"/srv", "ext4", 10 * MiB, 5 * MiB, 5 * MiB, false},
+        {"/", "ext4", 100 * GiB, 25 * GiB, 75 * GiB, false},
+    };
+    int checks = 0;
+    core::sys::FullDiskAccess answer = core::sys::FullDiskAccess::On;
+    std::optional<int> spawn_error;
+    Spawn spawn = [this](const Command&) { return spawn_error; };
+
+    App make(std::optional<std::string> path = std::nullopt, bool list = true) {
+        AppEnv env;
+        env.app_name = "your terminal";
+        App app(
+            std::move(path), list ? volumes : std::vector<core::sys::Mount>{}, env,
+            [this](const ScanTarget&) {
+                ++checks;
+                return answer;
+            },
+            false);
+        app.frame_area = {0, 0, 80, 6};
+        return app;
+    }
+};
+
+Browser* browser_of(App& app) {
+    auto* browsing = std::get_if<BrowsingScreen>(&app.screen);
+    return browsing ? browsing->browser.get() : nullptr;
+}
+
+TEST(AppKeys, HelpUnitsQuitAndTheVolumeList) {
+    Fixture f;
+    App app = f.make();
+    const KeyEvent ctrl_c = key(U'c', term::CONTROL);
+    EXPECT_FALSE(app.on_key(key(U'?'), f.spawn));
+    EXPECT_TRUE(app.help_shown);
+    EXPECT_TRUE(app.on_key(ctrl_c, f.spawn));
+    for (const auto swallowed : {term::KeyCode(U'j'), term::KeyCode(U'q'), term::KeyCode(U'u')}) {
+        EXPECT_FALSE(app.on_key(key(swallowed), f.spawn));
+    }
+    EXPECT_TRUE(app.help_shown);
+    EXPECT_EQ(app.selected_volume, 0u);
+    EXPECT_FALSE(app.env.si);
+    app.on_key(key(Key::Esc), f.spawn);
+    EXPECT_FALSE(app.help_shown);
+    app.on_key(key(U'?'), f.spawn);
+    app.on_key(key(U'?'), f.spawn);
+    EXPECT_FALSE(app.help_shown);
+
+    app.on_key(key(U'u'), f.spawn);
+    EXPECT_TRUE(app.env.si);
+    app.on_key(key(U'j'), f.spawn);
+    EXPECT_EQ(app.selected_volume, 1u);
+    app.on_key(key(U'k'), f.spawn);
+    EXPECT_EQ(app.selected_volume, 0u);
+    EXPECT_TRUE(app.on_key(ctrl_c, f.spawn));
+    EXPECT_TRUE(app.on_key(key(U'q'), f.spawn));
+    EXPECT_TRUE(app.on_key(key(Key::Esc), f.spawn));
+}
+
+TEST(AppKeys, BrowserIsStashedAndReusedForTheSameVolume) {
+    Fixture f;
+    App app = f.make();
+    app.on_key(key(Key::Enter), f.spawn);  // volumes are sorted: "/" first
+    Browser* first = browser_of(app);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->root(), "/");
+    app.on_key(key(U'u'), f.spawn);
+    EXPECT_TRUE(first->env().si);
+    EXPECT_TRUE(app.on_key(key(U'c', term::CONTROL), f.spawn));
+
+    EXPECT_FALSE(app.on_key(key(Key::Esc), f.spawn));
+    EXPECT_TRUE(std::holds_alternative<VolumesScreen>(app.screen));
+    EXPECT_EQ(app.stashed.get(), first);
+    app.on_key(key(U'u'), f.spawn);
+    EXPECT_FALSE(first->env().si);
+    app.on_key(key(U'l'), f.spawn);
+    EXPECT_EQ(browser_of(app), first);
+    EXPECT_EQ(app.stashed, nullptr);
+
+    app.on_key(key(Key::Backspace), f.spawn);
+    EXPECT_EQ(app.stashed.get(), first);
+    app.on_key(key(U'j'), f.spawn);
+    app.on_key(key(Key::Right), f.spawn);
+    ASSERT_NE(browser_of(app), nullptr);
+    EXPECT_EQ(browser_of(app)->root(), "/srv");
+    EXPECT_EQ(app.stashed, nullptr);
+    EXPECT_TRUE(app.on_key(key(U'q'), f.spawn));
+    EXPECT_EQ(f.checks, 1);
+
+    // Without a volume list, Backspace at the root stays and Esc quits.
+    App alone = f.make("/");
+    EXPECT_FALSE(alone.on_key(key(Key::Backspace), f.spawn));
+    EXPECT_NE(browser_of(alone), nullptr);
+    EXPECT_TRUE(alone.on_key(key(Key::Esc), f.spawn));
+}
+
+TEST(AppKeys, NoticeWhenFullDiskAccessIsOff) {
+    Fixture f;
+    f.answer = core::sys::FullDiskAccess::Off;
+    App app = f.make("/srv");
+    auto* notice = std::get_if<NoticeScreen>(&app.screen);
+    ASSERT_NE(notice, nullptr);
+    EXPECT_EQ(notice->target.path, "/srv");
+    EXPECT_FALSE(app.on_key(key(U'?'), f.spawn));
+    EXPECT_FALSE(app.help_shown);
+    EXPECT_TRUE(app.on_key(key(U'c', term::CONTROL), f.spawn));
+
+    f.spawn_error = ENOENT;
+    app.on_key(key(U'o'), f.spawn);
+    EXPECT_EQ(notice->error, "cannot run /usr/bin/open: No such file or directory (os error 2)");
+    f.spawn_error.reset();
+    app.on_key(key(U'o'), f.spawn);
+    EXPECT_EQ(notice->error, std::nullopt);
+
+    app.on_key(key(U'c'), f.spawn);
+    ASSERT_NE(browser_of(app), nullptr);
+    EXPECT_EQ(browser_of(app)->root(), "/srv");
+    EXPECT_EQ(f.checks, 1);
+
+    // Esc on the notice: back to the list when there is one, else quit.
+    App listed = f.make();
+    listed.on_key(key(Key::Enter), f.spawn);
+    EXPECT_TRUE(std::holds_alternative<NoticeScreen>(listed.screen));
+    EXPECT_FALSE(listed.on_key(key(Key::Esc), f.spawn));
+    EXPECT_TRUE(std::holds_alternative<VolumesScreen>(listed.screen));
+    listed.on_key(key(Key::Enter), f.spawn);
+    EXPECT_NE(browser_of(listed), nullptr);
+    EXPECT_EQ(f.checks, 2);
+    App unlisted = f.make("/srv");
+    EXPECT_TRUE(unlisted.on_key(key(Key::Esc), f.spawn));
+    App quitting = f.make("/srv");
+    EXPECT_TRUE(quitting.on_key(key(U'q'), f.spawn));
+}
+
+TEST(AppMouse, WheelClickAndDoubleClickOnTheVolumeList) {
+    Fixture f;
+    const WallClock::time_point t0{std::chrono::seconds(1'000'000)};
+    const auto press = [](uint16_t row) {
+        return term::MouseEvent{term::MouseKind::Press, term::MouseButton::Left, 7, row, {}};
+    };
+    App empty = f.make(std::nullopt, false);
+    for (const auto kind : {term::MouseKind::WheelDown, term::MouseKind::WheelUp}) {
+        empty.on_mouse({kind, term::MouseButton::None, 0, 1, {}}, t0);
+        EXPECT_EQ(empty.selected_volume, 0u);
+    }
+    empty.on_mouse(press(1), t0);
+    EXPECT_TRUE(std::holds_alternative<VolumesScreen>(empty.screen));
+
+    App app = f.make();
+    app.on_mouse({term::MouseKind::WheelDown, term::MouseButton::None, 0, 1, {}}, t0);
+    EXPECT_EQ(app.selected_volume, 1u);
+    app.on_mouse(press(1), t0 + std::chrono::seconds(1));
+    EXPECT_EQ(app.selected_volume, 0u);
+    app.on_mouse(press(3), t0 + std::chrono::seconds(2));  // below the last volume
+    app.on_mouse(press(5), t0 + std::chrono::seconds(3));  // the hint line
+    EXPECT_EQ(app.selected_volume, 0u);
+    app.on_mouse(press(2), t0 + std::chrono::seconds(4));
+    EXPECT_EQ(app.selected_volume, 1u);
+    EXPECT_TRUE(std::holds_alternative<VolumesScreen>(app.screen));
+    app.on_mouse(press(2), t0 + std::chrono::milliseconds(4400));
+    ASSERT_NE(browser_of(app), nullptr);
+    EXPECT_EQ(browser_of(app)->root(), "/srv");
+}
+
+std::vector<std::string> drawn(App& app, uint16_t width, uint16_t height) {
+    term::Buffer frame(term::Rect{0, 0, width, height});
+    draw_app(app, frame, WallClock::now());
+    std::vector<std::string> rows = frame.text_rows();
+    for (auto& row : rows) {
+        row.erase(row.find_last_not_of(' ') + 1);
+    }
+    return rows;
+}
+
+TEST(DrawApp, VolumeList) {
+    Fixture f;
+    App app = f.make();
+    app.selected_volume = 1;
+    term::Buffer frame(term::Rect{0, 0, 80, 6});
+    draw_app(app, frame, WallClock::now());
+    EXPECT_EQ(app.frame_area, (term::Rect{0, 0, 80, 6}));
+    const std::vector<std::string> expected = {
+        "volumes",
+        "  25.0 GiB used of  100.0 GiB    75.0 GiB free  25.0%  /",
+        "   5.0 MiB used of   10.0 MiB     5.0 MiB free  50.0%  /srv",
+        "",
+        "",
+        "arrows/jk move  enter scan  ? help  q quit",
+    };
+    EXPECT_EQ(drawn(app, 80, 6), expected);
+    EXPECT_EQ(frame.at(0, 1).style.fg, term::Color(term::NamedColor::Red));
+    EXPECT_EQ(frame.at(48, 1).style.fg, term::Color(term::NamedColor::Red));  // percent cell
+    EXPECT_EQ(frame.at(20, 1).style.fg, term::Color::reset());
+    for (const uint16_t x : {0, 79}) {
+        EXPECT_EQ(frame.at(x, 2).style.bg, term::Color::indexed(25)) << x;
+    }
+    EXPECT_EQ(frame.at(0, 1).style.bg, term::Color::reset());
+
+    app.env.colours = false;
+    frame.reset();
+    draw_app(app, frame, WallClock::now());
+    EXPECT_TRUE(frame.at(79, 2).style.add.contains(term::REVERSED));
+    EXPECT_EQ(frame.at(0, 1).style.fg, term::Color::reset());
+}
+
+TEST(DrawApp, HelpAndTinyScreens) {
+    Fixture f;
+    App app = f.make();
+    app.help_shown = true;
+    const auto rows = drawn(app, 80, 25);
+    EXPECT_EQ(rows[0], "keys");
+    EXPECT_EQ(rows[1], "Up Down k j       move");
+    EXPECT_EQ(rows[19],
+              "q Esc             quit; Esc closes a filter or list first, or goes back to the v");
+    EXPECT_EQ(rows[22], "wheel             scroll the column under the pointer");
+    EXPECT_EQ(rows[23], "");
+    EXPECT_EQ(rows[24], "? or esc close");
+    EXPECT_EQ(drawn(app, 80, 5)[3], "Home End g G      go to the first or the last row");
+    EXPECT_EQ(drawn(app, 80, 5)[4], "? or esc close");
+
+    // Every screen at sizes down to nothing draws without a fault.
+    f.answer = core::sys::FullDiskAccess::Off;
+    App notice = f.make("/srv");
+    std::get<NoticeScreen>(notice.screen).error = "cannot run /usr/bin/open: denied";
+    App browsing = f.make("/");
+    for (App* each : {&app, &notice, &browsing}) {
+        for (const auto& [w, h] :
+             {std::pair{0, 0}, {80, 0}, {0, 25}, {1, 1}, {80, 1}, {1, 25}, {3, 2}}) {
+            const auto tiny = drawn(*each, static_cast<uint16_t>(w), static_cast<uint16_t>(h));
+            EXPECT_EQ(tiny.size(), static_cast<size_t>(h));
+        }
+    }
+    EXPECT_EQ(drawn(app, 1, 25)[0], "k");
+    EXPECT_EQ(drawn(app, 80, 1), std::vector<std::string>{"keys"});
+}
+
+TEST(DrawApp, Notice) {
+    Fixture f;
+    f.answer = core::sys::FullDiskAccess::Off;
+    App app = f.make("/srv");
+    std::get<NoticeScreen>(app.screen).error = "cannot run /usr/bin/open: denied";
+    const std::vector<std::string> expected = {
+        "Full Disk Access is off for your terminal",
+        "",
+        "macOS keeps some folders from every app without Full Disk Access: Mail,",
+        "Messages, Safari, Time Machine and other apps' data. The scan lists them as",
+        "denied, and their sizes are missing. To grant it, turn on your terminal in",
+        "System Settings > Privacy & Security > Full Disk Access, then quit and reopen",
+        "your terminal. bramwex stays read-only either way.",
+        "",
+        "o  open the Full Disk Access settings",
+        "c  continue without",
+        "q  quit",
+        "",
+        "cannot run /usr/bin/open: denied",
+        "",
+    };
+    EXPECT_EQ(drawn(app, 80, 14), expected);
+}
+
+TEST(Cells, PercentCell) {
+    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+    // clang-format off
+    const std::vector<std::tuple<uint64_t, uint64_t, std::string>> cases = {
+        {0, 10, "     "}, {10, 0, "     "}, {1, 10000, "<0.1%"}, {5, 10000, " 0.1%"},
+        {10, 10, " 100%"}, {9999, 10000, " 100%"}, {20, 10, " 100%"}, {50, 1000, " 5.0%"},
+        {427, 1000, "42.7%"}, {kMax, kMax, " 100%"}, {kMax / 2, kMax, "50.0%"},
+        {kMax - 1, kMax, " 100%"}, {kMax / 1000, kMax, " 0.1%"},
+    };
+    // clang-format on
+    for (const auto& [value, total, text] : cases) {
+        EXPECT_EQ(percent_cell(value, total), text) << value << " of " << total;
+    }
+}
+
+TEST(Cells, HintLineAndSizeCell) {
+    const auto& styles = StyleTable::coloured();
+    const term::Style& key_style = styles[Look::HintKey];
+    const term::Line line = hint_line(styles, "arrows/jk move  ? help  x");
+    std::string shape;
+    for (const auto& span : line.spans) {
+        // Keys in [brackets], unstyled text in (parentheses).
+        const bool is_key = span.style == key_style;
+        shape += (is_key ? "[" : "(") + span.text + (is_key ? "]" : ")");
+    }
+    EXPECT_EQ(shape, "[arrows/jk]( move)(  )[?]( help)(  )[x]");
+    // clang-format off
+    const std::vector<std::tuple<bool, uint64_t, std::string, Look>> sizes = {
+        {false, 1023, "    1023 B", Look::SizeBytes}, {false, 1024, "   1.0 KiB", Look::SizeKiB},
+        {false, 1'000'000'000, " 953.7 MiB", Look::SizeMiB}, {true, 999, "     999 B", Look::SizeBytes},
+        {true, 1000, "    1.0 kB", Look::SizeKiB}, {true, 1'000'000'000, "    1.0 GB", Look::SizeGiB},
+    };
+    // clang-format on
+    for (const auto& [si, size, text, look] : sizes) {
+        const term::Span cell = size_cell(si, styles, size);
+        EXPECT_EQ(cell.text, text) << size;
+        EXPECT_EQ(cell.style, styles[look]) << size;
+    }
+}
+
+}  // namespace
+}  // namespace bramwex::app

@@ -1,0 +1,223 @@
+"""The full-screen app in a pseudo-terminal, its screen read back with pyte."""
+import os
+import random
+import shutil
+import signal
+import subprocess
+import threading
+import time
+
+import pexpect
+import pyte
+import pytest
+
+from conftest import binary
+
+ALT_ON = b"\x1b[?1049h"
+ALT_OFF = b"\x1b[?1049l"
+MOUSE_ON = b"\x1b[?1000h\x1b[?1002h\x1b[?1003h\x1b[?1015h\x1b[?1006h"
+MOUSE_OFF = b"\x1b[?1006l\x1b[?1015l\x1b[?1003l\x1b[?1002l\x1b[?1000l"
+
+
+class Tui:
+    """One run of the app on a pseudo-terminal of a fixed size."""
+
+    def __init__(self, cache, *args, rows=30, columns=100, command=None, env=None):
+        self.screen = pyte.Screen(max(columns, 1), max(rows, 1))
+        self.stream = pyte.ByteStream(self.screen)
+        self.raw = bytearray()
+        run = command or [binary(), *map(str, args)]
+        self.child = pexpect.spawn(run[0], run[1:], dimensions=(rows, columns),
+                                   env=dict(os.environ, BRAMWEX_CACHE_DIR=str(cache),
+                                            TERM="xterm-256color", **(env or {})))
+
+    def pump(self, quiet=0.1):
+        """Reads until the app has been quiet for `quiet` seconds or ended."""
+        while True:
+            try:
+                data = self.child.read_nonblocking(65536, timeout=quiet)
+            except (pexpect.TIMEOUT, pexpect.EOF):
+                return
+            self.raw += data
+            self.stream.feed(data)
+
+    def rows(self):
+        return [row.rstrip() for row in self.screen.display]
+
+    def wait_for(self, predicate, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not predicate(self.rows()):
+            assert time.monotonic() < deadline, "\n".join(self.rows())
+            assert self.child.isalive(), "the app ended early"
+            self.pump(0.05)
+
+    def press(self, keys, then=None):
+        self.child.send(keys)
+        if then:
+            self.wait_for(then)
+
+    def wait_exit(self, timeout=10):
+        """The exit status, after reading everything the app wrote."""
+        deadline = time.monotonic() + timeout
+        while self.child.isalive():
+            assert time.monotonic() < deadline, "the app did not end"
+            self.pump(0.05)
+        self.pump(0.05)
+        self.child.wait()
+        return self.child.exitstatus
+
+
+def restored(raw):
+    """Mouse capture on after entering the alternate screen, off before leaving it."""
+    raw = bytes(raw)
+    return (ALT_ON in raw and raw.index(ALT_ON) < raw.index(MOUSE_ON)
+            and raw.rindex(MOUSE_ON) < raw.rindex(MOUSE_OFF) < raw.rindex(ALT_OFF))
+
+
+@pytest.fixture
+def cache(tmp_path):
+    return tmp_path / "cache"
+
+
+def volume_rows(rows):
+    return [row for row in rows[1:-1] if " used of " in row]
+
+
+def test_volume_list_keys_help_units_and_quit(cache):
+    app = Tui(cache, env={"NO_COLOR": "1"})
+    app.wait_for(lambda rows: rows[0] == "volumes" and volume_rows(rows))
+    volumes = volume_rows(app.rows())
+    assert any(row.endswith("  /") for row in volumes)
+    root = next(i for i, row in enumerate(app.rows()) if row.endswith("  /"))
+    assert app.screen.buffer[root][0].reverse and app.screen.buffer[root][99].reverse
+    assert app.rows()[-1] == "arrows/jk move  enter scan  ? help  q quit"
+
+    app.press("j")
+    app.press("k")
+    app.pump()
+    if len(volumes) == 1:
+        assert app.screen.buffer[root][0].reverse
+    else:
+        app.press("j", lambda rows: not app.screen.buffer[root][0].reverse)
+        app.press("k", lambda rows: app.screen.buffer[root][0].reverse)
+
+    for close in ("?", "\x1b"):
+        app.press("?", lambda rows: rows[0] == "keys")
+        help_rows = app.rows()
+        assert all(help_rows[1:23]) and help_rows[23] == ""
+        assert help_rows[22].startswith("wheel ")
+        assert help_rows[-1] == "? or esc close"
+        app.press(close, lambda rows: rows[0] == "volumes")
+
+    assert " GiB" in app.rows()[root]
+    app.press("u", lambda rows: " GB " in rows[root] and " GiB" not in rows[root])
+    app.press("u", lambda rows: " GiB" in rows[root])
+
+    app.press("q")
+    assert app.wait_exit() == 0
+    assert restored(app.raw)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP])
+def test_exit_signals_restore_the_terminal(cache, signum):
+    app = Tui(cache)
+    app.wait_for(lambda rows: rows[0] == "volumes")
+    app.child.kill(signum)
+    assert app.wait_exit() == 128 + signum
+    assert restored(app.raw)
+
+
+def test_missing_path_fails_before_touching_the_terminal(bramwex):
+    result = bramwex.run("/missing")
+    assert result.returncode == 1
+    assert result.stderr == b"bramwex: /missing: No such file or directory (os error 2)\n"
+    assert result.stdout == b""
+
+
+def test_no_controlling_terminal_is_fatal(bramwex, tree):
+    result = subprocess.run([binary(), str(tree)], stdin=subprocess.DEVNULL,
+                            capture_output=True, env=bramwex.env, start_new_session=True,
+                            timeout=20)
+    assert result.returncode == 101
+    assert b"bramwex: fatal: failed to initialize terminal" in result.stderr
+    assert result.stdout == b""
+
+
+def test_standard_input_not_a_terminal_uses_the_controlling_one(cache, tree):
+    app = Tui(cache, command=["/bin/sh", "-c", 'exec "$0" "$1" </dev/null', binary(), str(tree)])
+    app.wait_for(lambda rows: rows[0] == str(tree))
+    app.press("q")
+    assert app.wait_exit() == 0
+
+
+@pytest.mark.parametrize("rows,columns", [(1, 1), (0, 0), (1, 100), (30, 1)])
+def test_tiny_terminal(cache, rows, columns):
+    app = Tui(cache, rows=rows, columns=columns)
+    app.pump(0.5)
+    assert app.child.isalive()
+    for keys in ("?", "\x1b[B", "?", "j"):  # the help drawn, then closed
+        app.press(keys)
+        app.pump()
+    app.press("q")
+    assert app.wait_exit() == 0
+
+
+def test_pasted_burst_of_keys_and_sequences(cache):
+    units = ["j", "k", "g", "G", "u", "?", "\r", "l", "h", "\x7f", " ", "x", "é", "\x1b[A",
+             "\x1b[B", "\x1b[5~", "\x1b[6~", "\x1bOH", "\x1b[1;5B", "\x1b[<0;5;2M",
+             "\x1b[<0;5;2m", "\x1b[<64;9;3M", "\x1b[<65;9;3M", "\x1b[<35;40;9M", "\x1b[M !!",
+             "\x1b[200~", "\x1b[999;999R", "\x1b]0;title\x07"]
+    pick = random.Random(7)
+    burst = b""
+    while len(burst) < 10_000:
+        burst += pick.choice(units).encode()
+    assert b"q" not in burst and b"\x03" not in burst
+    app = Tui(cache)
+    app.wait_for(lambda rows: rows[0] == "volumes")
+
+    # The app draws while the burst goes in: keep reading so neither side blocks.
+    writer = threading.Thread(target=app.child.send, args=(burst,))
+    writer.start()
+    while writer.is_alive():
+        app.pump(0.05)
+    writer.join()
+    app.pump(0.3)
+    # A read that happens to end right after an ESC is the Esc key by design,
+    # which may leave the app in order; otherwise q still quits it.
+    if app.child.isalive():
+        app.press("q")
+    assert app.wait_exit(timeout=20) == 0
+    assert restored(app.raw)
+
+
+@pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is not installed")
+def test_terminal_modes_come_back_after_quit(tmp_path):
+    socket = f"bramwex-e2e-{os.getpid()}"
+    tmux = ["tmux", "-L", socket]
+    script = (f'stty -g >{tmp_path}/before; BRAMWEX_CACHE_DIR={tmp_path}/cache "{binary()}"; '
+              f"echo $? >{tmp_path}/status; stty -g >{tmp_path}/after; sleep 60")
+    env = dict(os.environ, TERM="xterm-256color")
+    subprocess.run([*tmux, "new-session", "-d", "-x", "100", "-y", "30", script], check=True,
+                   env=env)
+
+    def flags():
+        return subprocess.run([*tmux, "display", "-p", "#{alternate_on} #{mouse_any_flag}"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+
+    def wait(condition):
+        deadline = time.monotonic() + 10
+        while not condition():
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+
+    try:
+        wait(lambda: "volumes" in subprocess.run([*tmux, "capture-pane", "-p"],
+                                                 capture_output=True, text=True).stdout)
+        assert flags() == "1 1"
+        subprocess.run([*tmux, "send-keys", "q"], check=True)
+        wait(lambda: (tmp_path / "after").exists() and (tmp_path / "after").read_text())
+        assert (tmp_path / "status").read_text().strip() == "0"
+        assert flags() == "0 0"
+        assert (tmp_path / "before").read_text() == (tmp_path / "after").read_text()
+    finally:
+        subprocess.run([*tmux, "kill-server"], capture_output=True)
