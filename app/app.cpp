@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <utility>
 
 #include "app/cursor.hpp"
 #include "app/volumes.hpp"
