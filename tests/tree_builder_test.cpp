@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -34,48 +35,31 @@ std::multiset<uint64_t> sizes_of(const std::vector<FileRecord>& files) {
     return sizes;
 }
 
-// ---------------------------------------------------------------------------
-// LargestFiles
-
 TEST(LargestFiles, KeepsOnlyTheThousandLargest) {
     LargestFiles files;
     std::vector<uint64_t> first(999);
     std::iota(first.begin(), first.end(), 1);
-    auto batch = candidates(first);
-    files.merge(batch, 1);
-    EXPECT_EQ(files.size(), 999u);
-    EXPECT_EQ(files.threshold(), 0u) << "no threshold until the heap is full";
-
-    batch = candidates({1000});
-    files.merge(batch, 1);
-    EXPECT_EQ(files.size(), 1000u);
-    EXPECT_EQ(files.threshold(), 0u) << "the smallest size may still enter on a tie";
-
-    // The smallest kept size with the same path does not enter.
-    batch = candidates({1});
-    files.merge(batch, 2);
-    EXPECT_EQ(files.copy_below(2).size(), 1000u);
-    EXPECT_EQ(files.threshold(), 0u);
-
-    // One byte more replaces the smallest.
-    batch = candidates({2});
-    files.merge(batch, 2);
-    EXPECT_EQ(files.size(), 1000u);
-    EXPECT_EQ(files.threshold(), 1u);
-
-    // Within one batch, earlier entries raise the bar for later ones.
-    batch = candidates({5000, 3, 5001, 4});
-    files.merge(batch, 3);
-    EXPECT_EQ(files.threshold(), 3u);
-
-    const std::vector<FileRecord> kept = files.take();
-    ASSERT_EQ(kept.size(), 1000u);
+    // sizes merged, their folder, then how many kept files are from folders
+    // 0 and 1, and the threshold
+    const std::tuple<std::vector<uint64_t>, uint32_t, size_t, uint64_t> steps[] = {
+        {first, 1, 999, 0},               // no threshold until the heap is full
+        {{1000}, 1, 1000, 0},             // the smallest size may still enter on a tie
+        {{1}, 2, 1000, 0},                // the smallest size with a greater path does not
+        {{2}, 2, 999, 1},                 // one byte more replaces the smallest
+        {{5000, 3, 5001, 4}, 3, 997, 3},  // earlier entries raise the bar for later ones
+    };
+    for (const auto& [sizes, folder, below_two, threshold] : steps) {
+        auto batch = candidates(sizes);
+        files.merge(batch, folder);
+        EXPECT_EQ(files.copy_below(2).size(), below_two) << sizes[0];
+        EXPECT_EQ(files.threshold(), threshold) << sizes[0];
+    }
     std::multiset<std::pair<uint64_t, uint32_t>> expected{{4, 1}, {4, 3}, {5000, 3}, {5001, 3}};
     for (uint64_t size = 5; size <= 1000; ++size) {
         expected.insert({size, 1});
     }
     std::multiset<std::pair<uint64_t, uint32_t>> actual;
-    for (const FileRecord& file : kept) {
+    for (const FileRecord& file : files.take()) {
         EXPECT_EQ(file.name, "f" + std::to_string(file.size));
         actual.insert({file.size, file.folder});
     }
@@ -174,10 +158,7 @@ TEST(LargestFiles, ConcurrentMergesKeepTheOverallLargest) {
     EXPECT_EQ(sizes_of(files.take()), expected);
 }
 
-// ---------------------------------------------------------------------------
-// TreeBuilder
-
-TEST(TreeBuilder, SnapshotIsACopyOfTheRecordsSoFar) {
+TEST(TreeBuilder, SnapshotsCopyTheRecordsSoFarAndFinishHandsOverEverything) {
     TreeBuilder builder("/scan/root", true);
     std::vector<std::string_view> names{"a"};
     std::vector<uint32_t> ids(1);
@@ -200,15 +181,18 @@ TEST(TreeBuilder, SnapshotIsACopyOfTheRecordsSoFar) {
     EXPECT_EQ(first->folders, (std::vector<FolderRecord>{root, child}));
     EXPECT_EQ(sizes_of(first->files), (std::multiset<uint64_t>{50, 100}));
     EXPECT_EQ(first->reclaimable_sizes, (std::vector<uint64_t>{100, 3}));
-    EXPECT_EQ(first->names, builder.parts().names);
-    EXPECT_EQ(first->generation, builder.parts().generation);
     EXPECT_EQ(first->total_size({0, 0}), 107u);
 
     builder.add_folder({1, 1, 1, 0, 0, 0}, 9);
-    const auto second = snapshot(builder.parts());
-    ASSERT_TRUE(second);
-    EXPECT_EQ(sizes_of(second->files), (std::multiset<uint64_t>{50, 60, 100}));
-    EXPECT_EQ(second->reclaimable_sizes, (std::vector<uint64_t>{100, 3, 9}));
+    FolderIndex links;
+    links[{1, 2}] = 1;
+    const Tree done = builder.finish(links, 42, true);
+    EXPECT_EQ(sizes_of(done.files), (std::multiset<uint64_t>{50, 60, 100}));
+    EXPECT_EQ(done.reclaimable_sizes, (std::vector<uint64_t>{100, 3, 9}));
+    EXPECT_EQ(done.folder_index, links);
+    EXPECT_EQ(done.event_id, 42u);
+    EXPECT_TRUE(done.stopped);
+    EXPECT_EQ(done.names, first->names);
     EXPECT_EQ(first->record_count(), 2u) << "an earlier snapshot does not change";
 
     TreeBuilder plain("/x", false);
@@ -277,28 +261,6 @@ TEST(TreeBuilder, ConcurrentAppendsAndSnapshots) {
             EXPECT_LT(file.folder, count);
         }
     }
-}
-
-TEST(TreeBuilder, FinishHandsOverEverything) {
-    TreeBuilder builder("relative/root", true);
-    builder.add_folder({10, kNoParent, 0, 0, 0, 0}, 10);
-    builder.add_folder({20, 0, 1, 0, 0, 0}, 0);
-    auto batch = candidates({5, 6});
-    builder.largest_files().merge(batch, 1);
-    FolderIndex links;
-    links[{1, 2}] = 1;
-    const uint32_t generation = builder.parts().generation;
-    const std::shared_ptr<NameTable> names = builder.parts().names;
-
-    const Tree tree = builder.finish(std::move(links), 42, true);
-    EXPECT_EQ(tree.folders[1].own, 20u);
-    EXPECT_EQ(tree.reclaimable_sizes, (std::vector<uint64_t>{10, 0}));
-    EXPECT_EQ(sizes_of(tree.files), (std::multiset<uint64_t>{5, 6}));
-    EXPECT_EQ(tree.folder_index.at({1, 2}), 1u);
-    EXPECT_EQ(tree.event_id, 42u);
-    EXPECT_TRUE(tree.stopped);
-    EXPECT_EQ(tree.generation, generation);
-    EXPECT_EQ(tree.names, names);
 }
 
 TEST(TreeBuilder, ManyThreadsInternTheSameNames) {
