@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
 #include <map>
 #include <optional>
 #include <random>
@@ -98,10 +97,7 @@ uint64_t total_at(const Tree& tree, const std::string& relative) {
 }
 
 std::string relative_of(const std::string& root, const std::string& absolute) {
-    if (absolute == root) {
-        return "";
-    }
-    return absolute.substr(root.size() + 1);
+    return absolute == root ? "" : absolute.substr(root.size() + 1);
 }
 
 bool at_or_below(const std::string& path, const std::string& folder) {
@@ -197,25 +193,28 @@ std::set<std::pair<std::string, uint64_t>> plain_largest(const Tree& tree,
     return files;
 }
 
+std::ostream& operator<<(std::ostream& out, const FolderFacts& f) {
+    return out << "own " << f.own << " total " << f.total << " flags " << f.flags << " error "
+               << f.error_number << " reclaimable " << f.reclaimable;
+}
+
 void expect_same_folders(const Tree& rescanned, const Tree& fresh, const std::string& root,
                          const std::string& context) {
     const auto inodes = linked_inodes(root);
     const auto got = facts_of(rescanned, inodes);
     const auto want = facts_of(fresh, inodes);
-    for (const auto& [path, facts] : want) {
-        const auto at = got.find(path);
-        if (at == got.end()) {
-            ADD_FAILURE() << context << ": missing folder '" << path << "'";
-            continue;
+    const auto facts_at = [](const auto& facts, const std::string& path) {
+        const auto at = facts.find(path);
+        return at == facts.end() ? std::nullopt : std::optional(at->second);
+    };
+    std::set<std::string> paths;
+    for (const auto* facts : {&got, &want}) {
+        for (const auto& [path, f] : *facts) {
+            paths.insert(path);
         }
-        EXPECT_EQ(at->second.own, facts.own) << context << ": own of '" << path << "'";
-        EXPECT_EQ(at->second.total, facts.total) << context << ": total of '" << path << "'";
-        EXPECT_EQ(at->second.flags, facts.flags) << context << ": flags of '" << path << "'";
-        EXPECT_EQ(at->second.error_number, facts.error_number) << context << ": '" << path << "'";
-        EXPECT_EQ(at->second.reclaimable, facts.reclaimable) << context << ": '" << path << "'";
     }
-    for (const auto& [path, facts] : got) {
-        EXPECT_TRUE(want.contains(path)) << context << ": extra folder '" << path << "'";
+    for (const std::string& path : paths) {
+        EXPECT_EQ(facts_at(got, path), facts_at(want, path)) << context << ": '" << path << "'";
     }
     EXPECT_EQ(rescanned.total_size({0, 0}), fresh.total_size({0, 0})) << context;
     EXPECT_EQ(plain_largest(rescanned, root), plain_largest(fresh, root)) << context;
@@ -293,49 +292,9 @@ class RandomDisk {
     // or whose link count moved.
     std::vector<std::string> change(std::map<std::string, int>& tally) {
         changed_.clear();
-        const int count = pick(1, 6);
-        for (int k = 0; k < count; ++k) {
-            switch (pick(0, 12)) {
-                case 0:
-                    tally["new file"] += new_file(random_folder(), size());
-                    break;
-                case 1:
-                    tally["grown file"] += resize_file(true);
-                    break;
-                case 2:
-                    tally["shrunk file"] += resize_file(false);
-                    break;
-                case 3:
-                    tally["deleted file"] += delete_file();
-                    break;
-                case 4:
-                    tally["new folder"] += new_folder();
-                    break;
-                case 5:
-                    tally["deleted folder"] += delete_folder();
-                    break;
-                case 6:
-                    tally["renamed folder"] += rename_folder();
-                    break;
-                case 7:
-                    tally["hard link"] += link_somewhere();
-                    break;
-                case 8:
-                    tally["file became folder"] += file_to_folder();
-                    break;
-                case 9:
-                    tally["symlink"] += symlink_somewhere();
-                    break;
-                case 10:
-                    tally["folder with a link deep inside deleted"] += delete_above_link();
-                    break;
-                case 11:
-                    tally["link dropped, other links not named"] += unlink_quietly();
-                    break;
-                default:
-                    tally["many new files"] += many_files();
-                    break;
-            }
+        for (int k = pick(1, 6); k > 0; --k) {
+            const auto& [what, how] = kChanges[pick(0, std::size(kChanges) - 1)];
+            tally[what] += (this->*how)();
         }
         return changed_;
     }
@@ -374,17 +333,11 @@ class RandomDisk {
         std::sort(found.begin(), found.end());
         return found;
     }
-    std::string random_folder() {
-        const auto folders = entries(true);
-        return folders[pick(0, folders.size() - 1)];
+    std::optional<std::string> any_of(const std::vector<std::string>& paths) {
+        return paths.empty() ? std::nullopt : std::optional(paths[pick(0, paths.size() - 1)]);
     }
-    std::optional<std::string> random_file() {
-        const auto files = entries(false);
-        if (files.empty()) {
-            return std::nullopt;
-        }
-        return files[pick(0, files.size() - 1)];
-    }
+    std::string random_folder() { return *any_of(entries(true)); }
+    std::optional<std::string> random_file() { return any_of(entries(false)); }
 
     // Every other path of the same inode: its link count moves with this one's.
     void note_links_of(const std::string& relative) {
@@ -408,16 +361,17 @@ class RandomDisk {
         }
     }
 
-    int new_file(const std::string& folder, size_t bytes) {
+    int add_file(const std::string& folder) {
         const std::string path = join(folder, fresh_name("f"));
-        write_file(abs(path), bytes);
+        write_file(abs(path), size());
         changed_.push_back(path);
         return 1;
     }
+    int new_file() { return add_file(random_folder()); }
     int many_files() {
         const std::string folder = random_folder();
         for (int k = pick(5, 30); k > 0; --k) {
-            new_file(folder, size());
+            add_file(folder);
         }
         return 1;
     }
@@ -433,6 +387,8 @@ class RandomDisk {
             }
         }
     }
+    int grow_file() { return resize_file(true); }
+    int shrink_file() { return resize_file(false); }
     int resize_file(bool grow) {
         const auto file = random_file();
         if (!file) {
@@ -483,10 +439,7 @@ class RandomDisk {
     std::optional<std::string> random_subfolder() {
         auto folders = entries(true);
         folders.erase(folders.begin());  // never the root
-        if (folders.empty()) {
-            return std::nullopt;
-        }
-        return folders[pick(0, folders.size() - 1)];
+        return any_of(folders);
     }
     int delete_folder() {
         const auto folder = random_subfolder();
@@ -558,10 +511,11 @@ class RandomDisk {
         std::erase_if(folders, [](const std::string& folder) {
             return std::count(folder.begin(), folder.end(), '/') < 1;
         });
-        if (folders.empty()) {
+        const auto deep = any_of(folders);
+        if (!deep) {
             return 0;
         }
-        const std::string file = join(folders[pick(0, folders.size() - 1)], fresh_name("f"));
+        const std::string file = join(*deep, fresh_name("f"));
         write_file(abs(file), 70000);
         changed_.push_back(file);
         for (int k = 0; k < 2; ++k) {
@@ -581,12 +535,12 @@ class RandomDisk {
                 linked.push_back(file);
             }
         }
-        if (linked.empty()) {
+        const auto file = any_of(linked);
+        if (!file) {
             return 0;
         }
-        const std::string file = linked[pick(0, linked.size() - 1)];
-        fs::remove(abs(file));
-        changed_.push_back(file);
+        fs::remove(abs(*file));
+        changed_.push_back(*file);
         return 1;
     }
     int file_to_folder() {
@@ -614,6 +568,25 @@ class RandomDisk {
     std::set<std::string> known_;
     std::vector<std::string> changed_;
     mutable std::error_code ignored_;
+
+  public:
+    // The kinds of change, each counted in the tally when it happened.
+    using Change = int (RandomDisk::*)();
+    static constexpr std::pair<const char*, Change> kChanges[] = {
+        {"new file", &RandomDisk::new_file},
+        {"grown file", &RandomDisk::grow_file},
+        {"shrunk file", &RandomDisk::shrink_file},
+        {"deleted file", &RandomDisk::delete_file},
+        {"new folder", &RandomDisk::new_folder},
+        {"deleted folder", &RandomDisk::delete_folder},
+        {"renamed folder", &RandomDisk::rename_folder},
+        {"hard link", &RandomDisk::link_somewhere},
+        {"file became folder", &RandomDisk::file_to_folder},
+        {"symlink", &RandomDisk::symlink_somewhere},
+        {"folder with a link deep inside deleted", &RandomDisk::delete_above_link},
+        {"link dropped, other links not named", &RandomDisk::unlink_quietly},
+        {"many new files", &RandomDisk::many_files},
+    };
 };
 
 // How a round hands its changes to the rescan.
@@ -661,6 +634,7 @@ TEST(RescanFolders, MatchesAFullScanAfterRandomChanges) {
         Pool pool = pool_of(options.threads);
         Followed live = scan_followed(dir.path(), options);
         Tree& tree = live.tree;
+        EXPECT_EQ(rescan_ok(live, {}, pool, options).kind, RescanOutcome::Kind::NoChanges);
         for (int round = 0; round < kRounds; ++round) {
             const std::string context =
                 "seed " + std::to_string(seed) + " round " + std::to_string(round);
@@ -699,34 +673,22 @@ TEST(RescanFolders, MatchesAFullScanAfterRandomChanges) {
     if (only != nullptr) {
         return;
     }
-    std::cout << "[ coverage ] " << kSeeds << " seeds x " << kRounds << " rounds:";
-    for (const auto& [what, count] : tally) {
-        std::cout << " " << what << " " << count << ";";
+    for (const auto& [what, how] : RandomDisk::kChanges) {
+        EXPECT_GT(tally[what], 0) << what;  // every kind of change was tried
     }
-    std::cout << " compactions " << compactions << "; root rescans " << root_rescans << "\n";
-    for (const char* what :
-         {"new file", "grown file", "shrunk file", "deleted file", "new folder", "deleted folder",
-          "renamed folder", "hard link", "file became folder", "symlink", "many new files",
-          "folder with a link deep inside deleted", "link dropped, other links not named"}) {
-        EXPECT_GT(tally[what], 0) << what;
-    }
+    EXPECT_GT(root_rescans, 0);
     EXPECT_GT(compactions, 0);
 }
 
 // ---------------------------------------------------------------------------
 
-TEST(RescanFolders, NothingToDoOrTheRootLeavesTheTreeAlone) {
+TEST(RescanFolders, AMustScanOfTheRootOrAboveLeavesTheTreeAlone) {
     TempDir dir;
     write_file(dir / "a/file", 5000);
     Followed live = scan_followed(dir.path());
     Tree& tree = live.tree;
     const Tree before = tree.clone();
     Pool pool = pool_of(2);
-
-    EXPECT_EQ(rescan_ok(live, {}, pool).kind, RescanOutcome::Kind::NoChanges);
-    EXPECT_EQ(tree.folders, before.folders);
-    EXPECT_EQ(tree.generation, before.generation);
-
     write_file(dir / "a/more", 5000);
     for (const std::string& root : {std::string(""), std::string("gone/below")}) {
         ChangeSets sets;
@@ -776,19 +738,16 @@ TEST(SortAndMergeChanges, OrdersNameByNameAndSumsRunsOfOnePath) {
     EXPECT_EQ(changes, want);
 }
 
-TEST(RescanFolders, NeverListsAFolderOnAnotherDevice) {
+TEST(RescanFolders, NeverListsAFolderOnAnotherDeviceNorEntersABindMountOfAnAncestor) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "mounting needs root";
     }
     TempDir dir;
     make_dirs(dir / "sub/mnt");
-    if (::mount("bramwex-test", (dir / "sub/mnt").c_str(), "tmpfs", 0, "size=4m") != 0) {
+    const test::ScopedMount mounted("bramwex-test", dir / "sub/mnt", "tmpfs", 0, "size=4m");
+    if (!mounted.mounted()) {
         GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
     }
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{dir / "sub/mnt"};
     Followed live = scan_followed(dir.path());
     Tree& tree = live.tree;
     const uint32_t mount = live_folders(tree).at("sub/mnt");
@@ -796,42 +755,26 @@ TEST(RescanFolders, NeverListsAFolderOnAnotherDevice) {
 
     write_file(dir / "sub/mnt/inside/big", 1 << 20);
     write_file(dir / "sub/file", 10000);
+    make_dirs(dir / "sub/loop");
+    const test::ScopedMount loop(dir.path(), dir / "sub/loop", nullptr, MS_BIND);
+    if (!loop.mounted()) {
+        GTEST_SKIP() << "cannot bind-mount: " << std::strerror(errno);
+    }
     ChangeSets sets;
-    sets.changed = {"sub/mnt/inside/big", "sub/mnt", "sub/file"};
+    sets.changed = {"sub/mnt/inside/big", "sub/mnt", "sub/file", "sub/loop"};
     sets.must_scan = {"sub/mnt/inside"};
     sets.relist = {mount};
     const RescanOutcome outcome = rescan_ok(live, sets, pool);
 
     ASSERT_EQ(outcome.changes.size(), 1u);
     EXPECT_EQ(outcome.changes[0].path, dir / "sub");
-    EXPECT_EQ(live_folders(tree).at("sub/mnt"), mount);
+    const auto folders = live_folders(tree);
+    EXPECT_EQ(folders.size(), 4u);  // the root, sub, and the two mounts, never entered
+    EXPECT_EQ(folders.at("sub/mnt"), mount);
     EXPECT_EQ(tree.folders[mount].flags, kFlagOtherDevice);
     EXPECT_EQ(tree.child_ids({mount, 0}).size(), 0u);
-}
-
-TEST(RescanFolders, NeverEntersABindMountOfAnAncestor) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "mounting needs root";
-    }
-    TempDir dir;
-    write_file(dir / "sub/file", 5000);
-    Followed live = scan_followed(dir.path());
-    Pool pool = pool_of(2);
-
-    make_dirs(dir / "sub/loop");
-    if (::mount(dir.path().c_str(), (dir / "sub/loop").c_str(), nullptr, MS_BIND, nullptr) != 0) {
-        GTEST_SKIP() << "cannot bind-mount: " << std::strerror(errno);
-    }
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{dir / "sub/loop"};
-    rescan_ok(live, {{"sub/loop"}, {}, {}}, pool);
-
-    const auto folders = live_folders(live.tree);
     ASSERT_TRUE(folders.contains("sub/loop"));
-    EXPECT_EQ(live.tree.folders[folders.at("sub/loop")].flags, kFlagOtherDevice);
-    EXPECT_EQ(folders.size(), 3u);  // the root, sub and the loop, never entered
+    EXPECT_EQ(tree.folders[folders.at("sub/loop")].flags, kFlagOtherDevice);
 }
 
 TEST(RescanFolders, DropsRemovedFoldersOnceTheyAreMostOfTheTree) {
