@@ -80,6 +80,16 @@ Browser* browser_of(App& app) {
     return browsing ? browsing->browser.get() : nullptr;
 }
 
+std::vector<std::string> drawn(App& app, uint16_t width, uint16_t height) {
+    term::Buffer frame(term::Rect{0, 0, width, height});
+    draw_app(app, frame, WallClock::now());
+    std::vector<std::string> rows = frame.text_rows();
+    for (auto& row : rows) {
+        row.erase(row.find_last_not_of(' ') + 1);
+    }
+    return rows;
+}
+
 TEST(AppKeys, HelpUnitsQuitAndTheVolumeList) {
     Fixture f;
     App app = f.make();
@@ -147,7 +157,7 @@ TEST(AppKeys, BrowserIsStashedAndReusedForTheSameVolume) {
     EXPECT_TRUE(alone.on_key(key(Key::Esc), f.spawn));
 }
 
-TEST(AppKeys, NoticeWhenFullDiskAccessIsOff) {
+TEST(AppKeys, NoticeWhenFullDiskAccessIsOffAndItsScreen) {
     Fixture f;
     f.answer = core::sys::FullDiskAccess::Off;
     App app = f.make("/srv");
@@ -160,7 +170,23 @@ TEST(AppKeys, NoticeWhenFullDiskAccessIsOff) {
 
     f.spawn_error = ENOENT;
     app.on_key(key(U'o'), f.spawn);
-    EXPECT_EQ(notice->error, "cannot run /usr/bin/open: No such file or directory (os error 2)");
+    const std::vector<std::string> expected = {
+        "Full Disk Access is off for your terminal",
+        "",
+        "macOS keeps some folders from every app without Full Disk Access: Mail,",
+        "Messages, Safari, Time Machine and other apps' data. The scan lists them as",
+        "denied, and their sizes are missing. To grant it, turn on your terminal in",
+        "System Settings > Privacy & Security > Full Disk Access, then quit and reopen",
+        "your terminal. bramwex stays read-only either way.",
+        "",
+        "o  open the Full Disk Access settings",
+        "c  continue without",
+        "q  quit",
+        "",
+        "cannot run /usr/bin/open: No such file or directory (os error 2)",
+        "",
+    };
+    EXPECT_EQ(drawn(app, 80, 14), expected);
     f.spawn_error.reset();
     app.on_key(key(U'o'), f.spawn);
     EXPECT_EQ(notice->error, std::nullopt);
@@ -215,23 +241,11 @@ TEST(AppMouse, WheelClickAndDoubleClickOnTheVolumeList) {
     EXPECT_EQ(browser_of(app)->root(), "/srv");
 }
 
-std::vector<std::string> drawn(App& app, uint16_t width, uint16_t height) {
-    term::Buffer frame(term::Rect{0, 0, width, height});
-    draw_app(app, frame, WallClock::now());
-    std::vector<std::string> rows = frame.text_rows();
-    for (auto& row : rows) {
-        row.erase(row.find_last_not_of(' ') + 1);
-    }
-    return rows;
-}
-
 TEST(DrawApp, VolumeList) {
     Fixture f;
     App app = f.make();
     app.selected_volume = 1;
-    term::Buffer frame(term::Rect{0, 0, 80, 6});
-    draw_app(app, frame, WallClock::now());
-    EXPECT_EQ(app.frame_area, (term::Rect{0, 0, 80, 6}));
+    app.frame_area = {};
     const std::vector<std::string> expected = {
         "volumes",
         "  25.0 GiB used of  100.0 GiB    75.0 GiB free  25.0%  /",
@@ -241,6 +255,9 @@ TEST(DrawApp, VolumeList) {
         "arrows/jk move  enter scan  ? help  q quit",
     };
     EXPECT_EQ(drawn(app, 80, 6), expected);
+    EXPECT_EQ(app.frame_area, (term::Rect{0, 0, 80, 6}));
+    term::Buffer frame(term::Rect{0, 0, 80, 6});
+    draw_app(app, frame, WallClock::now());
     EXPECT_EQ(frame.at(0, 1).style.fg, term::Color(term::NamedColor::Red));
     EXPECT_EQ(frame.at(48, 1).style.fg, term::Color(term::NamedColor::Red));  // percent cell
     EXPECT_EQ(frame.at(20, 1).style.fg, term::Color::reset());
@@ -285,30 +302,6 @@ TEST(DrawApp, HelpAndTinyScreens) {
     }
     EXPECT_EQ(drawn(app, 1, 25)[0], "k");
     EXPECT_EQ(drawn(app, 80, 1), std::vector<std::string>{"keys"});
-}
-
-TEST(DrawApp, Notice) {
-    Fixture f;
-    f.answer = core::sys::FullDiskAccess::Off;
-    App app = f.make("/srv");
-    std::get<NoticeScreen>(app.screen).error = "cannot run /usr/bin/open: denied";
-    const std::vector<std::string> expected = {
-        "Full Disk Access is off for your terminal",
-        "",
-        "macOS keeps some folders from every app without Full Disk Access: Mail,",
-        "Messages, Safari, Time Machine and other apps' data. The scan lists them as",
-        "denied, and their sizes are missing. To grant it, turn on your terminal in",
-        "System Settings > Privacy & Security > Full Disk Access, then quit and reopen",
-        "your terminal. bramwex stays read-only either way.",
-        "",
-        "o  open the Full Disk Access settings",
-        "c  continue without",
-        "q  quit",
-        "",
-        "cannot run /usr/bin/open: denied",
-        "",
-    };
-    EXPECT_EQ(drawn(app, 80, 14), expected);
 }
 
 TEST(Cells, PercentCell) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/term/buffer.hpp"
@@ -12,94 +13,69 @@
 namespace bramwex::term {
 namespace {
 
-struct PatchCase {
-    const char* what;
-    Style base;
-    Style over;
-    Style expected;
-};
-
-void PrintTo(const PatchCase& c, std::ostream* out) {
-    *out << c.what;
-}
-
-class StylePatch : public testing::TestWithParam<PatchCase> {};
-
-TEST_P(StylePatch, Result) {
-    EXPECT_EQ(GetParam().base.patch(GetParam().over), GetParam().expected) << GetParam().what;
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, StylePatch,
-                         testing::Values(PatchCase{"absent colours keep the base",
-                                                   {NamedColor::Red, Color::indexed(25), BOLD, {}},
-                                                   {},
-                                                   {NamedColor::Red, Color::indexed(25), BOLD, {}}},
-                                         PatchCase{"set colours win",
-                                                   {NamedColor::Red, {}, {}, {}},
-                                                   {NamedColor::Green, NamedColor::White, {}, {}},
-                                                   {NamedColor::Green, NamedColor::White, {}, {}}},
-                                         PatchCase{"Reset is a colour, not absence",
-                                                   {NamedColor::Red, NamedColor::Blue, {}, {}},
-                                                   {Color::reset(), {}, {}, {}},
-                                                   {Color::reset(), NamedColor::Blue, {}, {}}},
-                                         PatchCase{"modifiers merge",
-                                                   {{}, {}, BOLD, ITALIC},
-                                                   {{}, {}, UNDERLINED, DIM},
-                                                   {{}, {}, BOLD | UNDERLINED, ITALIC | DIM}},
-                                         PatchCase{"removed leave the added set",
-                                                   {{}, {}, BOLD | DIM, {}},
-                                                   {{}, {}, {}, BOLD},
-                                                   {{}, {}, DIM, BOLD}},
-                                         PatchCase{"added leave the removed set",
-                                                   {{}, {}, {}, REVERSED},
-                                                   {{}, {}, REVERSED, {}},
-                                                   {{}, {}, REVERSED, {}}}));
-
-TEST(CellApply, AddsThenRemovesModifiers) {
+TEST(Style, PatchKeepsAbsentColoursAndMergesModifiers) {
+    const std::vector<std::tuple<const char*, Style, Style, Style>> cases = {
+        {"absent colours keep the base",
+         {NamedColor::Red, Color::indexed(25), BOLD, {}},
+         {},
+         {NamedColor::Red, Color::indexed(25), BOLD, {}}},
+        {"set colours win",
+         {NamedColor::Red, {}, {}, {}},
+         {NamedColor::Green, NamedColor::White, {}, {}},
+         {NamedColor::Green, NamedColor::White, {}, {}}},
+        {"Reset is a colour, not absence",
+         {NamedColor::Red, NamedColor::Blue, {}, {}},
+         {Color::reset(), {}, {}, {}},
+         {Color::reset(), NamedColor::Blue, {}, {}}},
+        {"modifiers merge",
+         {{}, {}, BOLD, ITALIC},
+         {{}, {}, UNDERLINED, DIM},
+         {{}, {}, BOLD | UNDERLINED, ITALIC | DIM}},
+        {"removed leave the added set",
+         {{}, {}, BOLD | DIM, {}},
+         {{}, {}, {}, BOLD},
+         {{}, {}, DIM, BOLD}},
+        {"added leave the removed set",
+         {{}, {}, {}, REVERSED},
+         {{}, {}, REVERSED, {}},
+         {{}, {}, REVERSED, {}}},
+    };
+    for (const auto& [what, base, over, expected] : cases) {
+        EXPECT_EQ(base.patch(over), expected) << what;
+    }
     Cell cell;
     cell.apply({NamedColor::Yellow, {}, BOLD | ITALIC, ITALIC});
     EXPECT_EQ(cell.style, (Style{NamedColor::Yellow, Color::reset(), BOLD, {}}));
 }
 
-struct DrawCase {
-    const char* what;
-    uint16_t width;
-    uint16_t x;
-    const char* text;
-    size_t max_width;
-    std::string expected_row;
-    uint16_t expected_end;
-};
-
-void PrintTo(const DrawCase& c, std::ostream* out) {
-    *out << c.what;
+TEST(Buffer, DrawStringClipsReplacesAndKeepsGraphemesWhole) {
+    constexpr size_t kAll = Buffer::kNoLimit;
+    struct Case {
+        const char* what;
+        uint16_t width, x;
+        const char* text;
+        size_t max_width;
+        std::string row;
+        uint16_t end;
+    };
+    const std::vector<Case> cases = {
+        {"fits", 5, 1, "abc", kAll, " abc ", 4},
+        {"clipped at the right edge", 4, 1, "abcdef", kAll, " abc", 4},
+        {"clipped by the width limit", 5, 0, "abcdef", 2, "ab   ", 2},
+        {"wide characters", 5, 0, "日本", kAll, "日本 ", 4},
+        {"a wide character never straddles the edge", 4, 1, "日本", kAll, " 日 ", 3},
+        {"a flag is one wide character", 3, 0, "🇩🇪x", kAll, "🇩🇪x", 3},
+        {"a combining mark stays with its base", 3, 0, "e\u0301x", kAll, "e\u0301x ", 2},
+        {"control characters and bad bytes", 4, 0, "a\x1b\x9b\xff", kAll, "a\uFFFD\uFFFD\uFFFD", 4},
+        {"C1 as UTF-8 and DEL are replaced", 3, 0, "\u0085\x7f", kAll, "\uFFFD\uFFFD ", 2},
+        {"outside the area nothing is drawn", 3, 3, "abc", kAll, "   ", 3},
+    };
+    for (const auto& c : cases) {
+        Buffer buffer(Rect{0, 0, c.width, 1});
+        EXPECT_EQ(buffer.set_stringn(c.x, 0, c.text, c.max_width, {}), c.end) << c.what;
+        EXPECT_EQ(buffer.text_rows(), std::vector<std::string>{c.row}) << c.what;
+    }
 }
-
-class DrawString : public testing::TestWithParam<DrawCase> {};
-
-TEST_P(DrawString, Row) {
-    const auto& c = GetParam();
-    Buffer buffer(Rect{0, 0, c.width, 1});
-    EXPECT_EQ(buffer.set_stringn(c.x, 0, c.text, c.max_width, {}), c.expected_end) << c.what;
-    EXPECT_EQ(buffer.text_rows(), std::vector<std::string>{c.expected_row}) << c.what;
-}
-
-constexpr size_t kAll = Buffer::kNoLimit;
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, DrawString,
-    testing::Values(
-        DrawCase{"fits", 5, 1, "abc", kAll, " abc ", 4},
-        DrawCase{"clipped at the right edge", 4, 1, "abcdef", kAll, " abc", 4},
-        DrawCase{"clipped by the width limit", 5, 0, "abcdef", 2, "ab   ", 2},
-        DrawCase{"wide characters", 5, 0, "日本", kAll, "日本 ", 4},
-        DrawCase{"a wide character never straddles the edge", 4, 1, "日本", kAll, " 日 ", 3},
-        DrawCase{"a flag is one wide character", 3, 0, "🇩🇪x", kAll, "🇩🇪x", 3},
-        DrawCase{"a combining mark stays with its base", 3, 0, "e\u0301x", kAll, "e\u0301x ", 2},
-        DrawCase{"control characters and bad bytes are replaced", 4, 0, "a\x1b\x9b\xff", kAll,
-                 "a\uFFFD\uFFFD\uFFFD", 4},
-        DrawCase{"C1 as UTF-8 and DEL are replaced", 3, 0, "\u0085\x7f", kAll, "\uFFFD\uFFFD ", 2},
-        DrawCase{"outside the area nothing is drawn", 3, 3, "abc", kAll, "   ", 3}));
 
 TEST(Buffer, ZeroSizeAreasDrawNothing) {
     Buffer empty(Rect{0, 0, 0, 0});
@@ -131,38 +107,26 @@ TEST(Buffer, LineStyleUnderSpansAndStopsAtFirstMisfit) {
     EXPECT_EQ(buffer.at(4, 0).style, kBlankStyle);
 }
 
-struct SgrCase {
-    Style from;
-    Style to;
-    const char* bytes;
-};
-
-void PrintTo(const SgrCase& c, std::ostream* out) {
-    *out << testing::PrintToString(std::string(c.bytes));
+TEST(Sgr, StyleChangeBytes) {
+    const std::vector<std::tuple<Style, Style, std::string>> cases = {
+        {kBlankStyle, kBlankStyle, ""},
+        {kBlankStyle, {NamedColor::Black, NamedColor::Gray, {}, {}}, "\x1b[30;47m"},
+        {kBlankStyle, {NamedColor::DarkGray, NamedColor::White, {}, {}}, "\x1b[90;107m"},
+        {kBlankStyle,
+         {Color::indexed(231), Color::indexed(25), BOLD, {}},
+         "\x1b[1;38;5;231;48;5;25m"},
+        {{NamedColor::Red, NamedColor::Red, {}, {}}, kBlankStyle, "\x1b[39;49m"},
+        {kBlankStyle, {{}, {}, DIM | ITALIC | UNDERLINED | REVERSED, {}}, "\x1b[2;3;4;7m"},
+        {{NamedColor::Cyan, {}, BOLD | REVERSED, {}},
+         {NamedColor::Cyan, {}, REVERSED, {}},
+         "\x1b[0;7;36m"},
+    };
+    for (const auto& [from, to, bytes] : cases) {
+        std::string out;
+        append_style_change(out, from, to);
+        EXPECT_EQ(out, bytes) << testing::PrintToString(bytes);
+    }
 }
-
-class SgrChange : public testing::TestWithParam<SgrCase> {};
-
-TEST_P(SgrChange, Bytes) {
-    std::string out;
-    append_style_change(out, GetParam().from, GetParam().to);
-    EXPECT_EQ(out, GetParam().bytes);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, SgrChange,
-    testing::Values(
-        SgrCase{kBlankStyle, kBlankStyle, ""},
-        SgrCase{kBlankStyle, {NamedColor::Black, NamedColor::Gray, {}, {}}, "\x1b[30;47m"},
-        SgrCase{kBlankStyle, {NamedColor::DarkGray, NamedColor::White, {}, {}}, "\x1b[90;107m"},
-        SgrCase{kBlankStyle,
-                {Color::indexed(231), Color::indexed(25), BOLD, {}},
-                "\x1b[1;38;5;231;48;5;25m"},
-        SgrCase{{NamedColor::Red, NamedColor::Red, {}, {}}, kBlankStyle, "\x1b[39;49m"},
-        SgrCase{kBlankStyle, {{}, {}, DIM | ITALIC | UNDERLINED | REVERSED, {}}, "\x1b[2;3;4;7m"},
-        SgrCase{{NamedColor::Cyan, {}, BOLD | REVERSED, {}},
-                {NamedColor::Cyan, {}, REVERSED, {}},
-                "\x1b[0;7;36m"}));
 
 // A frame of `width` x `height` with `text` drawn at (x, y).
 Buffer frame(uint16_t width, uint16_t height,
@@ -174,90 +138,61 @@ Buffer frame(uint16_t width, uint16_t height,
     return buffer;
 }
 
-struct DiffCase {
-    const char* what;
-    Buffer previous;
-    Buffer current;
-    const char* bytes;
-};
-
-void PrintTo(const DiffCase& c, std::ostream* out) {
-    *out << c.what;
-}
-
-class FrameDiff : public testing::TestWithParam<DiffCase> {};
-
-TEST_P(FrameDiff, Bytes) {
-    EXPECT_EQ(diff_frames(GetParam().previous, GetParam().current), GetParam().bytes)
-        << GetParam().what;
-}
-
-const Style kRed{NamedColor::Red, {}, {}, {}};
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, FrameDiff,
-    testing::Values(
-        DiffCase{"unchanged frame writes nothing", frame(4, 2, {{0, 0, "ab", kRed}}),
-                 frame(4, 2, {{0, 0, "ab", kRed}}), ""},
-        DiffCase{"one changed cell: move, style, cell, reset", frame(4, 2),
-                 frame(4, 2, {{2, 1, "x", kRed}}), "\x1b[2;3H\x1b[31mx\x1b[39m"},
-        DiffCase{"neighbouring cells share one move", frame(4, 1), frame(4, 1, {{0, 0, "ab", {}}}),
-                 "\x1b[1;1Hab"},
-        DiffCase{"a gap needs a move", frame(5, 1), frame(5, 1, {{0, 0, "a", {}}, {3, 0, "b", {}}}),
-                 "\x1b[1;1Ha\x1b[1;4Hb"},
-        DiffCase{"wide char moves the cursor two columns", frame(5, 1),
-                 frame(5, 1, {{0, 0, "日x", {}}}), "\x1b[1;1H日x"},
-        DiffCase{"wide char replaced: its right half is written again",
-                 frame(3, 1, {{0, 0, "日", {}}}), frame(3, 1, {{0, 0, "a", {}}}), "\x1b[1;1Ha "},
-        DiffCase{"combining mark written with its base", frame(3, 1),
-                 frame(3, 1, {{1, 0, "e\u0301", {}}}), "\x1b[1;2He\u0301"},
-        DiffCase{"after the last column the cursor is unknown", frame(2, 2),
-                 frame(2, 2, {{1, 0, "a", {}}, {0, 1, "b", {}}}), "\x1b[1;2Ha\x1b[2;1Hb"},
-        DiffCase{"text clipped at the right edge", frame(3, 1), frame(3, 1, {{1, 0, "abcdef", {}}}),
-                 "\x1b[1;2Hab"},
-        DiffCase{"zero-size frames", frame(0, 0), frame(0, 0), ""}));
-
-TEST(FrameRedraw, ClearsThenDrawsOnlyWhatIsNotBlank) {
+TEST(FrameDiff, Bytes) {
+    const Style red{NamedColor::Red, {}, {}, {}};
+    const std::vector<std::tuple<const char*, Buffer, Buffer, std::string>> cases = {
+        {"unchanged frame writes nothing", frame(4, 2, {{0, 0, "ab", red}}),
+         frame(4, 2, {{0, 0, "ab", red}}), ""},
+        {"one changed cell: move, style, cell, reset", frame(4, 2), frame(4, 2, {{2, 1, "x", red}}),
+         "\x1b[2;3H\x1b[31mx\x1b[39m"},
+        {"neighbouring cells share one move", frame(4, 1), frame(4, 1, {{0, 0, "ab", {}}}),
+         "\x1b[1;1Hab"},
+        {"a gap needs a move", frame(5, 1), frame(5, 1, {{0, 0, "a", {}}, {3, 0, "b", {}}}),
+         "\x1b[1;1Ha\x1b[1;4Hb"},
+        {"wide char moves the cursor two columns", frame(5, 1), frame(5, 1, {{0, 0, "日x", {}}}),
+         "\x1b[1;1H日x"},
+        {"wide char replaced: its right half is written again", frame(3, 1, {{0, 0, "日", {}}}),
+         frame(3, 1, {{0, 0, "a", {}}}), "\x1b[1;1Ha "},
+        {"combining mark written with its base", frame(3, 1), frame(3, 1, {{1, 0, "e\u0301", {}}}),
+         "\x1b[1;2He\u0301"},
+        {"after the last column the cursor is unknown", frame(2, 2),
+         frame(2, 2, {{1, 0, "a", {}}, {0, 1, "b", {}}}), "\x1b[1;2Ha\x1b[2;1Hb"},
+        {"text clipped at the right edge", frame(3, 1), frame(3, 1, {{1, 0, "abcdef", {}}}),
+         "\x1b[1;2Hab"},
+        {"zero-size frames", frame(0, 0), frame(0, 0), ""},
+    };
+    for (const auto& [what, previous, current, bytes] : cases) {
+        EXPECT_EQ(diff_frames(previous, current), bytes) << what;
+    }
     EXPECT_EQ(redraw_frame(frame(3, 2, {{1, 1, "z", {{}, {}, BOLD, {}}}})),
               "\x1b[0m\x1b[2J\x1b[2;2H\x1b[1mz\x1b[0m");
     EXPECT_EQ(redraw_frame(frame(0, 0)), "\x1b[0m\x1b[2J");
 }
 
-struct SplitCase {
-    uint16_t height;
-    std::vector<Constraint> constraints;
-    std::vector<uint16_t> heights;
-};
-
-void PrintTo(const SplitCase& c, std::ostream* out) {
-    *out << testing::PrintToString(c.heights);
-}
-
-class SplitRows : public testing::TestWithParam<SplitCase> {};
-
-TEST_P(SplitRows, Heights) {
-    const auto rows = split_rows(Rect{2, 3, 10, GetParam().height}, GetParam().constraints);
-    std::vector<uint16_t> heights;
-    uint16_t y = 3;
-    for (const Rect& row : rows) {
-        EXPECT_EQ(row.x, 2);
-        EXPECT_EQ(row.width, 10);
-        EXPECT_EQ(row.y, y);
-        y = static_cast<uint16_t>(y + row.height);
-        heights.push_back(row.height);
+TEST(SplitRows, HeightsStackFromTheTop) {
+    const auto length = Constraint::length;
+    const auto fill = Constraint::fill;
+    const std::vector<std::tuple<uint16_t, std::vector<Constraint>, std::vector<uint16_t>>> cases =
+        {
+            {24, {length(1), fill(1), length(2)}, {1, 21, 2}},
+            {2, {length(1), fill(1), length(2)}, {1, 0, 1}},
+            {0, {length(1), fill(1)}, {0, 0}},
+            {10, {fill(1), fill(2)}, {4, 6}},
+            {5, {fill(1), length(1), fill(1)}, {2, 1, 2}},
+        };
+    for (const auto& [height, constraints, expected] : cases) {
+        std::vector<uint16_t> heights;
+        uint16_t y = 3;
+        for (const Rect& row : split_rows(Rect{2, 3, 10, height}, constraints)) {
+            EXPECT_EQ(row.x, 2);
+            EXPECT_EQ(row.width, 10);
+            EXPECT_EQ(row.y, y);
+            y = static_cast<uint16_t>(y + row.height);
+            heights.push_back(row.height);
+        }
+        EXPECT_EQ(heights, expected) << "height " << height;
     }
-    EXPECT_EQ(heights, GetParam().heights);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, SplitRows,
-    testing::Values(
-        SplitCase{
-            24, {Constraint::length(1), Constraint::fill(), Constraint::length(2)}, {1, 21, 2}},
-        SplitCase{2, {Constraint::length(1), Constraint::fill(), Constraint::length(2)}, {1, 0, 1}},
-        SplitCase{0, {Constraint::length(1), Constraint::fill()}, {0, 0}},
-        SplitCase{10, {Constraint::fill(1), Constraint::fill(2)}, {4, 6}},
-        SplitCase{5, {Constraint::fill(), Constraint::length(1), Constraint::fill()}, {2, 1, 2}}));
 
 }  // namespace
 }  // namespace bramwex::term

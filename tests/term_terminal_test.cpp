@@ -12,6 +12,7 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/term/exit_signals.hpp"
@@ -80,17 +81,13 @@ TEST(Terminal, TakeOverAndRestoreWriteExactBytesOnce) {
     {
         auto terminal = Terminal::take_over(pty.slave.get(), pty.slave.get());
         ASSERT_TRUE(terminal) << terminal.error().message();
-        const std::string set_up = read_quietly(pty.master.get());
-        EXPECT_EQ(set_up, kSetUp);
-        EXPECT_LT(set_up.find(kEnterAlternateScreen), set_up.find(kMouseCaptureOn));
+        EXPECT_EQ(read_quietly(pty.master.get()), kSetUp);
         EXPECT_EQ(pty.modes().c_lflag & (ICANON | ECHO | ISIG), 0u);
         EXPECT_EQ(terminal->size(), (TerminalSize{80, 24}));
 
         Terminal moved(std::move(*terminal));
         moved.restore();
-        const std::string restore = read_quietly(pty.master.get());
-        EXPECT_EQ(restore, kRestore);
-        EXPECT_LT(restore.find(kMouseCaptureOff), restore.find(kLeaveAlternateScreen));
+        EXPECT_EQ(read_quietly(pty.master.get()), kRestore);
         EXPECT_TRUE(same_modes(pty.modes(), cooked));
 
         moved.restore();
@@ -99,22 +96,15 @@ TEST(Terminal, TakeOverAndRestoreWriteExactBytesOnce) {
     EXPECT_EQ(read_quietly(pty.master.get(), 50), "");
 }
 
-TEST(Terminal, GuardRestoresWhenLeavingTheScope) {
-    Pty pty;
-    {
-        auto terminal = Terminal::take_over(pty.slave.get(), pty.slave.get());
-        ASSERT_TRUE(terminal);
-        read_quietly(pty.master.get());
-    }
-    EXPECT_EQ(read_quietly(pty.master.get()), kRestore);
-}
-
-TEST(Terminal, OnlyOneTakeOverAtATime) {
+TEST(Terminal, OneTakeOverAtATimeAndTheGuardRestoresOnLeavingTheScope) {
     Pty first;
     Pty second;
-    auto terminal = Terminal::take_over(first.slave.get(), first.slave.get());
-    ASSERT_TRUE(terminal);
-    EXPECT_THROW(Terminal::take_over(second.slave.get(), second.slave.get()), core::Fatal);
+    {
+        auto terminal = Terminal::take_over(first.slave.get(), first.slave.get());
+        ASSERT_TRUE(terminal);
+        EXPECT_THROW(Terminal::take_over(second.slave.get(), second.slave.get()), core::Fatal);
+    }
+    EXPECT_EQ(read_quietly(first.master.get()), kSetUp + kRestore);
     EXPECT_EQ(read_quietly(second.master.get(), 50), "");
 }
 
@@ -138,7 +128,22 @@ void take_over_in_child(const Pty& pty) {
     }
 }
 
-TEST(TerminalDeath, TerminateRestoresBeforeAborting) {
+// Child body: the first SIGTERM or SIGHUP only wakes, the second ends the
+// process; SIGQUIT and SIGINT end it at once.
+void signal_child(const Pty& pty, int signal) {
+    auto signals = ExitSignals::install();
+    take_over_in_child(pty);
+    ::raise(signal);
+    pollfd wake{(*signals)->wake_fd(), POLLIN, 0};
+    if (signal == SIGQUIT || signal == SIGINT || (*signals)->received() != signal ||
+        ::poll(&wake, 1, 0) != 1) {
+        ::_exit(4);
+    }
+    ::raise(signal);
+    ::_exit(5);
+}
+
+TEST(TerminalDeath, TerminateAndExitSignalsRestoreBeforeDying) {
     Pty pty;
     EXPECT_EXIT(
         {
@@ -147,40 +152,10 @@ TEST(TerminalDeath, TerminateRestoresBeforeAborting) {
         },
         testing::KilledBySignal(SIGABRT), "");
     EXPECT_EQ(read_quietly(pty.master.get()), kSetUp + kRestore);
-}
-
-// Child body: the first signal only wakes, the second ends the process.
-void signal_twice(const Pty& pty, int signal) {
-    auto signals = ExitSignals::install();
-    take_over_in_child(pty);
-    ::raise(signal);
-    pollfd wake{(*signals)->wake_fd(), POLLIN, 0};
-    if ((*signals)->received() != signal || ::poll(&wake, 1, 0) != 1) {
-        ::_exit(4);
+    for (int signal : {SIGTERM, SIGHUP, SIGQUIT, SIGINT}) {
+        EXPECT_EXIT(signal_child(pty, signal), testing::KilledBySignal(signal), "") << signal;
+        EXPECT_EQ(read_quietly(pty.master.get()), kSetUp + kRestore) << signal;
     }
-    ::raise(signal);
-    ::_exit(5);
-}
-
-TEST(TerminalDeath, FirstTermSignalWakesSecondRestoresAndKills) {
-    Pty pty;
-    for (int signal : {SIGTERM, SIGHUP}) {
-        EXPECT_EXIT(signal_twice(pty, signal), testing::KilledBySignal(signal), "");
-        EXPECT_EQ(read_quietly(pty.master.get()), kSetUp + kRestore);
-    }
-}
-
-TEST(TerminalDeath, QuitSignalRestoresAndKills) {
-    Pty pty;
-    EXPECT_EXIT(
-        {
-            auto signals = ExitSignals::install();
-            take_over_in_child(pty);
-            ::raise(SIGQUIT);
-            ::_exit(5);
-        },
-        testing::KilledBySignal(SIGQUIT), "");
-    EXPECT_EQ(read_quietly(pty.master.get()), kSetUp + kRestore);
 }
 
 TEST(ExitSignals, NothingReceivedAtFirstAndHandlersGoBack) {
@@ -242,23 +217,22 @@ TEST(InputReader, DecodesTerminalBytesWindowChangesAndExitWakes) {
     (*reader)->stop();
 }
 
-TEST(Renderer, WritesRedrawThenChangesThenNothing) {
+TEST(Renderer, WritesRedrawThenChangesThenNothingThenRedrawOnResize) {
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     core::UniqueFd read_end(ends[0]), write_end(ends[1]);
     Renderer renderer(write_end.get());
-    renderer.begin_frame(3, 1).set_string(0, 0, "ab", {});
-    ASSERT_TRUE(renderer.end_frame());
-    EXPECT_EQ(read_quietly(read_end.get(), 20), "\x1b[0m\x1b[2J\x1b[1;1Hab");
-    renderer.begin_frame(3, 1).set_string(0, 0, "ac", {});
-    ASSERT_TRUE(renderer.end_frame());
-    EXPECT_EQ(read_quietly(read_end.get(), 20), "\x1b[1;2Hc");
-    renderer.begin_frame(3, 1).set_string(0, 0, "ac", {});
-    ASSERT_TRUE(renderer.end_frame());
-    EXPECT_EQ(read_quietly(read_end.get(), 20), "");
-    renderer.begin_frame(2, 1).set_string(0, 0, "ac", {});
-    ASSERT_TRUE(renderer.end_frame());
-    EXPECT_EQ(read_quietly(read_end.get(), 20), "\x1b[0m\x1b[2J\x1b[1;1Hac");
+    const std::vector<std::tuple<uint16_t, const char*, std::string>> frames = {
+        {3, "ab", "\x1b[0m\x1b[2J\x1b[1;1Hab"},
+        {3, "ac", "\x1b[1;2Hc"},
+        {3, "ac", ""},
+        {2, "ac", "\x1b[0m\x1b[2J\x1b[1;1Hac"},
+    };
+    for (const auto& [width, text, bytes] : frames) {
+        renderer.begin_frame(width, 1).set_string(0, 0, text, {});
+        ASSERT_TRUE(renderer.end_frame());
+        EXPECT_EQ(read_quietly(read_end.get(), 20), bytes) << text;
+    }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 """The full-screen app in a pseudo-terminal, its screen read back with pyte."""
 import os
 import random
-import shutil
 import signal
 import subprocess
 import threading
@@ -79,34 +78,17 @@ def cache(tmp_path):
     return tmp_path / "cache"
 
 
-def volume_rows(rows):
-    return [row for row in rows[1:-1] if " used of " in row]
-
-
-def test_volume_list_keys_help_units_and_quit(cache):
-    app = Tui(cache, env={"NO_COLOR": "1"})
-    app.wait_for(lambda rows: rows[0] == "volumes" and volume_rows(rows))
-    volumes = volume_rows(app.rows())
-    assert any(row.endswith("  /") for row in volumes)
+def test_volume_list_help_units_quit_and_modes_restored(cache):
+    # The shell prints the terminal modes before and after the app.
+    app = Tui(cache, env={"NO_COLOR": "1"}, command=[
+        "/bin/sh", "-c", 'stty -g; "$0"; status=$?; stty -g; exit $status', binary()])
+    app.wait_for(lambda rows: rows[0] == "volumes" and any(r.endswith("  /") for r in rows))
     root = next(i for i, row in enumerate(app.rows()) if row.endswith("  /"))
     assert app.screen.buffer[root][0].reverse and app.screen.buffer[root][99].reverse
     assert app.rows()[-1] == "arrows/jk move  enter scan  ? help  q quit"
 
-    app.press("j")
-    app.press("k")
-    app.pump()
-    if len(volumes) == 1:
-        assert app.screen.buffer[root][0].reverse
-    else:
-        app.press("j", lambda rows: not app.screen.buffer[root][0].reverse)
-        app.press("k", lambda rows: app.screen.buffer[root][0].reverse)
-
     for close in ("?", "\x1b"):
-        app.press("?", lambda rows: rows[0] == "keys")
-        help_rows = app.rows()
-        assert all(help_rows[1:23]) and help_rows[23] == ""
-        assert help_rows[22].startswith("wheel ")
-        assert help_rows[-1] == "? or esc close"
+        app.press("?", lambda rows: rows[0] == "keys" and rows[-1] == "? or esc close")
         app.press(close, lambda rows: rows[0] == "volumes")
 
     assert " GiB" in app.rows()[root]
@@ -116,6 +98,9 @@ def test_volume_list_keys_help_units_and_quit(cache):
     app.press("q")
     assert app.wait_exit() == 0
     assert restored(app.raw)
+    raw = bytes(app.raw)
+    before = raw[:raw.index(ALT_ON)].strip()
+    assert before and before == raw[raw.rindex(ALT_OFF) + len(ALT_OFF):].strip()
 
 
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP])
@@ -188,36 +173,3 @@ def test_pasted_burst_of_keys_and_sequences(cache):
         app.press("q")
     assert app.wait_exit(timeout=20) == 0
     assert restored(app.raw)
-
-
-@pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is not installed")
-def test_terminal_modes_come_back_after_quit(tmp_path):
-    socket = f"bramwex-e2e-{os.getpid()}"
-    tmux = ["tmux", "-L", socket]
-    script = (f'stty -g >{tmp_path}/before; BRAMWEX_CACHE_DIR={tmp_path}/cache "{binary()}"; '
-              f"echo $? >{tmp_path}/status; stty -g >{tmp_path}/after; sleep 60")
-    env = dict(os.environ, TERM="xterm-256color")
-    subprocess.run([*tmux, "new-session", "-d", "-x", "100", "-y", "30", script], check=True,
-                   env=env)
-
-    def flags():
-        return subprocess.run([*tmux, "display", "-p", "#{alternate_on} #{mouse_any_flag}"],
-                              capture_output=True, text=True, check=True).stdout.strip()
-
-    def wait(condition):
-        deadline = time.monotonic() + 10
-        while not condition():
-            assert time.monotonic() < deadline
-            time.sleep(0.05)
-
-    try:
-        wait(lambda: "volumes" in subprocess.run([*tmux, "capture-pane", "-p"],
-                                                 capture_output=True, text=True).stdout)
-        assert flags() == "1 1"
-        subprocess.run([*tmux, "send-keys", "q"], check=True)
-        wait(lambda: (tmp_path / "after").exists() and (tmp_path / "after").read_text())
-        assert (tmp_path / "status").read_text().strip() == "0"
-        assert flags() == "0 0"
-        assert (tmp_path / "before").read_text() == (tmp_path / "after").read_text()
-    finally:
-        subprocess.run([*tmux, "kill-server"], capture_output=True)
