@@ -134,14 +134,13 @@ TEST(DirReaders, BothReadersAgreeOnEveryKindOfEntry) {
     EXPECT_THAT(names(*p), testing::ElementsAre(".hidden", "big", "big-link", "dangling", "empty",
                                                 "pipe", "small", "sub", "to-dir", "to-file"));
     for (const Seen& s : *p) {
-        struct stat st;
-        ASSERT_EQ(::lstat((dir / s.name).c_str(), &st), 0);
-        EXPECT_EQ(s.file_id, st.st_ino) << s;
-        EXPECT_EQ(s.device, widen_device(st.st_dev)) << s;
-        EXPECT_EQ(s.link_count, st.st_nlink) << s;
-        EXPECT_EQ(s.allocated, uint64_t(st.st_blocks) * 512) << s;
-        EXPECT_EQ(s.reclaimable, s.allocated) << s;
-        EXPECT_EQ(s.status, kStatusOrdinary) << s;
+        const struct stat st = test::lstat_of(dir / s.name);
+        const uint64_t allocated = uint64_t(st.st_blocks) * 512;
+        EXPECT_EQ(
+            std::tuple(s.file_id, s.device, s.link_count, s.allocated, s.reclaimable, s.status),
+            std::tuple(uint64_t(st.st_ino), widen_device(st.st_dev), uint64_t(st.st_nlink),
+                       allocated, allocated, kStatusOrdinary))
+            << s;
     }
     for (const auto& [name, kind] : {std::pair{"sub", EntryKind::Folder},
                                      {"small", EntryKind::File},

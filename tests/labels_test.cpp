@@ -10,7 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -50,12 +50,7 @@ void build_layout(const std::string& root, const std::vector<std::string>& layou
             const std::string path = root + "/" + std::string(line.substr(0, equals));
             test::write_file(path, 0);
             if (equals != std::string_view::npos) {
-                const std::string_view text = line.substr(equals + 1);
-                const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-                if (fd < 0 || ::write(fd, text.data(), text.size()) != ssize_t(text.size())) {
-                    test::throw_errno("write " + path);
-                }
-                ::close(fd);
+                std::ofstream(path, std::ios::binary) << line.substr(equals + 1);
             }
         }
     }
