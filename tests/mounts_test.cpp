@@ -169,33 +169,21 @@ TEST(FullDiskAccessProbeDir, ListsTheFolderOrGivesTheFirstError) {
 }
 
 TEST(FullDiskAccessProbe, AnswersFromTheGuardedFoldersOnDisk) {
-    struct Case {
-        std::string_view title;
-        std::vector<std::string> folders;
-        std::vector<std::string> files;
-        FullDiskAccess answer;
+    const std::string tcc = "Library/Application Support/com.apple.TCC";
+    const std::pair<std::vector<std::string>, FullDiskAccess> cases[] = {
+        {{"Desktop/", "Documents/"}, FullDiskAccess::Unknown},
+        {{tcc + "/"}, FullDiskAccess::On},
+        // Files where folders belong.
+        {{tcc, "Library/Safari", "Library/Mail"}, FullDiskAccess::Unknown},
     };
-    const Case cases[] = {
-        {"none of them", {"Desktop", "Documents"}, {}, FullDiskAccess::Unknown},
-        {"the privacy database",
-         {"Library/Application Support/com.apple.TCC"},
-         {},
-         FullDiskAccess::On},
-        {"files where folders belong",
-         {"Library/Application Support"},
-         {"Library/Application Support/com.apple.TCC", "Library/Safari", "Library/Mail"},
-         FullDiskAccess::Unknown},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.title);
+    for (const auto& [entries, answer] : cases) {
+        SCOPED_TRACE(entries.front());
         TempDir home;
-        for (const std::string& folder : c.folders) {
-            test::make_dirs(home / folder);
+        for (const std::string& entry : entries) {
+            entry.ends_with('/') ? test::make_dirs(home / entry)
+                                 : test::write_file(home / entry, 0);
         }
-        for (const std::string& file : c.files) {
-            test::write_file(home / file, 0);
-        }
-        EXPECT_EQ(full_disk_access(home.path()), c.answer);
+        EXPECT_EQ(full_disk_access(home.path()), answer);
     }
     EXPECT_EQ(full_disk_access("/no/such/home"), FullDiskAccess::Unknown);
 }
@@ -205,48 +193,38 @@ TEST(FullDiskAccessProbe, DecidesByTheFirstCertainGuardedFolder) {
     const std::string_view safari = "Library/Safari";
     const std::string_view mail = "Library/Mail";
     struct Case {
-        std::string_view title;
         std::map<std::string_view, int> errors;  // by folder; absent: listed
         FullDiskAccess answer;
         size_t probes;
     };
     const Case cases[] = {
-        {"listed at once", {}, FullDiskAccess::On, 4},
-        {"refused at once", {{tcc, EPERM}}, FullDiskAccess::Off, 4},
-        {"missing, then refused", {{tcc, ENOENT}, {safari, EPERM}}, FullDiskAccess::Off, 5},
-        {"missing, then listed", {{tcc, ENOENT}}, FullDiskAccess::On, 5},
-        {"only mail is refused",
-         {{tcc, ENOENT}, {safari, EACCES}, {mail, EPERM}},
-         FullDiskAccess::Off,
-         6},
-        {"nothing certain",
-         {{tcc, ENOENT}, {safari, ENOENT}, {mail, EACCES}},
-         FullDiskAccess::Unknown,
-         6},
+        {{}, FullDiskAccess::On, 4},
+        {{{tcc, EPERM}}, FullDiskAccess::Off, 4},
+        {{{tcc, ENOENT}, {safari, EPERM}}, FullDiskAccess::Off, 5},
+        {{{tcc, ENOENT}}, FullDiskAccess::On, 5},
+        {{{tcc, ENOENT}, {safari, EACCES}, {mail, EPERM}}, FullDiskAccess::Off, 6},
+        {{{tcc, ENOENT}, {safari, ENOENT}, {mail, EACCES}}, FullDiskAccess::Unknown, 6},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.title);
+        SCOPED_TRACE(&c - cases);
         std::vector<std::string> probed;
         const auto answer = detail::full_disk_access_with(
             "/Users/someone",
             [&](std::string_view base, std::string_view relative) -> std::expected<void, int> {
                 EXPECT_EQ(base, "/Users/someone");
                 probed.emplace_back(relative);
-                if (relative == "Desktop" || relative == "Documents" || relative == "Downloads") {
-                    return std::unexpected(EPERM);  // never decides
+                if (probed.size() <= 3) {
+                    return std::unexpected(EPERM);  // the first three never decide
                 }
                 const auto error = c.errors.find(relative);
-                if (error != c.errors.end()) {
-                    return std::unexpected(error->second);
-                }
-                return {};
+                return error == c.errors.end() ? std::expected<void, int>{}
+                                               : std::unexpected(error->second);
             });
         EXPECT_EQ(answer, c.answer);
         ASSERT_EQ(probed.size(), c.probes);
-        EXPECT_EQ(probed[0], "Desktop");
-        EXPECT_EQ(probed[1], "Documents");
-        EXPECT_EQ(probed[2], "Downloads");
-        EXPECT_EQ(probed[3], tcc);
+        EXPECT_EQ(
+            std::vector(probed.begin(), probed.begin() + 4),
+            (std::vector<std::string>{"Desktop", "Documents", "Downloads", std::string(tcc)}));
     }
 }
 

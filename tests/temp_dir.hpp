@@ -29,12 +29,8 @@ namespace bramwex::test {
 }
 
 // Removes the folder named name inside dir_fd with everything below it,
-// depth-first, keeping only the current folder and its parent open.
+// depth-first, keeping only the current folder open: it goes back up by "..".
 inline void remove_tree_at(int dir_fd, const std::string& name) {
-    struct Frame {
-        std::string name;                  // of this folder inside its parent
-        std::vector<std::string> pending;  // subfolders still to remove
-    };
     auto enter = [](int parent_fd, const std::string& child) {
         ::fchmodat(parent_fd, child.c_str(), 0700, 0);  // folders locked by a test
         const int fd =
@@ -44,9 +40,11 @@ inline void remove_tree_at(int dir_fd, const std::string& name) {
         }
         return fd;
     };
-    // Unlinks the non-folders of fd and returns its subfolders.
-    auto clear_files = [](int fd) {
-        std::vector<std::string> folders;
+    int fd = enter(dir_fd, name);
+    std::vector<std::string> below;  // folder names from name down to fd's folder
+    while (true) {
+        // Unlinks the non-folders and remembers one subfolder, if any is left.
+        std::optional<std::string> folder;
         const int copy = ::dup(fd);
         DIR* stream = ::fdopendir(copy);
         if (stream == nullptr) {
@@ -55,53 +53,37 @@ inline void remove_tree_at(int dir_fd, const std::string& name) {
         }
         while (const dirent* entry = ::readdir(stream)) {
             const std::string child = entry->d_name;
-            if (child == "." || child == "..") {
-                continue;
-            }
             struct stat st;
-            if (::fstatat(fd, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISDIR(st.st_mode)) {
-                folders.push_back(child);
+            if (child == "." || child == "..") {
+            } else if (::fstatat(fd, child.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       S_ISDIR(st.st_mode)) {
+                folder = child;
             } else {
                 ::unlinkat(fd, child.c_str(), 0);
             }
         }
         ::closedir(stream);
-        return folders;
-    };
-
-    int fd = enter(dir_fd, name);
-    std::vector<Frame> stack;
-    stack.push_back({name, clear_files(fd)});
-    while (true) {
-        Frame& top = stack.back();
-        if (!top.pending.empty()) {
-            std::string child = std::move(top.pending.back());
-            top.pending.pop_back();
-            const int next = enter(fd, child);
+        if (folder) {
+            const int next = enter(fd, *folder);
             ::close(fd);
             fd = next;
-            stack.push_back({std::move(child), clear_files(fd)});
+            below.push_back(std::move(*folder));
             continue;
         }
-        const std::string done = std::move(top.name);
-        stack.pop_back();
-        if (stack.empty()) {
+        if (below.empty()) {
             ::close(fd);
-            if (::unlinkat(dir_fd, done.c_str(), AT_REMOVEDIR) != 0) {
-                throw_errno("rmdir " + done);
+            if (::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
+                throw_errno("rmdir " + name);
             }
             return;
         }
         const int parent = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         ::close(fd);
-        if (parent < 0) {
-            throw_errno("open ..");
-        }
         fd = parent;
-        if (::unlinkat(fd, done.c_str(), AT_REMOVEDIR) != 0) {
-            throw_errno("rmdir " + done);
+        if (fd < 0 || ::unlinkat(fd, below.back().c_str(), AT_REMOVEDIR) != 0) {
+            throw_errno("rmdir " + below.back());
         }
+        below.pop_back();
     }
 }
 
@@ -168,21 +150,17 @@ inline void write_file(const std::string& path, size_t size) {
     ::close(fd);
 }
 
-// st_blocks x 512 of the entry itself (links not followed).
-inline uint64_t allocated_of(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) {
-        throw_errno("lstat " + path);
-    }
-    return static_cast<uint64_t>(st.st_blocks) * 512;
-}
-
+// The entry itself (links not followed), and its st_blocks x 512.
 inline struct stat lstat_of(const std::string& path) {
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) {
         throw_errno("lstat " + path);
     }
     return st;
+}
+
+inline uint64_t allocated_of(const std::string& path) {
+    return static_cast<uint64_t>(lstat_of(path).st_blocks) * 512;
 }
 
 // Sets or unsets an environment variable for one scope.
