@@ -267,8 +267,17 @@ TEST(Live, CloseWhileScanningRepliesWithTheStoppedTreeAndWhileFollowingWithNone)
 TEST(Live, RescanOfTheRootIdScansEverythingAgainAndIsNotBusyWhileScanning) {
     TempDir dir;
     write_file(dir / "a/file", 4096);
-    Following live(dir.path(), false);
+    // The first scan waits until the loop has had time to take the rescan
+    // below, so that it surely arrives while scanning.
+    std::atomic<bool> hold = true;
+    Following live(dir.path(), false, 5ms, {}, [&](LiveStep step) {
+        while (step == LiveStep::Scan && hold) {
+            std::this_thread::sleep_for(1ms);
+        }
+    });
     live.handle.rescan({0, 0});  // arrives while scanning: dropped
+    std::this_thread::sleep_for(200ms);
+    hold = false;
     const auto first = live.ready();
     ASSERT_TRUE(first);
     EXPECT_TRUE(eventually([&] { return live.handle.control().busy == 0; }));
