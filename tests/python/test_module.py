@@ -36,17 +36,13 @@ def test_value_classes_compare_only_within_their_class():
 
 
 def test_mounts():
-    mounts = bramwex.mounts()
-    assert mounts and all(isinstance(m, bramwex.Mount) for m in mounts)
-    root = [m for m in mounts if str(m.point) == "/"]
-    assert root, "the root file system is mounted"
-    m = root[-1]
-    assert isinstance(m.fs, str) and m.hidden is False and m.total >= m.free
-    assert repr(m) == (f'Mount(point="/", fs="{m.fs}", hidden=False, total={m.total}, '
-                       f"used={m.used}, free={m.free})")
-    assert m == m and m != root[-1].point
+    (root, *_) = [m for m in reversed(bramwex.mounts()) if str(m.point) == "/"]
+    assert isinstance(root.fs, str) and root.hidden is False and root.total >= root.free
+    assert repr(root) == (f'Mount(point="/", fs="{root.fs}", hidden=False, total={root.total}, '
+                          f"used={root.used}, free={root.free})")
+    assert root == root and root != root.point
     with pytest.raises(TypeError):
-        hash(m)
+        hash(root)
 
 
 def test_mount_points_as_paths_and_in_quotes(tmp_path, mounted):
