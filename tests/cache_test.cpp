@@ -7,11 +7,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
-#include "core/output/report.hpp"
 #include "core/store/store.hpp"
 #include "tests/temp_dir.hpp"
 #include "tests/tree_sketch.hpp"
@@ -70,22 +68,11 @@ TEST(CacheDir, CreatesMissingParentsPrivately) {
     EXPECT_EQ(create_cache_dir(temp / "file/below").error().code, ENOTDIR);
 }
 
-TEST(CacheKey, FormatsVolumeAndPathHash) {
-    EXPECT_EQ(fnv1a_64(""), 0xcbf29ce484222325ull);
+TEST(CacheKey, TextOfVolumeAndPathHash) {
     EXPECT_EQ(fnv1a_64("a"), 0xaf63dc4c8601ec8cull);
     EXPECT_EQ(fnv1a_64("\xFF"), 0xaf64724c8602eb6eull);  // bytes above 0x7F are unsigned
-
-    EXPECT_EQ(cache_key_text(sys::VolumeUuid{}, 0x1a),
-              "00000000000000000000000000000000-000000000000001a");
-    EXPECT_EQ(cache_key_text(*sys::parse_uuid_text("00112233-4455-6677-8899-AABBCCDDEEFF"), 1),
-              "00112233445566778899aabbccddeeff-0000000000000001");
-}
-
-TEST(CacheKey, ParsesOnlyCanonicalUuidText) {
-    const auto parsed = sys::parse_uuid_text("0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0");
-    ASSERT_TRUE(parsed.has_value());
-    EXPECT_EQ((*parsed)[0], 0x0f);
-    EXPECT_EQ((*parsed)[15], 0xf0);
+    EXPECT_EQ(cache_key_text(*sys::parse_uuid_text("00112233-4455-6677-8899-AABBCCDDEEFF"), 0x1a),
+              "00112233445566778899aabbccddeeff-000000000000001a");
     for (const char* bad :
          {"", "0f1e2d3c4b5a69788796a5b4c3d2e1f0", "ABCD-1234",
           "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1fg", "0f1e2d3c-4b5a-6978-8796+a5b4c3d2e1f0",
@@ -101,16 +88,11 @@ TEST(CacheKey, SameFolderByAnyPathHasOneKey) {
     const Result<CacheKey> direct = cache_key_for_path(temp / "real/inner");
     const Result<CacheKey> linked = cache_key_for_path(temp / "link/./inner/");
     ASSERT_TRUE(direct && linked);
-    EXPECT_EQ(direct->canonical_path, canonical(temp / "real/inner"));
-    EXPECT_EQ(linked->canonical_path, direct->canonical_path);
+    EXPECT_EQ(linked->canonical_path, canonical(temp / "real/inner"));
     EXPECT_EQ(linked->text, direct->text);
-    EXPECT_TRUE(std::regex_match(direct->text, std::regex("[0-9a-f]{32}-[0-9a-f]{16}")));
     EXPECT_EQ(direct->text.substr(33), fmt::format("{:016x}", fnv1a_64(direct->canonical_path)));
     EXPECT_NE(cache_key_for_path(temp / "real")->text, direct->text);
-
-    const Result<CacheKey> missing = cache_key_for_path(temp / "nothing");
-    ASSERT_FALSE(missing.has_value());
-    EXPECT_EQ(missing.error().code, ENOENT);
+    EXPECT_EQ(cache_key_for_path(temp / "nothing").error().code, ENOENT);
 }
 
 // --- Cache files -------------------------------------------------------------------
@@ -158,22 +140,19 @@ TEST_F(CachedScanTest, SavedScanLoadsBackAndOpensInPlace) {
     ASSERT_TRUE(opened.has_value() && opened->has_value());
     EXPECT_EQ((*opened)->asked_path, folder());
     EXPECT_EQ((*opened)->key.canonical_path, canonical(folder()));
-    const std::optional<StoredTree> stored = open_stored_tree(**opened);
-    ASSERT_TRUE(stored.has_value());
-    OutputOptions options;
-    options.reclaimable = true;
-    options.top = 5;
-    EXPECT_EQ(build_text_report(*stored, options, stored->stopped()),
-              build_text_report(tree, options, tree.stopped));
+    EXPECT_TRUE(open_stored_tree(**opened).has_value());
 }
 
+// No file, a damaged one or another folder's scan under the same key.
 TEST_F(CachedScanTest, NoFileOrAnUnusableFileIsNothing) {
     EXPECT_FALSE(open_cached_scan(cache(), folder()).value().has_value());
     EXPECT_FALSE(load_cached_tree(cache(), folder()).value().has_value());
-
     test::make_dirs(cache());
     const std::string path = scan_file();
-    for (const std::string_view bytes : {std::string_view(), std::string_view("BRWX\7 garbage")}) {
+    const AlignedBuffer other = serialize_tree(canonical(folder()) + "2", sample(), false).value();
+    const std::string other_bytes(reinterpret_cast<const char*>(other.data()), other.size());
+    for (const std::string_view bytes :
+         {std::string_view(), std::string_view("BRWX\7 garbage"), std::string_view(other_bytes)}) {
         write_bytes(path, bytes);
         const auto opened = open_cached_scan(cache(), folder());
         ASSERT_TRUE(opened && *opened);
@@ -182,20 +161,6 @@ TEST_F(CachedScanTest, NoFileOrAnUnusableFileIsNothing) {
         EXPECT_FALSE(load_cached_tree(cache(), folder()).value().has_value());
         EXPECT_EQ(read_file(path), bytes);  // left for the next save to replace
     }
-}
-
-TEST_F(CachedScanTest, AnotherFoldersScanUnderTheSameKeyIsNothing) {
-    test::make_dirs(cache());
-    const Tree tree = sample();
-    const std::string other_root = canonical(folder()) + "2";
-    const AlignedBuffer bytes = serialize_tree(other_root, tree, false).value();
-    ASSERT_TRUE(write_atomically(scan_file(), bytes.bytes()).has_value());
-
-    const auto opened = open_cached_scan(cache(), folder());
-    ASSERT_TRUE(opened && *opened);
-    EXPECT_TRUE(check_scan_file((*opened)->bytes()).has_value());
-    EXPECT_FALSE(open_stored_tree(**opened).has_value());
-    EXPECT_FALSE(load_cached_tree(cache(), folder()).value().has_value());
 }
 
 TEST_F(CachedScanTest, ErrorsOtherThanAMissingFileAreReturned) {

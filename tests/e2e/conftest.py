@@ -1,4 +1,5 @@
 """Runs the real `bramwex` binary on real temporary trees."""
+import importlib.util
 import os
 import subprocess
 from pathlib import Path
@@ -6,6 +7,12 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
+# The module tests' tree: nested folders, own files, a hard and a symbolic link.
+_spec = importlib.util.spec_from_file_location("module_fixtures",
+                                               ROOT / "tests" / "python" / "conftest.py")
+_fixtures = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(_fixtures)
+make_tree = _fixtures.make_tree
 
 
 def binary() -> str:
@@ -33,20 +40,6 @@ class Bramwex:
 @pytest.fixture
 def bramwex(tmp_path) -> Bramwex:
     return Bramwex(tmp_path / "cache")
-
-
-def make_tree(root: Path) -> Path:
-    """A small tree with nested folders, own files and a hard link."""
-    (root / "alpha" / "deep" / "er").mkdir(parents=True)
-    (root / "beta").mkdir()
-    (root / "empty").mkdir()
-    (root / "alpha" / "big.bin").write_bytes(b"x" * 300_000)
-    (root / "alpha" / "deep" / "mid.bin").write_bytes(b"y" * 120_000)
-    (root / "alpha" / "deep" / "er" / "small.txt").write_bytes(b"z" * 5000)
-    (root / "beta" / "b.bin").write_bytes(b"b" * 70_000)
-    (root / "top.txt").write_bytes(b"t" * 9000)
-    os.link(root / "beta" / "b.bin", root / "alpha" / "b-link.bin")
-    return root
 
 
 @pytest.fixture

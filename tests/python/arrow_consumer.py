@@ -4,7 +4,6 @@ count how often each release callback runs."""
 import ctypes
 from ctypes import POINTER, Structure, c_char_p, c_int, c_int64, c_void_p
 
-FLAG_DICTIONARY_ORDERED = 1
 FLAG_NULLABLE = 2
 
 
@@ -12,52 +11,31 @@ class ArrowSchema(Structure):
     pass
 
 
-ArrowSchema._fields_ = [
-    ("format", c_char_p),
-    ("name", c_char_p),
-    ("metadata", c_char_p),
-    ("flags", c_int64),
-    ("n_children", c_int64),
-    ("children", POINTER(POINTER(ArrowSchema))),
-    ("dictionary", POINTER(ArrowSchema)),
-    ("release", c_void_p),
-    ("private_data", c_void_p),
-]
-
-
 class ArrowArray(Structure):
     pass
-
-
-ArrowArray._fields_ = [
-    ("length", c_int64),
-    ("null_count", c_int64),
-    ("offset", c_int64),
-    ("n_buffers", c_int64),
-    ("n_children", c_int64),
-    ("buffers", POINTER(c_void_p)),
-    ("children", POINTER(POINTER(ArrowArray))),
-    ("dictionary", POINTER(ArrowArray)),
-    ("release", c_void_p),
-    ("private_data", c_void_p),
-]
 
 
 class ArrowArrayStream(Structure):
     pass
 
 
+ArrowSchema._fields_ = [
+    ("format", c_char_p), ("name", c_char_p), ("metadata", c_char_p), ("flags", c_int64),
+    ("n_children", c_int64), ("children", POINTER(POINTER(ArrowSchema))),
+    ("dictionary", POINTER(ArrowSchema)), ("release", c_void_p), ("private_data", c_void_p)]
+ArrowArray._fields_ = [
+    ("length", c_int64), ("null_count", c_int64), ("offset", c_int64), ("n_buffers", c_int64),
+    ("n_children", c_int64), ("buffers", POINTER(c_void_p)),
+    ("children", POINTER(POINTER(ArrowArray))), ("dictionary", POINTER(ArrowArray)),
+    ("release", c_void_p), ("private_data", c_void_p)]
+
+
 GET_SCHEMA = ctypes.CFUNCTYPE(c_int, POINTER(ArrowArrayStream), POINTER(ArrowSchema))
 GET_NEXT = ctypes.CFUNCTYPE(c_int, POINTER(ArrowArrayStream), POINTER(ArrowArray))
 GET_LAST_ERROR = ctypes.CFUNCTYPE(c_char_p, POINTER(ArrowArrayStream))
 
-ArrowArrayStream._fields_ = [
-    ("get_schema", c_void_p),
-    ("get_next", c_void_p),
-    ("get_last_error", c_void_p),
-    ("release", c_void_p),
-    ("private_data", c_void_p),
-]
+ArrowArrayStream._fields_ = [(name, c_void_p) for name in (
+    "get_schema", "get_next", "get_last_error", "release", "private_data")]
 
 _get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
 _get_pointer.restype = c_void_p

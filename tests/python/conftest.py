@@ -1,5 +1,8 @@
 """Fixtures of the module's tests: real trees in temporary folders."""
 import os
+import shutil
+import subprocess
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -48,8 +51,6 @@ def tree_dir(tmp_path) -> Path:
 def mounted(tmp_path):
     """mount(folder) puts a tmpfs on folder (another device); skips the test
     where mounting is not allowed. Everything is unmounted afterwards."""
-    import subprocess
-
     points = []
 
     def mount(folder: Path) -> Path:
@@ -73,9 +74,6 @@ def as_nobody(open_tmp):
     may not reach the clone (it can live in a private folder), so it runs
     Debian's interpreter on a copy of the module in open_tmp. Skips only
     where switching users is impossible."""
-    import shutil
-    import subprocess
-
     import bramwex
 
     if os.geteuid() != 0:
@@ -102,13 +100,9 @@ def as_nobody(open_tmp):
 @pytest.fixture
 def open_tmp(tmp_path_factory):
     """A temporary folder every user may enter (tmp_path is root's only)."""
-    import tempfile
-
     folder = Path(tempfile.mkdtemp(prefix="bramwex-open-"))
     folder.chmod(0o755)
     yield folder
-    import shutil
-
     for path, folders, _ in os.walk(folder):
         for name in folders:
             os.chmod(os.path.join(path, name), 0o755)

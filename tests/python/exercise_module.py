@@ -14,15 +14,8 @@ sys.path.insert(1, os.path.dirname(os.path.abspath(__file__)))
 
 import bramwex  # noqa: E402
 
-from arrow_consumer import (  # noqa: E402
-    ReleaseCounter,
-    get_next,
-    get_schema,
-    move_stream,
-    read_columns,
-    release,
-    stream_in,
-)
+from arrow_consumer import (ReleaseCounter, get_next, get_schema, move_stream,  # noqa: E402
+                            read_columns, release, stream_in)
 
 tree_dir, scratch = sys.argv[2], sys.argv[3]
 assert bramwex.__file__.startswith(sys.argv[1])

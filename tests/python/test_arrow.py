@@ -3,23 +3,9 @@ import gc
 import os
 
 import bramwex
-import pytest
 
-from arrow_consumer import (
-    FLAG_NULLABLE,
-    ReleaseCounter,
-    describe_schema,
-    get_next,
-    get_schema,
-    last_error,
-    move_stream,
-    read_columns,
-    read_table,
-    release,
-    stream_in,
-)
-
-FIELDS = ["id", "parent", "name", "size", "own", "denied", "partial", "other_device"]
+from arrow_consumer import (FLAG_NULLABLE, ReleaseCounter, describe_schema, get_next, get_schema,
+                            last_error, move_stream, read_columns, read_table, release, stream_in)
 
 
 def all_ids(tree):
@@ -77,14 +63,6 @@ def test_every_column_equals_the_tree_methods(tree_dir):
         assert any(table["denied"]) and table["partial"][0]
 
 
-def test_a_lone_root_is_one_row(tmp_path):
-    (tmp_path / "f").write_bytes(b"x" * 5000)
-    table = read_table(bramwex.scan(tmp_path))
-    assert table["id"] == [0] and table["parent"] == [None]
-    assert table["name"] == [str(tmp_path)]
-    assert table["size"] == table["own"]
-
-
 def test_names_are_deduplicated_and_made_valid_text(tmp_path):
     for parent in ("a", "b", "c"):
         (tmp_path / parent / "same").mkdir(parents=True)
@@ -100,22 +78,7 @@ def test_names_are_deduplicated_and_made_valid_text(tmp_path):
     assert first_seen == list(range(len(values)))
 
 
-def test_the_stream_ends_after_one_batch_and_takes_any_requested_schema(tree_dir):
-    tree = bramwex.scan(tree_dir)
-    stream = move_stream(tree.__arrow_c_stream__(requested_schema=object()))
-    schema = get_schema(stream)
-    first = get_next(stream)
-    assert first.release and first.n_children == 8 and first.length == len(all_ids(tree))
-    assert read_columns(first, schema) == read_table(tree)
-    end = get_next(stream)
-    assert not end.release
-    assert last_error(stream) is None
-    release(first)
-    release(schema)
-    release(stream)
-
-
-def test_each_release_runs_once(tree_dir):
+def test_one_batch_then_the_end_and_each_release_runs_once(tree_dir):
     tree = bramwex.scan(tree_dir)
 
     # Unconsumed: dropping the capsule releases the stream, once.
@@ -126,18 +89,20 @@ def test_each_release_runs_once(tree_dir):
     assert dropped.calls == 1
 
     # Moved: the capsule no longer releases it; the consumer does, once.
-    capsule = tree.__arrow_c_stream__()
+    capsule = tree.__arrow_c_stream__(requested_schema=object())  # any schema is taken
     stream = move_stream(capsule)
     moved = ReleaseCounter(stream)
     del capsule
     gc.collect()
     assert moved.calls == 0
     schema, array = get_schema(stream), get_next(stream)
+    assert array.release and array.n_children == 8 and array.length == len(all_ids(tree))
+    assert not get_next(stream).release and last_error(stream) is None
     counters = [ReleaseCounter(schema), ReleaseCounter(array)]
     # The batch outlives the stream: arrays are read after it is gone.
     release(stream)
     assert moved.calls == 1 and not stream.release
-    assert read_columns(array, schema)["id"] == all_ids(tree)
+    assert read_columns(array, schema) == read_table(tree)
     release(array)
     release(schema)
     assert [c.calls for c in counters] == [1, 1]

@@ -16,10 +16,9 @@ def run_cli(argv, tmp_path, prelude=""):
                           timeout=120)
 
 
-def test_version_help_and_parse_errors_end_the_process(tmp_path):
-    version = run_cli(["bramwex", "--version"], tmp_path)
+def test_version_and_parse_errors_end_the_process(tmp_path):
+    version = run_cli(("bramwex", "--version"), tmp_path)  # a tuple is a sequence too
     assert (version.returncode, version.stdout) == (0, "bramwex 0.2.0\n")
-    assert run_cli(["bramwex", "--help"], tmp_path).returncode == 0
     bad = run_cli(["bramwex", "scan", "--no-such-flag", "/"], tmp_path)
     assert bad.returncode == 2 and bad.stderr and not bad.stdout
 
@@ -42,16 +41,9 @@ def test_the_console_script(tmp_path):
     assert (done.returncode, done.stdout) == (0, "bramwex 0.2.0\n")
 
 
-def test_argv_must_be_a_sequence_of_str(tmp_path):
-    as_str = run_cli("bramwex --version", tmp_path)
-    assert as_str.returncode == 1
-    assert "TypeError: Can't extract `str` to `Vec`" in as_str.stderr
-    for argv, expected in (("42", "Sequence"), ("['bramwex', b'--version']", "TypeError")):
-        code = (f"import sys, bramwex\nsys.argv = {argv}\n"
-                "try:\n    bramwex._cli()\nexcept TypeError as e:\n    print('TypeError', e)\n")
-        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
-        assert done.returncode == 0 and done.stdout.startswith("TypeError")
-        assert expected in done.stdout
-    # A tuple is a sequence too.
-    done = run_cli(("bramwex", "--version"), tmp_path)
-    assert done.stdout == "bramwex 0.2.0\n"
+@pytest.mark.parametrize("argv", ["'bramwex --version'", "42", "['bramwex', b'--version']"])
+def test_argv_must_be_a_sequence_of_str(argv):
+    code = (f"import sys, bramwex\nsys.argv = {argv}\n"
+            "try:\n    bramwex._cli()\nexcept TypeError:\n    print('TypeError')\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.stdout == "TypeError\n", done.stderr

@@ -21,16 +21,6 @@ def backend():
     return module
 
 
-def test_metadata(tmp_path):
-    build = backend()
-    name = build.prepare_metadata_for_build_wheel(str(tmp_path))
-    assert name == "bramwex-0.2.0.dist-info"
-    metadata = (tmp_path / name / "METADATA").read_text()
-    assert "Name: bramwex\n" in metadata and "Requires-Python: >=3.10\n" in metadata
-    assert (tmp_path / name / "entry_points.txt").read_text() == (
-        "[console_scripts]\nbramwex = bramwex:_cli\n")
-
-
 def test_pyproject_reads_the_same_without_tomllib():
     build = backend()
     text = (TOP / "pyproject.toml").read_text()
@@ -43,11 +33,15 @@ def test_pyproject_reads_the_same_without_tomllib():
     assert simple["build-system"]["build-backend"] == "bramwex_build"
 
 
-def test_wheel(tmp_path):
+def test_metadata_and_wheel(tmp_path):
     built = TOP / "build" / "binding" / "bramwex.abi3.so"
     if not built.is_file():
         pytest.skip("no Release build of the module in build/ (scripts/setup makes it)")
     build = backend()
+    metadata = build.prepare_metadata_for_build_wheel(str(tmp_path))
+    assert metadata == "bramwex-0.2.0.dist-info"
+    text = (tmp_path / metadata / "METADATA").read_text()
+    assert "Name: bramwex\n" in text and "Requires-Python: >=3.10\n" in text
     name = build.build_wheel(str(tmp_path), {"build-dir": "build"})
     assert name.startswith("bramwex-0.2.0-cp310-abi3-") and name.endswith(".whl")
     with zipfile.ZipFile(tmp_path / name) as wheel:
@@ -56,10 +50,12 @@ def test_wheel(tmp_path):
             f"bramwex-0.2.0.dist-info/{n}"
             for n in ("METADATA", "WHEEL", "entry_points.txt", "top_level.txt", "RECORD")}
         assert wheel.read("bramwex.abi3.so") == built.read_bytes()
-        assert "Tag: cp310-abi3-" in wheel.read("bramwex-0.2.0.dist-info/WHEEL").decode()
-        assert "Root-Is-Purelib: false" in wheel.read("bramwex-0.2.0.dist-info/WHEEL").decode()
-        rows = list(csv.reader(io.StringIO(
-            wheel.read("bramwex-0.2.0.dist-info/RECORD").decode())))
+        info = "bramwex-0.2.0.dist-info/"
+        tags = wheel.read(info + "WHEEL").decode()
+        assert "Tag: cp310-abi3-" in tags and "Root-Is-Purelib: false" in tags
+        assert wheel.read(info + "METADATA") == (tmp_path / metadata / "METADATA").read_bytes()
+        assert wheel.read(info + "entry_points.txt") == b"[console_scripts]\nbramwex = bramwex:_cli\n"
+        rows = list(csv.reader(io.StringIO(wheel.read(info + "RECORD").decode())))
         assert {row[0] for row in rows} == names
         for path, digest, size in rows:
             if path.endswith("RECORD"):

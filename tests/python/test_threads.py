@@ -1,5 +1,7 @@
 """The interpreter lock is released while the engine works."""
 import os
+import shutil
+import subprocess
 import sys
 import threading
 
@@ -71,9 +73,6 @@ char* getenv(const char* name) {
 
 
 def test_label_reads_home_once_holding_the_lock(tmp_path):
-    import shutil
-    import subprocess
-
     if not shutil.which("gcc"):
         pytest.skip("no C compiler for the getenv spy")
     (tmp_path / "spy.c").write_text(GETENV_SPY)
