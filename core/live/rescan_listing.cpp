@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "core/base/eintr.hpp"
+#include "core/base/fd.hpp"
 
 namespace bramwex::core {
 
@@ -20,15 +21,15 @@ uint64_t allocation_below_parent(const RescanRoot& root, const ListingRequest& r
     }
     const std::span<const std::string> parents(request.components.data(),
                                                request.components.size() - 1);
-    const auto parent = open_dir_components(root.dir->fd(), parents);
-    if (!parent) {
+    const auto opened = open_dir_components(root.dir->fd(), parents);
+    if (!opened) {
         return 0;
     }
+    const UniqueFd parent(*opened);
     struct stat st;
     const int rc = sys::retry_on_eintr([&] {
-        return ::fstatat(*parent, request.components.back().c_str(), &st, AT_SYMLINK_NOFOLLOW);
+        return ::fstatat(parent.get(), request.components.back().c_str(), &st, AT_SYMLINK_NOFOLLOW);
     });
-    ::close(*parent);
     return rc == 0 ? static_cast<uint64_t>(st.st_blocks) * 512 : 0;
 }
 
