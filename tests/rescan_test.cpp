@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <absl/container/flat_hash_map.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -724,6 +725,24 @@ TEST(RescanFolders, ReportsTheTopsOfVanishedAndNewSubtreesOnly) {
     EXPECT_EQ(outcome.kind, RescanOutcome::Kind::Changes);
     EXPECT_EQ(outcome.changes, want);
     expect_same_folders(tree, fresh, dir.path(), "vanished and new");
+}
+
+TEST(RescanFolders, KeepsTheLargestFilesOfAFullScanWhenSizesTieAtTheCutoff) {
+    TempDir dir;
+    for (size_t k = 0; k <= LargestFiles::kCapacity; ++k) {
+        write_file(dir / fmt::format("m/f{:04}", k), 4096);
+    }
+    make_dirs(dir / "a");
+    Followed live = scan_followed(dir.path());
+    Pool pool = pool_of(std::nullopt);
+
+    // As large as the smallest kept file and first by path: it takes a place.
+    write_file(dir / "a/f", 4096);
+    ChangeSets sets;
+    sets.changed = {"a/f"};
+    rescan_ok(live, sets, pool);
+    const Tree fresh = scan_ok(dir.path());
+    EXPECT_EQ(plain_largest(live.tree, dir.path()), plain_largest(fresh, dir.path()));
 }
 
 TEST(SortAndMergeChanges, OrdersNameByNameAndSumsRunsOfOnePath) {

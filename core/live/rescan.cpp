@@ -140,11 +140,14 @@ void start_work(RescanContext& context) {
     }
     const std::vector<FileRecord>& files = context.tree.files;
     if (files.size() >= LargestFiles::kCapacity) {
-        // A full set of largest files keeps nothing at or below its smallest.
-        context.large_threshold =
+        // A full set of largest files keeps nothing below its smallest; a
+        // file of the same size still reaches the heap, whose tie-break by
+        // path keeps a rescan's list the same as a full scan's.
+        const uint64_t smallest =
             std::min_element(files.begin(), files.end(), [](const auto& a, const auto& b) {
                 return a.size < b.size;
             })->size;
+        context.large_threshold = smallest == 0 ? 0 : smallest - 1;
     }
 }
 
