@@ -7,6 +7,8 @@
 
 #include "app/browse/baseline.hpp"
 #include "app/browse/browser.hpp"
+#include "core/store/cached_scan.hpp"
+#include "temp_dir.hpp"
 #include "tree_sketch.hpp"
 
 namespace bramwex::app {
@@ -25,9 +27,10 @@ struct Fed {
     core::ChannelSender<core::LiveItem> sender;
     WallClock::time_point now = WallClock::time_point(1000s);
 
-    explicit Fed(std::optional<core::LoadedTree> saved = std::nullopt, bool reclaimable = false) {
-        browser = std::make_unique<Browser>("/nonexistent-root", "root", AppEnv{}, std::move(saved),
-                                            std::nullopt, reclaimable);
+    explicit Fed(std::optional<core::LoadedTree> saved = std::nullopt, bool reclaimable = false,
+                 AppEnv env = {}, std::string root = "/nonexistent-root") {
+        browser = std::make_unique<Browser>(std::move(root), "root", std::move(env),
+                                            std::move(saved), std::nullopt, reclaimable);
         auto [tx, rx] = core::make_channel<core::LiveItem>();
         sender = std::move(tx);
         browser->events = std::move(rx);
@@ -161,6 +164,30 @@ TEST(BrowserState, ShownFolderDeletedMovesToItsParentAndClearsTheFilter) {
     EXPECT_EQ(b.stack.size(), 2u);
     EXPECT_EQ(b.filter, "");
     EXPECT_FALSE(b.select_name);
+}
+
+TEST(BrowserState, FollowedChangesAreSavedAtExitRescansAtOnce) {
+    test::TempDir cache;
+    test::TempDir root;
+    AppEnv env;
+    env.cache_dir = cache.path();
+    Fed fed(std::nullopt, false, env, root.path());
+    Browser& b = *fed.browser;
+    auto saved_total = [&] {
+        auto loaded = core::load_cached_tree(cache.path(), b.root);
+        return loaded && *loaded ? (*loaded)->tree.total_size({0, 0}) : 0;
+    };
+    fed.send(core::Event::Ready{shared(small_tree(10))});
+    EXPECT_EQ(saved_total(), 16u);
+    fed.send(core::Event::Changed{shared(small_tree(20)), {}});
+    EXPECT_EQ(saved_total(), 16u) << "not saved until exit";
+    b.rescanning = "a";
+    fed.send(core::Event::Changed{shared(small_tree(30)), {}});
+    EXPECT_EQ(saved_total(), 36u) << "a user rescan is saved at once";
+    fed.send(core::Event::Changed{shared(small_tree(40)), {}});
+    EXPECT_EQ(b.stop_and_save(), std::nullopt);
+    EXPECT_EQ(saved_total(), 46u);
+    EXPECT_FALSE(b.status);
 }
 
 }  // namespace

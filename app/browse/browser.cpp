@@ -141,6 +141,7 @@ void Browser::refresh() {
 }
 
 void Browser::save_scan(const core::Tree& saved) {
+    changes_unsaved = false;
     if (!settings.cache_dir) {
         return;
     }
@@ -151,18 +152,25 @@ void Browser::save_scan(const core::Tree& saved) {
 }
 
 std::optional<core::Error> Browser::stop_and_save() {
-    if (!live) {
+    std::optional<core::Tree> final_tree;
+    if (live) {
+        final_tree = live->request_final_tree();
+        live.reset();
+    }
+    if (!settings.cache_dir) {
         return std::nullopt;
     }
-    std::optional<core::Tree> final_tree = live->request_final_tree();
-    live.reset();
-    if (settings.cache_dir && final_tree) {
-        if (auto result =
-                core::save_cached_scan(*settings.cache_dir, root, *final_tree, reclaimable);
-            !result) {
-            return result.error();
-        }
+    // Once following began no final tree comes back, so the changes it
+    // followed would be lost without saving the tree on screen.
+    const core::Tree* saved = final_tree ? &*final_tree : changes_unsaved ? tree.get() : nullptr;
+    if (saved == nullptr) {
+        return std::nullopt;
     }
+    if (auto result = core::save_cached_scan(*settings.cache_dir, root, *saved, reclaimable);
+        !result) {
+        return result.error();
+    }
+    changes_unsaved = false;
     return std::nullopt;
 }
 

@@ -82,7 +82,8 @@ class Browser {
     void load_rows(core::FolderId id);
 
     void save_scan(const core::Tree& saved);
-    // Stops the live thread and saves the tree it leaves.
+    // Stops the live thread and saves the tree it leaves, or else the
+    // followed changes that were not saved yet.
     std::optional<core::Error> stop_and_save();
     void toggle_pick(const std::string& relative);
 
@@ -156,6 +157,8 @@ class Browser {
     std::map<std::string, std::map<std::string, uint64_t>> file_baseline;
 
     std::optional<WallClock::time_point> ready_time;
+    // A changed tree on screen that no save has written yet; saved at exit.
+    bool changes_unsaved = false;
     std::optional<MissedChanges> missed;
     std::optional<WallClock::time_point> busy_since;
 

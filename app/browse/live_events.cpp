@@ -78,6 +78,8 @@ void Browser::apply(core::LiveItem item, WallClock::time_point now) {
                 if (rescanning) {
                     rescanning.reset();
                     save_scan(*event.tree);
+                } else {
+                    changes_unsaved = true;
                 }
                 set_tree(std::move(event.tree), ScanState::complete());
             } else {
