@@ -1,12 +1,11 @@
 // Rows of a browsed folder: files listed from disk once per file-cache
-// lifetime, subfolders from the tree, the size and change orders, and the
+// lifetime, subfolders from the tree, the size order, and the
 // changes measured against the baselines.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <memory>
 
-#include "app/browse/browse_rows.hpp"
 #include "app/browse/browser.hpp"
 #include "temp_dir.hpp"
 #include "tree_sketch.hpp"
@@ -22,40 +21,6 @@ std::vector<std::string> names_of(const Browser& b, const std::vector<BrowseRow>
         names.emplace_back(b.row_name(b.current_folder(), row));
     }
     return names;
-}
-
-TEST(SortRows, BySizeThenNameOrByChangeFirst) {
-    auto row = [](uint64_t size, int64_t change) {
-        BrowseRow r;
-        r.size = size;
-        r.change = change;
-        return r;
-    };
-    const std::vector<std::string_view> names = {"b", "a", "ab", "c", "d"};
-    const std::vector<BrowseRow> rows = {row(5, 0), row(5, 0), row(5, 3), row(9, 0), row(1, 7)};
-    struct Case {
-        bool by_change;
-        std::vector<uint64_t> sizes;
-        std::vector<int64_t> changes;
-    };
-    for (const Case& c : {Case{false, {9, 5, 5, 5, 1}, {0, 0, 3, 0, 7}},
-                          Case{true, {1, 5, 9, 5, 5}, {7, 3, 0, 0, 0}}}) {
-        std::vector<BrowseRow> sorted = rows;
-        sort_rows(sorted, names, c.by_change);
-        std::vector<uint64_t> sizes;
-        std::vector<int64_t> changes;
-        for (const auto& r : sorted) {
-            sizes.push_back(r.size);
-            changes.push_back(r.change);
-        }
-        EXPECT_EQ(sizes, c.sizes);
-        EXPECT_EQ(changes, c.changes);
-    }
-    // Names decide ties byte-wise, a prefix first: a, ab, b.
-    std::vector<BrowseRow> sorted = rows;
-    sort_rows(sorted, names, false);
-    EXPECT_EQ(sorted[1].change, 0);
-    EXPECT_EQ(sorted[2].change, 3);
 }
 
 struct Folder {
