@@ -7,6 +7,7 @@
 #include "app/cursor.hpp"
 #include "app/volumes.hpp"
 #include "core/base/utf8.hpp"
+#include "core/store/cached_scan.hpp"
 
 namespace bramwex::app {
 
@@ -92,13 +93,21 @@ void App::open(const ScanTarget& target) {
 
 std::unique_ptr<Browser> App::open_browser(const ScanTarget& target) {
     std::unique_ptr<Browser> kept = std::move(stashed);
-    if (kept && path_below(kept->root(), target.path) == std::string_view() &&
-        path_below(target.path, kept->root()) == std::string_view()) {
+    if (kept && path_below(kept->root, target.path) == std::string_view() &&
+        path_below(target.path, kept->root) == std::string_view()) {
         return kept;
     }
     kept.reset();
-    return std::make_unique<Browser>(target.path, browser_title(target.path, env.home), env,
-                                     target.volume_used, reclaimable);
+    std::optional<core::LoadedTree> saved;
+    if (env.cache_dir) {
+        if (auto loaded = core::load_cached_tree(*env.cache_dir, target.path); loaded && *loaded) {
+            saved = std::move(**loaded);
+        }
+    }
+    auto browser = std::make_unique<Browser>(target.path, browser_title(target.path, env.home), env,
+                                             std::move(saved), target.volume_used, reclaimable);
+    browser->start_scan();
+    return browser;
 }
 
 void App::scan_selected_volume() {
@@ -170,7 +179,7 @@ bool App::on_key(const term::KeyEvent& key, const Spawn& spawn) {
 bool App::on_browser_key(const term::KeyEvent& key, const Spawn& spawn) {
     Browser& browser = *shown_browser();
     if (key.code == term::Key::Backspace && has_volume_list && browser.at_root() &&
-        !browser.editing_filter() && !browser.unreadable_shown() && !browser.largest_shown()) {
+        !browser.editing_filter() && !browser.unreadable_shown && !browser.largest_shown) {
         back_to_volumes();
         return false;
     }

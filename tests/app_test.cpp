@@ -126,16 +126,16 @@ TEST(AppKeys, BrowserIsStashedAndReusedForTheSameVolume) {
     app.on_key(key(Key::Enter), f.spawn);  // volumes are sorted: "/" first
     Browser* first = browser_of(app);
     ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->root(), "/");
+    EXPECT_EQ(first->root, "/");
     app.on_key(key(U'u'), f.spawn);
-    EXPECT_TRUE(first->env().si);
+    EXPECT_TRUE(first->settings.si);
     EXPECT_TRUE(app.on_key(key(U'c', term::CONTROL), f.spawn));
 
     EXPECT_FALSE(app.on_key(key(Key::Esc), f.spawn));
     EXPECT_TRUE(std::holds_alternative<VolumesScreen>(app.screen));
     EXPECT_EQ(app.stashed.get(), first);
     app.on_key(key(U'u'), f.spawn);
-    EXPECT_FALSE(first->env().si);
+    EXPECT_FALSE(first->settings.si);
     app.on_key(key(U'l'), f.spawn);
     EXPECT_EQ(browser_of(app), first);
     EXPECT_EQ(app.stashed, nullptr);
@@ -145,7 +145,7 @@ TEST(AppKeys, BrowserIsStashedAndReusedForTheSameVolume) {
     app.on_key(key(U'j'), f.spawn);
     app.on_key(key(Key::Right), f.spawn);
     ASSERT_NE(browser_of(app), nullptr);
-    EXPECT_EQ(browser_of(app)->root(), "/srv");
+    EXPECT_EQ(browser_of(app)->root, "/srv");
     EXPECT_EQ(app.stashed, nullptr);
     EXPECT_TRUE(app.on_key(key(U'q'), f.spawn));
     EXPECT_EQ(f.checks, 1);
@@ -193,7 +193,7 @@ TEST(AppKeys, NoticeWhenFullDiskAccessIsOffAndItsScreen) {
 
     app.on_key(key(U'c'), f.spawn);
     ASSERT_NE(browser_of(app), nullptr);
-    EXPECT_EQ(browser_of(app)->root(), "/srv");
+    EXPECT_EQ(browser_of(app)->root, "/srv");
     EXPECT_EQ(f.checks, 1);
 
     // Esc on the notice: back to the list when there is one, else quit.
@@ -238,7 +238,7 @@ TEST(AppMouse, WheelClickAndDoubleClickOnTheVolumeList) {
     EXPECT_TRUE(std::holds_alternative<VolumesScreen>(app.screen));
     app.on_mouse(press(2), t0 + std::chrono::milliseconds(4400));
     ASSERT_NE(browser_of(app), nullptr);
-    EXPECT_EQ(browser_of(app)->root(), "/srv");
+    EXPECT_EQ(browser_of(app)->root, "/srv");
 }
 
 TEST(DrawApp, VolumeList) {

@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "core/output/format.hpp"
 
@@ -48,6 +49,71 @@ term::Line hint_line(const StyleTable& styles, std::string_view text) {
         }
     }
     return line;
+}
+
+namespace {
+
+constexpr std::string_view kBrowseHints =
+    "hjkl move  i info  u units  space pick  p picks  r reveal  s/S rescan  / filter  t top  "
+    "o open  ? help  q quit";
+
+}  // namespace
+
+std::string browse_hint_line(size_t width) {
+    std::vector<std::string_view> items;
+    for (std::string_view rest = kBrowseHints; !rest.empty();) {
+        const size_t end = std::min(rest.find("  "), rest.size());
+        items.push_back(rest.substr(0, end));
+        rest.remove_prefix(std::min(end + 2, rest.size()));
+    }
+    auto joined = [&] {
+        std::string text;
+        for (const auto item : items) {
+            text += text.empty() ? "" : "  ";
+            text += item;
+        }
+        return text;
+    };
+    std::string text = joined();
+    while (term::display_width(text) > width && items.size() >= 4) {
+        items.erase(items.end() - 3);
+        text = joined();
+    }
+    return text;
+}
+
+std::string format_age(uint64_t seconds) {
+    if (seconds < 60) {
+        return fmt::format("{} s", seconds);
+    }
+    if (seconds < 3600) {
+        return fmt::format("{} min", seconds / 60);
+    }
+    if (seconds < 86400) {
+        return fmt::format("{} h", seconds / 3600);
+    }
+    return fmt::format("{} d", seconds / 86400);
+}
+
+uint64_t age_seconds(std::chrono::system_clock::time_point now,
+                     std::chrono::system_clock::time_point earlier) {
+    if (now <= earlier) {
+        return 0;
+    }
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::seconds>(now - earlier).count());
+}
+
+std::string format_count(uint64_t n) {
+    const std::string digits = std::to_string(n);
+    std::string text;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0) {
+            text += ',';
+        }
+        text += digits[i];
+    }
+    return text;
 }
 
 }  // namespace bramwex::app

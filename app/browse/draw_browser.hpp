@@ -1,4 +1,6 @@
-// Paints the browse screen of a Browser.
+// Paints the browse screen of a Browser: the title line, the folder columns
+// in the middle and the bottom lines. Writes back the middle area and the
+// current column's scroll, which the keys and the mouse rely on.
 #pragma once
 
 #include <chrono>

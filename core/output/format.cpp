@@ -29,4 +29,9 @@ std::string report_size_cells(bool show_reclaimable, bool si, uint64_t size, uin
     return fmt::format("{:>10}  {:>10}", format_size(si, size), format_size(si, reclaimable));
 }
 
+std::string_view after_last_colon(std::string_view text) {
+    const size_t at = text.rfind(": ");
+    return at == std::string_view::npos ? text : text.substr(at + 2);
+}
+
 }  // namespace bramwex::core

@@ -14,4 +14,7 @@ std::string format_size(bool si, uint64_t bytes);
 // The size right-aligned to 10, plus two spaces and the reclaimable cell when shown.
 std::string report_size_cells(bool show_reclaimable, bool si, uint64_t size, uint64_t reclaimable);
 
+// The part after the last ": ", or the whole text when there is none.
+std::string_view after_last_colon(std::string_view text);
+
 }  // namespace bramwex::core

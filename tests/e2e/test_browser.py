@@ -1,9 +1,11 @@
 """The full-screen app in a pseudo-terminal, its screen read back with pyte."""
 import os
 import random
+import re
 import signal
 import subprocess
 import threading
+import json
 import time
 
 import pexpect
@@ -130,7 +132,7 @@ def test_no_controlling_terminal_is_fatal(bramwex, tree):
 
 def test_standard_input_not_a_terminal_uses_the_controlling_one(cache, tree):
     app = Tui(cache, command=["/bin/sh", "-c", 'exec "$0" "$1" </dev/null', binary(), str(tree)])
-    app.wait_for(lambda rows: rows[0] == str(tree))
+    app.wait_for(lambda rows: rows[0].startswith(str(tree)))
     app.press("q")
     assert app.wait_exit() == 0
 
@@ -173,3 +175,98 @@ def test_pasted_burst_of_keys_and_sequences(cache):
         app.press("q")
     assert app.wait_exit(timeout=20) == 0
     assert restored(app.raw)
+
+
+def size_text(size):
+    """The size as the app writes it: powers of 1024, one decimal."""
+    if size < 1024:
+        return f"{size} B"
+    value, unit = size, ""
+    for unit in ("KiB", "MiB", "GiB", "TiB", "PiB"):
+        value /= 1024
+        if value < 1024:
+            break
+    return f"{value:.1f} {unit}"
+
+
+def scanned(rows):
+    return " | scanned " in rows[0]
+
+
+def summary(rows):
+    return rows[-2]
+
+
+def test_browse_a_tree_moves_filters_and_quits(bramwex, cache, tree):
+    report = json.loads(bramwex.run("scan", "--json", tree).stdout)
+    sizes = {child["name"]: child["size"] for child in report["children"]}
+    app = Tui(cache, tree, env={"NO_COLOR": "1"})
+    app.wait_for(scanned)
+    rows = app.rows()
+    assert rows[0].startswith(f"{tree}  {size_text(report['size'])} | ")
+    assert rows[1].startswith(f"{size_text(sizes['alpha']):>10}  ")
+    assert rows[1].split()[3] == "alpha/"
+    assert summary(rows).startswith(f"alpha/ | {size_text(sizes['alpha'])}  own ")
+    assert app.screen.buffer[1][0].reverse
+
+    app.press("j", lambda rows: summary(rows).startswith("top.txt | "))
+    app.press("k", lambda rows: summary(rows).startswith("alpha/ | "))
+    app.press("l", lambda rows: summary(rows).startswith("big.bin | "))
+    assert "deep/" in app.rows()[2]
+    app.press("j", lambda rows: summary(rows).startswith("deep/ | "))
+    app.press("h", lambda rows: summary(rows).startswith("alpha/ | "))
+
+    app.press("/bet", lambda rows: rows[-1] == "/bet  enter keep  esc clear")
+    rows = app.rows()
+    assert summary(rows).startswith("beta/ | ") and "alpha/" not in rows[1] + rows[2]
+    app.press("\r", lambda rows: rows[-1] == "/bet  esc clear")
+    app.press("/x", lambda rows: "no matches for 'betx'" in rows[1])
+    app.press("\x1b", lambda rows: rows[-1].startswith("hjkl move ") and "alpha/" in rows[1])
+    app.press("q")
+    assert app.wait_exit() == 0
+    assert restored(app.raw)
+
+
+def titles_drawn(raw, columns):
+    """Every title line the screen showed, replaying the output one sequence at a time."""
+    screen = pyte.Screen(columns, 30)
+    stream = pyte.ByteStream(screen)
+    titles = []
+    for piece in bytes(raw).split(b"\x1b["):
+        stream.feed(b"\x1b[" + piece if titles else piece)
+        title = screen.display[0].rstrip()
+        if not titles or titles[-1] != title:
+            titles.append(title)
+    return titles
+
+
+def test_saved_scan_is_shown_at_once(cache, tree):
+    app = Tui(cache, tree, columns=200)
+    app.wait_for(scanned)
+    app.press("q")
+    assert app.wait_exit() == 0
+
+    again = Tui(cache, tree, columns=200)
+    again.wait_for(scanned)
+    titles = titles_drawn(again.raw, 200)
+    saved = [title for title in titles
+             if re.search(r" of ~532.0 KiB \(\d+%\) \| showing the scan saved \d+ s ago$", title)]
+    assert saved, titles
+    again.press("q")
+    assert again.wait_exit() == 0
+
+
+def test_new_file_shows_its_size_and_change(cache, tree):
+    (tree / "huge.bin").write_bytes(b"h" * (8 << 20))
+    app = Tui(cache, tree, env={"NO_COLOR": "1"}, columns=200)
+    app.wait_for(scanned)
+    assert "huge.bin" in app.rows()[1]
+    (tree / "new.bin").write_bytes(b"n" * (5 << 20))
+    app.wait_for(lambda rows: "new.bin" in rows[2], timeout=5)
+    assert app.rows()[2].split()[:4] == ["5.0", "MiB", "+5.0", "MiB"]
+    assert app.rows()[1].split()[:2] == ["8.0", "MiB"] and "+" not in app.rows()[1]
+    assert "+5.0 MiB since opened" in app.rows()[0]
+    app.press("c", lambda rows: "new.bin" in rows[1] and "sorted by change" in rows[0])
+    app.press("c", lambda rows: "huge.bin" in rows[1])
+    app.press("q")
+    assert app.wait_exit() == 0

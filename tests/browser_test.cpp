@@ -1,0 +1,194 @@
+// Browser state: the baseline carried across trees, what each live item does
+// to the tree on screen, and the path cut short when a shown folder goes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+
+#include "app/browse/baseline.hpp"
+#include "app/browse/browser.hpp"
+#include "core/store/cached_scan.hpp"
+#include "temp_dir.hpp"
+#include "tree_sketch.hpp"
+
+namespace bramwex::app {
+namespace {
+
+using test::TreeSketch;
+using namespace std::chrono_literals;
+
+std::shared_ptr<const core::Tree> shared(core::Tree tree) {
+    return std::make_shared<const core::Tree>(std::move(tree));
+}
+
+// A browser fed by hand through its channel; no live thread, no cache folder.
+struct Fed {
+    std::unique_ptr<Browser> browser;
+    core::ChannelSender<core::LiveItem> sender;
+    WallClock::time_point now = WallClock::time_point(1000s);
+
+    explicit Fed(std::optional<core::LoadedTree> saved = std::nullopt, bool reclaimable = false,
+                 AppEnv env = {}, std::string root = "/nonexistent-root") {
+        browser = std::make_unique<Browser>(std::move(root), "root", std::move(env),
+                                            std::move(saved), std::nullopt, reclaimable);
+        auto [tx, rx] = core::make_channel<core::LiveItem>();
+        sender = std::move(tx);
+        browser->events = std::move(rx);
+    }
+    void send(core::Event::Scanning e) { send_event({std::move(e)}); }
+    void send(core::Event::Ready e) { send_event({std::move(e)}); }
+    void send(core::Event::Changed e) { send_event({std::move(e)}); }
+    void send(core::Event::Missed e) { send_event({std::move(e)}); }
+    void send_event(core::Event event) {
+        sender.send(core::LiveItem(std::move(event)));
+        now += 1s;
+        browser->drain_events(now);
+    }
+};
+
+core::Tree small_tree(uint64_t a_own = 10) {
+    TreeSketch sketch("/nonexistent-root", 1);
+    const uint32_t a = sketch.folder(0, "a", a_own);
+    sketch.folder(a, "b", 5);
+    return sketch.build();
+}
+
+TEST(Baseline, CarriedByNameAcrossANewGeneration) {
+    TreeSketch old_sketch("/r", 1);
+    const uint32_t a = old_sketch.folder(0, "a", 50);
+    old_sketch.folder(a, "b", 10);
+    old_sketch.folder(0, "c", 40);
+    const core::Tree old_tree = old_sketch.build();
+    Baseline baseline = baseline_of(old_tree);
+    EXPECT_EQ(baseline, (Baseline{101, 60, 10, 40}));
+
+    // Other indices, one folder gone, one moved under another parent, one new.
+    TreeSketch new_sketch("/r", 1);
+    new_sketch.folder(0, "c", 1);
+    const uint32_t new_a = new_sketch.folder(0, "a", 1);
+    new_sketch.folder(new_a, "b", 1);
+    const uint32_t d = new_sketch.folder(0, "d", 1);
+    new_sketch.folder(d, "b", 1);
+    const core::Tree new_tree = new_sketch.build();
+    carry_baseline(baseline, old_tree, new_tree);
+    EXPECT_EQ(baseline, (Baseline{101, 40, 60, 10, 0, 0}));
+}
+
+TEST(Baseline, SameGenerationKeepsIndicesAndMatchesNewFolders) {
+    TreeSketch sketch("/r", 1);
+    sketch.folder(0, "a", 5);
+    core::Tree old_tree = sketch.build();
+    Baseline baseline = baseline_of(old_tree);
+    core::Tree grown;
+    grown.names = old_tree.names;
+    grown.folders = old_tree.folders;
+    grown.generation = old_tree.generation;
+    grown.folders.push_back({7, 1, static_cast<uint32_t>(grown.names->push("n")), 0, 0, 0});
+    carry_baseline(baseline, old_tree, grown);
+    EXPECT_EQ(baseline, (Baseline{6, 5, 0}));
+}
+
+TEST(BrowserState, SavedScanStaysThroughSnapshotsUntilReady) {
+    core::LoadedTree saved{small_tree(), {1234, 5}, false};
+    Fed fed(std::move(saved));
+    Browser& b = *fed.browser;
+    ASSERT_TRUE(b.tree);
+    EXPECT_EQ(b.state, ScanState::saved_at(1234, 5));
+    const auto shown = b.tree;
+
+    fed.send(core::Event::Scanning{shared(small_tree(20))});
+    EXPECT_EQ(b.tree, shown);
+    EXPECT_EQ(b.state, ScanState::saved_at(1234, 5));
+    EXPECT_EQ(b.progress, (std::pair<uint64_t, uint64_t>{26, 3}));
+
+    b.scan_running = true;
+    fed.send(core::Event::Ready{shared(small_tree(30))});
+    EXPECT_TRUE(b.state.is_complete());
+    EXPECT_FALSE(b.scan_running);
+    EXPECT_FALSE(b.progress);
+    EXPECT_EQ(b.baseline, (Baseline{36, 35, 5}));
+    EXPECT_EQ(b.ready_time, fed.now);
+
+    fed.send(core::Event::Changed{shared(small_tree(40)), {}});
+    EXPECT_TRUE(b.state.is_complete());
+    EXPECT_EQ(b.tree->total_size({0, 0}), 46u);
+    EXPECT_EQ(b.baseline, (Baseline{36, 35, 5})) << "taken once, only carried";
+    // The folder grew by 10 since the baseline.
+    ASSERT_EQ(b.rows.size(), 1u);
+    EXPECT_EQ(b.rows[0].change, 10);
+}
+
+TEST(BrowserState, ReclaimableWithoutReclaimableSavedScanStartsEmpty) {
+    Fed fed(core::LoadedTree{small_tree(), {1234, 5}, false}, true);
+    Browser& b = *fed.browser;
+    EXPECT_FALSE(b.tree);
+    fed.send(core::Event::Scanning{shared(small_tree(20))});
+    ASSERT_TRUE(b.tree);
+    EXPECT_TRUE(b.state.is_snapshot());
+    EXPECT_TRUE(b.tree_reclaimable);
+}
+
+TEST(BrowserState, ErrorsAndMissedChanges) {
+    Fed fed;
+    Browser& b = *fed.browser;
+    b.scan_running = true;
+    b.rescanning = "a";
+    fed.sender.send(core::LiveItem(std::unexpected(core::Error::text("boom"))));
+    b.drain_events(fed.now);
+    EXPECT_FALSE(b.scan_running);
+    EXPECT_FALSE(b.rescanning);
+    EXPECT_EQ(b.status, "cannot scan: boom");
+
+    fed.send(core::Event::Missed{core::Reason::RootMoved, "/x"});
+    const auto first = b.missed->time;
+    fed.send(core::Event::Missed{core::Reason::Dropped, "/x"});
+    EXPECT_EQ(b.missed->time, first);
+    EXPECT_TRUE(b.missed->root_moved);
+}
+
+TEST(BrowserState, ShownFolderDeletedMovesToItsParentAndClearsTheFilter) {
+    Fed fed;
+    Browser& b = *fed.browser;
+    fed.send(core::Event::Ready{shared(small_tree())});
+    b.path = {"a", "b"};
+    b.filter = "x";
+    b.select_name = "y";
+    b.refresh();
+    EXPECT_EQ(b.stack.size(), 3u);
+    EXPECT_EQ(b.filter, "x");
+
+    TreeSketch gone("/nonexistent-root", 1);
+    gone.folder(0, "a", 10);
+    fed.send(core::Event::Changed{shared(gone.build()), {}});
+    EXPECT_EQ(b.path, std::vector<std::string>{"a"});
+    EXPECT_EQ(b.stack.size(), 2u);
+    EXPECT_EQ(b.filter, "");
+    EXPECT_FALSE(b.select_name);
+}
+
+TEST(BrowserState, FollowedChangesAreSavedAtExitRescansAtOnce) {
+    test::TempDir cache;
+    test::TempDir root;
+    AppEnv env;
+    env.cache_dir = cache.path();
+    Fed fed(std::nullopt, false, env, root.path());
+    Browser& b = *fed.browser;
+    auto saved_total = [&] {
+        auto loaded = core::load_cached_tree(cache.path(), b.root);
+        return loaded && *loaded ? (*loaded)->tree.total_size({0, 0}) : 0;
+    };
+    fed.send(core::Event::Ready{shared(small_tree(10))});
+    EXPECT_EQ(saved_total(), 16u);
+    fed.send(core::Event::Changed{shared(small_tree(20)), {}});
+    EXPECT_EQ(saved_total(), 16u) << "not saved until exit";
+    b.rescanning = "a";
+    fed.send(core::Event::Changed{shared(small_tree(30)), {}});
+    EXPECT_EQ(saved_total(), 36u) << "a user rescan is saved at once";
+    fed.send(core::Event::Changed{shared(small_tree(40)), {}});
+    EXPECT_EQ(b.stop_and_save(), std::nullopt);
+    EXPECT_EQ(saved_total(), 46u);
+    EXPECT_FALSE(b.status);
+}
+
+}  // namespace
+}  // namespace bramwex::app

@@ -1,0 +1,310 @@
+// The browse screen: column layout, the cells of a row, the texts of the
+// status lines and whole frames compared line by line.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "app/browse/bottom_line.hpp"
+#include "app/browse/cells.hpp"
+#include "app/browse/columns.hpp"
+#include "app/browse/draw_browser.hpp"
+#include "app/browse/row_cells.hpp"
+#include "app/browse/summary_line.hpp"
+#include "app/browse/title_line.hpp"
+#include "tree_sketch.hpp"
+
+namespace bramwex::app {
+namespace {
+
+using test::TreeSketch;
+using namespace std::chrono_literals;
+
+constexpr uint64_t KiB = 1024;
+constexpr uint64_t MiB = KiB * 1024;
+const StyleTable& kColour = StyleTable::coloured();
+const StyleTable& kPlain = StyleTable::plain();
+
+std::string text_of(const term::Line& line) {
+    std::string text;
+    for (const auto& span : line.spans) {
+        text += span.text;
+    }
+    return text;
+}
+
+std::string text_of(const std::vector<term::Span>& spans) {
+    return text_of(term::Line(spans));
+}
+
+TEST(ColumnLayout, WidthsAndPlaces) {
+    struct Case {
+        uint16_t width;
+        size_t depth;
+        // kind, levels, x, width per column
+        std::vector<std::array<size_t, 4>> columns;
+    };
+    const std::vector<Case> cases = {
+        {59, 3, {{1, 0, 0, 59}}},
+        {60, 1, {{1, 0, 0, 35}, {2, 0, 36, 24}}},
+        {80, 3, {{1, 0, 0, 47}, {2, 0, 48, 32}}},
+        {100, 2, {{0, 1, 0, 20}, {1, 0, 21, 49}, {2, 0, 71, 29}}},
+        {200, 1, {{1, 0, 0, 60}, {2, 0, 61, 40}}},
+        {120, 3, {{0, 1, 0, 24}, {1, 0, 25, 59}, {2, 0, 85, 35}}},
+        {200, 4, {{0, 3, 0, 30}, {0, 2, 31, 30}, {0, 1, 62, 30}, {1, 0, 93, 60}, {2, 0, 154, 40}}},
+        {200, 2, {{0, 1, 0, 30}, {1, 0, 31, 60}, {2, 0, 92, 40}}},
+    };
+    for (const Case& c : cases) {
+        const auto columns = layout_columns({0, 1, c.width, 20}, c.depth);
+        ASSERT_EQ(columns.size(), c.columns.size()) << c.width << " depth " << c.depth;
+        for (size_t k = 0; k < columns.size(); ++k) {
+            const std::array<size_t, 4> got = {static_cast<size_t>(columns[k].kind),
+                                               columns[k].levels, columns[k].area.x,
+                                               columns[k].area.width};
+            EXPECT_EQ(got, c.columns[k]) << c.width << " depth " << c.depth << " column " << k;
+            EXPECT_EQ(columns[k].area.y, 1);
+            EXPECT_EQ(columns[k].area.height, 20);
+        }
+    }
+}
+
+TEST(Cells, FitToWidthCutsInTheMiddle) {
+    struct Case {
+        std::string text;
+        size_t max;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        {"abcdefghij", 10, "abcdefghij"},
+        {"abcdefghij", 9, "abcd…ghij"},
+        {"abcdefghij", 5, "ab…ij"},
+        {"abcdefghij", 1, "…"},
+        {"abcdefghij", 0, ""},
+        {"日本語テキスト", 6, "日…ト"},
+        {"a\x01"
+         "bcdef",
+         4, "a\xEF\xBF\xBD…f"},  // drawn as U+FFFD, one column
+    };
+    for (const Case& c : cases) {
+        const auto spans = fit_to_width(c.text, {}, c.max, kColour);
+        EXPECT_EQ(text_of(spans), c.expected) << c.text << " in " << c.max;
+        EXPECT_LE(term::display_width(text_of(spans)), c.max);
+    }
+    EXPECT_TRUE(fit_to_width("abc", {}, 0, kColour).empty());
+    EXPECT_EQ(fit_to_width("abcdef", {}, 3, kColour)[1].style, kColour[Look::Quiet]);
+}
+
+TEST(Cells, AgesCountsAndHints) {
+    const std::vector<std::pair<uint64_t, std::string>> ages = {
+        {0, "0 s"},    {59, "59 s"},    {60, "1 min"},  {3599, "59 min"},
+        {3600, "1 h"}, {86399, "23 h"}, {86400, "1 d"}, {10 * 86400 + 5, "10 d"}};
+    for (const auto& [seconds, text] : ages) {
+        EXPECT_EQ(format_age(seconds), text);
+    }
+    const std::vector<std::pair<uint64_t, std::string>> counts = {
+        {0, "0"}, {999, "999"}, {1000, "1,000"}, {1234567, "1,234,567"}, {100000, "100,000"}};
+    for (const auto& [n, text] : counts) {
+        EXPECT_EQ(format_count(n), text);
+    }
+    const auto now = WallClock::time_point(100s);
+    EXPECT_EQ(age_seconds(now, WallClock::time_point(40s)), 60u);
+    EXPECT_EQ(age_seconds(now, WallClock::time_point(140s)), 0u);
+
+    EXPECT_EQ(browse_hint_line(80),
+              "hjkl move  i info  u units  space pick  p picks  r reveal  ? help  q quit");
+    EXPECT_EQ(term::display_width(browse_hint_line(80)), 73u);
+    EXPECT_EQ(browse_hint_line(10), "hjkl move  ? help  q quit");
+    EXPECT_EQ(browse_hint_line(110).size(), 110u);
+    EXPECT_EQ(browse_hint_line(109).find("o open"), std::string::npos);
+}
+
+TEST(Cells, NameCellAndRowLine) {
+    const term::Span file = name_cell(core::kNoLabelTier, RowKind::File, "a\xff", kColour);
+    EXPECT_EQ(file.text, "a\xEF\xBF\xBD");
+    EXPECT_EQ(file.style, term::Style{});
+    const term::Span cache = name_cell(1, RowKind::Folder, "node_modules", kColour);
+    EXPECT_EQ(cache.text, "node_modules/");
+    EXPECT_EQ(cache.style, kColour[Look::FolderName].patch(kColour[Look::TierCache]));
+
+    RowContext context{&kColour, false, true, true, true, true, 10000, 66};
+    BrowseRow row;
+    row.kind = RowKind::Folder;
+    row.size = 2 * KiB;
+    row.reclaimable = KiB;
+    row.change = -int64_t{KiB};
+    RowFacts facts{"a-rather-long-folder-name", true, "EACCES", false, true};
+    const term::Line line = row_line(context, row, facts);
+    EXPECT_EQ(text_of(line), "   2.0 KiB+   1.0 KiB+   -1.0 KiB 20.5% a-r…me/ (denied: EACCES) *");
+    EXPECT_EQ(line.width(), 66u);
+    context.width = 40;
+    EXPECT_EQ(text_of(row_line(context, row, facts)),
+              "   2.0 KiB+   1.0 KiB+   -1.0 KiB 20.5%  (denied: EACCES) *");
+
+    // Elsewhere than the current column: size, marker, blank, name.
+    context.current = false;
+    row.kind = RowKind::File;
+    row.size = 1;
+    facts = {"f", false, std::nullopt, false, false};
+    EXPECT_EQ(text_of(row_line(context, row, facts)), "       1 B  f");
+}
+
+TEST(Unreadable, CountBelowAFolder) {
+    TreeSketch sketch("/r");
+    const uint32_t a = sketch.folder(0, "a", 0, core::kFlagUnreadable, 13);
+    sketch.folder(0, "a b", 0, core::kFlagUnreadable, 13);
+    const uint32_t b = sketch.folder(0, "b");
+    sketch.folder(b, "x", 0, core::kFlagUnreadable, 1);
+    sketch.folder(b, "y", 0, core::kFlagUnreadable, 5);
+    sketch.folder(a, "z", 0, core::kFlagUnreadable | core::kFlagRemoved, 13);
+    const auto sorted = sorted_unreadable(sketch.build());
+    ASSERT_EQ(sorted.size(), 4u);
+    EXPECT_EQ(sorted[0].path, "/r/a");
+    EXPECT_EQ(sorted[1].path, "/r/a b");
+    EXPECT_EQ(count_unreadable_below(sorted, "/r"), 4u);
+    EXPECT_EQ(count_unreadable_below(sorted, "/r/a"), 0u);
+    EXPECT_EQ(count_unreadable_below(sorted, "/r/b"), 2u);
+    EXPECT_EQ(count_unreadable_below(sorted, "/"), 4u);
+}
+
+// A browser on a tree that is not on disk: folder rows only.
+struct Shown {
+    std::unique_ptr<Browser> browser;
+    WallClock::time_point now = WallClock::time_point(100000s);
+
+    explicit Shown(bool colours = true) {
+        AppEnv env;
+        env.colours = colours;
+        browser = std::make_unique<Browser>("/nonexistent-root", "~/data", env, std::nullopt,
+                                            std::nullopt, false);
+        TreeSketch sketch("/nonexistent-root", 1 * KiB);
+        const uint32_t photos = sketch.folder(0, "photos", 300 * MiB);
+        sketch.folder(photos, "2023", 200 * MiB);
+        sketch.folder(photos, "2024", 100 * MiB);
+        sketch.folder(0, "docs", 5 * MiB);
+        sketch.folder(0, "locked", 0, core::kFlagUnreadable, 13);
+        browser->set_tree(std::make_shared<const core::Tree>(sketch.build()),
+                          ScanState::complete());
+    }
+    std::vector<std::string> draw(uint16_t width, uint16_t height) {
+        term::Buffer frame({0, 0, width, height});
+        draw_browser(*browser, frame, frame.area(), StyleTable::choose(browser->settings.colours),
+                     now);
+        frame_ = frame;
+        return frame.text_rows();
+    }
+    term::Buffer frame_;
+};
+
+std::vector<std::string> trimmed(std::vector<std::string> rows) {
+    for (auto& row : rows) {
+        row.erase(row.find_last_not_of(' ') + 1);
+    }
+    return rows;
+}
+
+TEST(DrawBrowser, RootAtSixtyColumns) {
+    Shown shown;
+    const std::vector<std::string> expected = {
+        "~/data  605.0 MiB | 1 folder unreadable (d)",
+        " 600.0 MiB  99.2% photos/            200.0 MiB  2023/",
+        "   5.0 MiB   0.8% docs/              100.0 MiB  2024/",
+        "       0 B         (denied: EACCES)",
+        "",
+        "photos/ | 600.0 MiB  own 300.0 MiB",
+        "hjkl move  i info  u units  space pick  ? help  q quit",
+    };
+    EXPECT_EQ(trimmed(shown.draw(60, 7)), expected);
+    EXPECT_EQ(shown.browser->geometry, (term::Rect{0, 1, 60, 4}));
+    // The selected row is styled across the column, the preview highlights nothing.
+    EXPECT_EQ(shown.frame_.at(34, 1).style.bg, kColour[Look::Selected].bg);
+    EXPECT_NE(shown.frame_.at(36, 1).style.bg, kColour[Look::Selected].bg);
+}
+
+TEST(DrawBrowser, NarrowOneLevelDownWithAFilterAndNoColour) {
+    Shown shown(false);
+    Browser& b = *shown.browser;
+    b.path = {"photos"};
+    b.select_name = "2024";
+    b.refresh();
+    const std::vector<std::string> wide = {
+        "~/data  605.0 MiB | 1 folder unreadable (d)",
+        " 600.0 MiB  photos/   200.0 MiB  33.3% 2023/",
+        "   5.0 MiB  docs/     100.0 MiB  16.7% 2024/",
+        "       0 B   (denied",
+        "2024/ | 100.0 MiB  own 100.0 MiB",
+        "hjkl move  i info  u units  space pick  p picks  r reveal  s/S rescan  / filter  ? help  "
+        "q quit",
+    };
+    EXPECT_EQ(trimmed(shown.draw(100, 6)), wide);
+    // Plain table: the selection reversed, the parent's row underlined.
+    EXPECT_TRUE(shown.frame_.at(30, 2).style.add.contains(term::REVERSED));
+    EXPECT_TRUE(shown.frame_.at(0, 1).style.add.contains(term::UNDERLINED));
+
+    b.filter = "zz";
+    b.filter_editing = true;
+    b.refresh();
+    EXPECT_EQ(trimmed(shown.draw(59, 4)),
+              (std::vector<std::string>{"~/data  605.0 MiB | 1 folder unreadable (d)",
+                                        "no matches for 'zz'", "", "/zz  enter keep  esc clear"}));
+}
+
+TEST(StatusLines, TitleSegmentsAndTheirDropping) {
+    Shown shown;
+    Browser& b = *shown.browser;
+    const auto now = shown.now;
+    auto title = [&](size_t width) { return text_of(title_line(b, kColour, width, now)); };
+    b.baseline = Baseline{600 * MiB};
+    b.baseline_time = now - 120s;
+    b.sort_by_change = true;
+    b.rescanning = "photos";
+    b.missed = MissedChanges{now - 7200s, {}, false};
+    EXPECT_EQ(title(200),
+              "~/data  605.0 MiB | changes missed 2 h ago (S rescans) | +5.0 MiB since opened "
+              "2 min ago | 1 folder unreadable (d) | sorted by change | rescanning photos/...");
+    EXPECT_EQ(title(60), "~/data  605.0 MiB | changes missed 2 h ago (S rescans)");
+    EXPECT_EQ(title(5), "~/data  605.0 MiB");
+
+    Shown saved;
+    saved.browser->state = ScanState::saved_at(100000 - 300, 0);
+    saved.browser->expected_total = 2000 * MiB;
+    EXPECT_EQ(text_of(title_line(*saved.browser, kColour, 200, now)),
+              "~/data  605.0 MiB | showing the scan saved 5 min ago | 1 folder unreadable (d)");
+    saved.browser->scan_running = true;
+    saved.browser->progress = {500 * MiB, 1234};
+    EXPECT_EQ(text_of(title_line(*saved.browser, kColour, 200, now)),
+              "~/data  scanning 500.0 MiB of ~2.0 GiB (25%) | showing the scan saved 5 min ago "
+              "| 1 folder unreadable (d)");
+    saved.browser->progress = {3000 * MiB, 1234};
+    saved.browser->expected_total.reset();
+    EXPECT_EQ(text_of(title_line(*saved.browser, kColour, 200, now)),
+              "~/data  scanning 2.9 GiB | 1,234 folders | showing the scan saved 5 min ago | 1 "
+              "folder unreadable (d)");
+}
+
+TEST(StatusLines, SummaryVariantsAndTheBottomLine) {
+    Shown shown;
+    Browser& b = *shown.browser;
+    auto summary = [&](size_t width) { return text_of(*summary_line(b, kColour, width)); };
+    b.select_name = "locked";
+    b.refresh();
+    EXPECT_EQ(summary(80), "locked/ | 0 B  own 0 B | unreadable: EACCES");
+    EXPECT_EQ(summary(30), "locked/ | 0 B  own 0 B");
+    EXPECT_EQ(summary(9), "l…/ | 0 B");
+    b.go_up();
+    b.path = {};
+    b.select_name = "photos";
+    b.refresh();
+    b.rows[b.selected].tier = 1;
+    b.rows[b.selected].label_text = "cache: photos";
+    b.rows[b.selected].label_why = "what it is: kept by the app";
+    EXPECT_EQ(summary(100), "photos/ | 600.0 MiB  own 300.0 MiB | cache: photos: kept by the app");
+    EXPECT_EQ(summary(79), "photos/ | 600.0 MiB  own 300.0 MiB | cache: photos");
+
+    b.status = "cannot run xdg-open:\nno such file";
+    EXPECT_EQ(text_of(bottom_line(b, kColour, 80)), "cannot run xdg-open:no such file");
+    b.status.reset();
+    b.filter = "ph";
+    EXPECT_EQ(text_of(bottom_line(b, kColour, 80)), "/ph  esc clear");
+}
+
+}  // namespace
+}  // namespace bramwex::app
