@@ -64,14 +64,15 @@ bool StopCheck::should_stop() {
 
 std::atomic<int>& stop_signal() {
     // Installed again by every scan: a signal that stopped an earlier scan in
-    // this process left the default actions behind.
+    // this process left the default actions behind. The word is cleared
+    // first, so a signal that arrives once the handlers are in is never lost.
+    received_signal.store(0, std::memory_order_relaxed);
     install_handlers();
     return received_signal;
 }
 
 int cli_scan(const ScanCommand& command) {
     std::atomic<int>& signal = stop_signal();
-    signal.store(0, std::memory_order_relaxed);  // a signal that ended an earlier scan is spent
     auto check = std::make_shared<StopCheck>(command.stop_after, &signal);
     core::ScanOptions options;
     options.stop = [check] { return check->should_stop(); };

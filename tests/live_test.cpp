@@ -211,6 +211,34 @@ TEST(Live, AFileWrittenAfterTheScanComesThroughTheStreamWithinASecond) {
     EXPECT_FALSE(live.handle.request_final_tree().has_value());
 }
 
+TEST(Live, AnEventReaderThatFailsHandsFollowingOverToPolling) {
+    if (!stream_available()) {
+        GTEST_SKIP() << "no event stream here";
+    }
+    TempDir dir;
+    make_dirs(dir / "a");
+    sys::EventSourceFaults faults;
+    faults.before_watch = [](const std::string& folder) {
+        if (folder.ends_with("/boom")) {
+            throw std::runtime_error("the reader fails");
+        }
+    };
+    Following live(dir.path(), true, 5ms, std::move(faults));
+    const auto ready = live.ready();
+    ASSERT_TRUE(ready);
+    make_dirs(dir / "boom");  // its watch ends the reader
+    ASSERT_TRUE(eventually([&] { return !live.handle.control().follows_all; }));
+
+    // Polling follows what the starter asks for from then on.
+    live.handle.follow(std::vector<FolderId>{{0, 0}, id_of(*ready, "a")});
+    write_file(dir / "a/new", 20000);
+    EXPECT_GE(live.recorded->wait_for([](const LiveItem& item) {
+        const auto* event = as<Event::Changed>(item);
+        return event != nullptr && !event->changes.empty();
+    }),
+              0);
+}
+
 TEST(Live, PollingPicksUpAChangeOfAFollowedFolderAtItsBackOff) {
     TempDir dir;
     write_file(dir / "a/old", 4096);

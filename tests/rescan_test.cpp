@@ -794,6 +794,12 @@ TEST(RescanFolders, NeverListsAFolderOnAnotherDeviceNorEntersABindMountOfAnAnces
     EXPECT_EQ(tree.child_ids({mount, 0}).size(), 0u);
     ASSERT_TRUE(folders.contains("sub/loop"));
     EXPECT_EQ(tree.folders[folders.at("sub/loop")].flags, kFlagOtherDevice);
+
+    // Listing sub again keeps the repeated folder's record, as it keeps any other.
+    ChangeSets again;
+    again.changed = {"sub/file"};
+    rescan_ok(live, again, pool);
+    EXPECT_EQ(live_folders(tree), folders);
 }
 
 TEST(RescanFolders, DropsRemovedFoldersOnceTheyAreMostOfTheTree) {

@@ -63,6 +63,15 @@ void tick_stream(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poin
         report_missed(loop, *reason, loop.settings.root);
         return;
     }
+    if (!stream.source.running()) {
+        // The reader failed (it said so with a dropped batch, reported
+        // above): no event will come, so poll what the starter follows.
+        log::record(log::Level::Warn, "bramwex_core::live", "live: {}: events stopped, polling",
+                    loop.settings.root);
+        following.watcher = Watcher::follow_polling(now);
+        loop.control->follows_all.store(false, std::memory_order_relaxed);
+        return;
+    }
     if (!stream.settled) {
         if (stream.history_done && !stream.flushed) {
             stream.flushed = true;

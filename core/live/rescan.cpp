@@ -265,10 +265,15 @@ void pair_children(RescanContext& context, FolderListing& listing) {
     for (ListedSubfolder& subfolder : listing.subfolders) {
         const bool other =
             subfolder.status == sys::kStatusMountPoint || subfolder.device != context.root.device;
+        // A folder that repeats an ancestor was recorded as not entered, like
+        // one on another device: its record matches as such.
+        const bool repeats =
+            std::ranges::find(listing.ancestors, DeviceFile{subfolder.device, subfolder.file_id}) !=
+            listing.ancestors.end();
         if (!all_new) {
             const auto old = context.children.find(folder, subfolder.name);
             if (old && !is_removed(context.work, *old) &&
-                is_other_device(context.work, *old) == other) {
+                is_other_device(context.work, *old) == (other || repeats)) {
                 kept.insert(*old);
                 continue;
             }

@@ -4,6 +4,7 @@
 // listed folder with subfolders and shared, read-only, by the jobs below it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -20,6 +21,9 @@ struct FolderChain {
     ~FolderChain() {
         std::shared_ptr<FolderChain> next = std::move(up);
         while (next && next.use_count() == 1) {
+            // use_count is a relaxed load: order the other owners' last reads
+            // of this link before it is taken apart here.
+            std::atomic_thread_fence(std::memory_order_acquire);
             next = std::move(next->up);
         }
     }

@@ -101,6 +101,10 @@ class EventSource {
     // Stops and joins the reader and closes the descriptors; idempotent.
     void stop();
 
+    // False once the reader has ended, asked to or not (a failure on the
+    // reader ends it): no more events will come.
+    bool running() const;
+
     dev_t root_device() const;
 
     // Folder watches held now, root included (tests and benchmarks).

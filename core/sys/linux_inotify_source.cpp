@@ -102,6 +102,11 @@ void InotifySource::flush() {
     control_changed_.wait(lock, [&] { return flush_done_ >= ticket || !running_; });
 }
 
+bool InotifySource::running() const {
+    std::lock_guard lock(control_mutex_);
+    return running_;
+}
+
 void InotifySource::stop() {
     if (reader_.joinable()) {
         {
@@ -228,6 +233,10 @@ void EventSource::stop() {
     if (source_) {
         source_->stop();
     }
+}
+
+bool EventSource::running() const {
+    return source_ && source_->running();
 }
 
 dev_t EventSource::root_device() const {

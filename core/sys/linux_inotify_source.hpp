@@ -64,6 +64,8 @@ class InotifySource {
     size_t watch_count() const { return watch_count_.load(std::memory_order_relaxed); }
     bool simulate_queue_overflow();
 
+    bool running() const;
+
   private:
     using Clock = std::chrono::steady_clock;
 

@@ -26,6 +26,43 @@ std::vector<uint64_t> reclaimable_per_folder(const std::vector<uint64_t>* base,
     return values;
 }
 
+// The path of folder below the root, from the records added so far; the
+// heap of largest files asks for it only to break ties between equal sizes.
+// What a path of the records added so far needs: the heap keeps these alive,
+// not the builder, since snapshots share the heap past the builder's life.
+struct RecordsAndNames {
+    std::shared_ptr<const std::vector<FolderRecord>> base;
+    std::shared_ptr<AppendOnlyTable<FolderRecord>> new_folders;
+    std::shared_ptr<NameTable> names;
+};
+
+void append_folder_path(const RecordsAndNames& parts, uint32_t folder, std::string& out) {
+    const auto record_at = [&](uint32_t index) -> const FolderRecord* {
+        const size_t base = parts.base->size();
+        return index < base ? &(*parts.base)[index] : parts.new_folders->get(index - base);
+    };
+    std::vector<uint32_t> name_ids;
+    for (uint32_t at = folder; at != 0 && at != kNoParent;) {
+        const FolderRecord* record = record_at(at);
+        if (record == nullptr) {
+            return;  // not recorded (yet): no path to offer
+        }
+        name_ids.push_back(record->name_id);
+        at = record->parent;
+    }
+    for (auto id = name_ids.rbegin(); id != name_ids.rend(); ++id) {
+        if (id != name_ids.rbegin()) {
+            out += '/';
+        }
+        out += parts.names->at(*id);
+    }
+}
+
+FolderPathWriter folder_path_writer(const BuilderParts& parts) {
+    return [held = RecordsAndNames{parts.base, parts.new_folders, parts.names}](
+               uint32_t folder, std::string& out) { append_folder_path(held, folder, out); };
+}
+
 }  // namespace
 
 TreeBuilder::TreeBuilder(std::string root_path, bool reclaimable) {
@@ -34,8 +71,7 @@ TreeBuilder::TreeBuilder(std::string root_path, bool reclaimable) {
     parts_.new_folders = std::make_shared<AppendOnlyTable<FolderRecord>>();
     parts_.names = std::make_shared<NameTable>();
     parts_.names->push(std::move(root_path));
-    parts_.largest_files = std::make_shared<LargestFiles>(
-        [this](uint32_t folder, std::string& out) { append_folder_path(folder, out); });
+    parts_.largest_files = std::make_shared<LargestFiles>(folder_path_writer(parts_));
     if (reclaimable) {
         parts_.reclaimable_pairs = std::make_shared<AppendOnlyTable<ReclaimablePair>>();
     }
@@ -52,31 +88,8 @@ TreeBuilder::TreeBuilder(BuilderBase base, bool reclaimable) {
     }
     parts_.new_folders = std::make_shared<AppendOnlyTable<FolderRecord>>();
     parts_.names = std::move(base.names);
-    parts_.largest_files = std::make_shared<LargestFiles>(
-        [this](uint32_t folder, std::string& out) { append_folder_path(folder, out); });
+    parts_.largest_files = std::make_shared<LargestFiles>(folder_path_writer(parts_));
     parts_.generation = base.generation;
-}
-
-void TreeBuilder::append_folder_path(uint32_t folder, std::string& out) const {
-    const auto record_at = [&](uint32_t index) -> const FolderRecord* {
-        const size_t base = parts_.base->size();
-        return index < base ? &(*parts_.base)[index] : parts_.new_folders->get(index - base);
-    };
-    std::vector<uint32_t> name_ids;
-    for (uint32_t at = folder; at != 0 && at != kNoParent;) {
-        const FolderRecord* record = record_at(at);
-        if (record == nullptr) {
-            return;  // not recorded (yet): no path to offer
-        }
-        name_ids.push_back(record->name_id);
-        at = record->parent;
-    }
-    for (auto id = name_ids.rbegin(); id != name_ids.rend(); ++id) {
-        if (id != name_ids.rbegin()) {
-            out += '/';
-        }
-        out += parts_.names->at(*id);
-    }
 }
 
 uint32_t TreeBuilder::add_folder(const FolderRecord& record, uint64_t reclaimable) {

@@ -66,9 +66,6 @@ class TreeBuilder {
     void intern_names(std::span<const std::string_view> names, std::span<uint32_t> ids);
 
     LargestFiles& largest_files() { return *parts_.largest_files; }
-    // Appends the path of a recorded folder below the root; its largest
-    // files settle ties with it while the builder lives.
-    void append_folder_path(uint32_t folder, std::string& out) const;
     const BuilderParts& parts() const { return parts_; }
     bool wants_reclaimable() const { return parts_.reclaimable_pairs != nullptr; }
 
