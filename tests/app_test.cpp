@@ -35,13 +35,10 @@ TEST(MoveCursor, KeysOnListsOfEachSize) {
     };
     // clang-format off
     const std::vector<Case> cases = {
-        {Key::Down, 0, 0, 5, 0}, {U'G', 0, 0, 5, 0}, {Key::PageDown, 0, 1, 5, 0}, {U'j', 0, 1, 5, 0},
-        {Key::Up, 0, 10, 5, 0}, {U'k', 4, 10, 5, 3}, {Key::Down, 4, 10, 5, 5}, {U'j', 9, 10, 5, 9},
-        {Key::Home, 7, 10, 5, 0}, {U'g', 7, 10, 5, 0}, {Key::End, 2, 10, 5, 9}, {U'G', 2, 10, 5, 9},
-        {Key::PageUp, 7, 10, 5, 2}, {Key::PageUp, 3, 10, 5, 0}, {Key::PageDown, 3, 10, 5, 8},
-        {Key::PageDown, 3, 10, 0, 4}, {Key::PageUp, 3, 10, 0, 2}, {Key::PageDown, 8, 10, 5, 9},
-        {Key::PageDown, 1, kMax, kMax, kMax - 1}, {U'j', kMax, kMax, 1, kMax - 1},
-        {U'x', 3, 10, 5, std::nullopt}, {Key::Enter, 3, 10, 5, std::nullopt},
+        {Key::Down, 0, 0, 5, 0}, {U'G', 0, 0, 5, 0}, {Key::Up, 0, 10, 5, 0}, {U'k', 4, 10, 5, 3},
+        {U'j', 9, 10, 5, 9}, {U'g', 7, 10, 5, 0}, {Key::End, 2, 10, 5, 9},
+        {Key::PageUp, 3, 10, 5, 0}, {Key::PageDown, 3, 10, 5, 8}, {Key::PageDown, 3, 10, 0, 4},
+        {Key::PageDown, 1, kMax, kMax, kMax - 1}, {U'x', 3, 10, 5, std::nullopt},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -318,10 +315,8 @@ TEST(Cells, PercentCell) {
     constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
     // clang-format off
     const std::vector<std::tuple<uint64_t, uint64_t, std::string>> cases = {
-        {0, 10, "     "}, {10, 0, "     "}, {1, 10000, "<0.1%"}, {5, 10000, " 0.1%"},
-        {10, 10, " 100%"}, {9999, 10000, " 100%"}, {20, 10, " 100%"}, {50, 1000, " 5.0%"},
-        {427, 1000, "42.7%"}, {kMax, kMax, " 100%"}, {kMax / 2, kMax, "50.0%"},
-        {kMax - 1, kMax, " 100%"}, {kMax / 1000, kMax, " 0.1%"},
+        {0, 10, "     "}, {10, 0, "     "}, {1, 10000, "<0.1%"}, {9999, 10000, " 100%"},
+        {50, 1000, " 5.0%"}, {427, 1000, "42.7%"}, {kMax, kMax, " 100%"}, {kMax / 2, kMax, "50.0%"},
     };
     // clang-format on
     for (const auto& [value, total, text] : cases) {
