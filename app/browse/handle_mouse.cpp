@@ -73,6 +73,9 @@ void Browser::column_mouse(const term::MouseEvent& mouse, WallClock::time_point 
     // moved the path.
     if (place->kind == ColumnKind::Ancestor && place->levels < stack.size()) {
         load_rows(stack[stack.size() - 1 - place->levels]);
+    } else if (place->kind == ColumnKind::Preview && selected < rows.size() &&
+               rows[selected].is_folder()) {
+        load_rows(rows[selected].folder());
     }
     const auto view = column_rows(*this, place->kind, place->levels, place->area.height);
     if (!view) {
