@@ -2,9 +2,9 @@
 
 #include <fmt/format.h>
 
+#include "app/browse/browse_keys.hpp"
 #include "app/browse/cells.hpp"
 #include "app/browse/draw_browser.hpp"
-#include "app/help.hpp"
 #include "core/base/utf8.hpp"
 #include "core/output/format.hpp"
 
@@ -24,7 +24,7 @@ void draw_help(Buffer& frame, const Rect& area, const StyleTable& styles) {
     if (area.height < 2) {
         return;
     }
-    const auto rows = help_rows();
+    const auto rows = key_rows();
     const size_t room = area.height - 2u;
     for (size_t i = 0; i < rows.size() && i < room; ++i) {
         const auto y = static_cast<uint16_t>(area.y + 1 + i);

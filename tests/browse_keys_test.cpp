@@ -1,127 +1,340 @@
-// The browse screen's keys in the normal mode and while typing the filter.
+// The browse screen's keys over a real temporary tree: moving, the filter,
+// the overlays, picks kept across browsers, open and reveal, and rescans.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 
 #include "app/browse/browse_keys.hpp"
 #include "app/browse/browser.hpp"
-#include "tree_sketch.hpp"
+#include "core/scan/scan.hpp"
+#include "temp_dir.hpp"
 
 namespace bramwex::app {
 namespace {
 
 using term::Key;
-using test::TreeSketch;
+using namespace std::chrono_literals;
 
-// Root: big/ (with a/ and b/), c1/ .. c9/ of falling sizes.
-std::unique_ptr<Browser> make_browser() {
-    auto b = std::make_unique<Browser>("/nonexistent-root", "t", AppEnv{}, std::nullopt,
-                                       std::nullopt, false);
-    TreeSketch sketch("/nonexistent-root");
-    const uint32_t big = sketch.folder(0, "big", 1000);
-    sketch.folder(big, "a", 20);
-    sketch.folder(big, "b", 10);
-    for (int k = 1; k <= 9; ++k) {
-        sketch.folder(0, "c" + std::to_string(k), 100 - k);
+// root: big/ (a/, b/, f.bin), top.bin, docs/ (notes.txt, empty/), f1 .. f5.
+struct Disk {
+    test::TempDir dir{test::memory_temp_base()};
+    Disk() {
+        test::write_file(dir / "big/a/x.bin", 40 << 10);
+        test::write_file(dir / "big/b/y.bin", 8 << 10);
+        test::write_file(dir / "big/f.bin", 100 << 10);
+        test::write_file(dir / "top.bin", 64 << 10);
+        test::write_file(dir / "docs/notes.txt", 12 << 10);
+        test::make_dirs(dir / "docs/empty");
+        for (int k = 1; k <= 5; ++k) {
+            test::write_file(dir / ("f" + std::to_string(k)), 4 << 10);
+        }
     }
-    b->set_tree(std::make_shared<const core::Tree>(sketch.build()), ScanState::complete());
-    b->geometry = {0, 1, 80, 4};
-    return b;
-}
+};
 
 struct Keys {
-    std::unique_ptr<Browser> b = make_browser();
-    bool press(term::KeyCode code, term::KeyModifiers modifiers = {}) {
-        return b->handle_key({code, modifiers}, [](const Command&) { return std::nullopt; });
+    Disk disk;
+    std::vector<Command> spawned;
+    std::optional<int> spawn_error;
+    std::unique_ptr<Browser> b;
+
+    explicit Keys(AppEnv env = {}) { open(std::move(env)); }
+    void open(AppEnv env) {
+        b = std::make_unique<Browser>(disk.dir.path(), "t", std::move(env), std::nullopt,
+                                      std::nullopt, false);
+        b->set_tree(std::make_shared<const core::Tree>(
+                        *core::scan_tree(disk.dir.path(), core::ScanOptions{})),
+                    ScanState::complete());
+        b->geometry = {0, 1, 80, 4};
     }
-    std::string selected() const { return b->selected_entry()->name; }
+    bool press(term::KeyCode code, term::KeyModifiers modifiers = {}) {
+        return b->handle_key({code, modifiers}, [this](const Command& command) {
+            spawned.push_back(command);
+            return spawn_error;
+        });
+    }
+    void type(std::string_view keys) {
+        for (const char ch : keys) {
+            press(static_cast<char32_t>(ch));
+        }
+    }
+    std::string selected() const {
+        const auto entry = b->selected_entry();
+        return entry ? entry->name : "(none)";
+    }
+    // Drains the live thread until done holds.
+    template <class F>
+    void wait_until(F done) {
+        for (int n = 0; n < 1000 && !done(); ++n) {
+            std::this_thread::sleep_for(10ms);
+            b->drain_events(WallClock::now());
+        }
+        ASSERT_TRUE(done());
+    }
 };
 
 TEST(BrowseKeys, CursorKeysAndPages) {
     Keys k;
-    struct Step {
-        term::KeyCode code;
-        std::string expected;
+    // A page is the middle area's height, 4.
+    const std::vector<std::pair<term::KeyCode, std::string>> steps = {
+        {U'j', "top.bin"},   {Key::PageDown, "f3"}, {U'G', "f5"},
+        {Key::PageUp, "f1"}, {Key::Home, "big"},    {U'x', "big"},
     };
-    const std::vector<Step> steps = {
-        {U'j', "c1"},          {Key::Down, "c2"},  {U'k', "c1"},        {Key::Up, "big"},
-        {Key::PageDown, "c4"}, {U'G', "c9"},       {Key::PageUp, "c5"}, {U'g', "big"},
-        {Key::End, "c9"},      {Key::Home, "big"}, {U'x', "big"},
-    };
-    for (const Step& step : steps) {
-        EXPECT_FALSE(k.press(step.code));
-        EXPECT_EQ(k.selected(), step.expected);
+    for (const auto& [code, expected] : steps) {
+        EXPECT_FALSE(k.press(code));
+        EXPECT_EQ(k.selected(), expected);
     }
 }
 
-TEST(BrowseKeys, IntoUpAndLeaving) {
+TEST(BrowseKeys, IntoUpFilterAndLeaving) {
     Keys k;
     k.b->status = "old news";
-    k.press(U'j');
+    k.press(U'l');
     EXPECT_FALSE(k.b->status);
-    k.press(U'l');  // c1 has no folders below: still entered
-    EXPECT_EQ(k.b->path, std::vector<std::string>{"c1"});
-    EXPECT_TRUE(k.b->rows.empty());
-    k.press(Key::Enter);  // nothing selected: stays
-    EXPECT_EQ(k.b->path.size(), 1u);
-    k.press(U'h');
-    EXPECT_TRUE(k.b->at_root());
-    EXPECT_EQ(k.selected(), "c1");
-    k.press(U'g');
-    k.press(Key::Right);
-    EXPECT_EQ(k.selected(), "a");
-    k.press(Key::Backspace);
-    EXPECT_EQ(k.selected(), "big");
-    k.press(Key::Left);  // at the root: nothing
-    EXPECT_TRUE(k.b->at_root());
-    EXPECT_TRUE(k.press(Key::Esc));
-    EXPECT_TRUE(k.press(U'q'));
-    EXPECT_TRUE(k.press(U'c', term::CONTROL));
-}
-
-TEST(BrowseKeys, FilterTypedKeptAndCleared) {
-    Keys k;
-    k.press(U'/');
-    EXPECT_TRUE(k.b->editing_filter());
-    for (const char32_t ch : {U'c', U'q', U'j', U'é'}) {
-        EXPECT_FALSE(k.press(ch));
-    }
-    EXPECT_EQ(k.b->filter, "cqjé");
-    EXPECT_TRUE(k.b->rows.empty());
-    for (int n = 0; n < 3; ++n) {
+    EXPECT_EQ(k.b->path, std::vector<std::string>{"big"});
+    EXPECT_EQ(k.selected(), "f.bin");
+    k.type("/ab");
+    for (int n = 0; n < 4; ++n) {
         k.press(Key::Backspace);
     }
-    EXPECT_EQ(k.b->filter, "c");
-    EXPECT_TRUE(k.b->at_root()) << "Backspace while typing never goes up";
-    EXPECT_EQ(k.b->rows.size(), 9u);
+    EXPECT_EQ(k.b->path.size(), 1u) << "Backspace while typing never goes up";
+    k.type("a");
     k.press(Key::Enter);
-    EXPECT_FALSE(k.b->editing_filter());
-    k.press(U'j');  // the kept filter stays while moving
-    EXPECT_EQ(k.selected(), "c2");
-    EXPECT_FALSE(k.press(Key::Esc));
-    EXPECT_EQ(k.b->filter, "");
-    EXPECT_EQ(k.selected(), "c2");
-    k.press(U'/');
-    k.press(U'9');
-    EXPECT_FALSE(k.press(Key::Esc));
-    EXPECT_EQ(k.b->filter, "");
-    EXPECT_FALSE(k.b->editing_filter());
+    EXPECT_EQ(k.b->rows.size(), 1u);
+    EXPECT_FALSE(k.press(Key::Esc)) << "the first Esc clears the kept filter";
+    EXPECT_EQ(k.b->rows.size(), 3u);
+    k.press(Key::Backspace);
+    EXPECT_TRUE(k.b->at_root());
+    EXPECT_EQ(k.selected(), "big");
     EXPECT_TRUE(k.press(Key::Esc));
 }
 
-TEST(BrowseKeys, SortByChange) {
+TEST(BrowseKeys, OverlaysTakeTheKeysInTurn) {
     Keys k;
-    k.b->baseline = Baseline(k.b->tree->folders.size(), 0);
-    (*k.b->baseline)[1] = 1030;  // big shrank by nothing, the c folders all grew
-    k.b->row_cache.clear();
+    k.b->path = {"docs", "empty"};
     k.b->refresh();
-    k.press(U'c');
-    EXPECT_TRUE(k.b->sort_by_change);
-    EXPECT_EQ(k.b->rows.front().change, 99);
-    EXPECT_EQ(k.b->rows.back().change, 0);
-    k.press(U'c');
-    EXPECT_EQ(k.b->rows.front().size, 1030u);
-    EXPECT_EQ(normal_action({U'c', {}}), BrowseAction::SortByChange);
+    k.press(U'i');
+    EXPECT_FALSE(k.b->info_shown) << "nothing to show in an empty folder";
+    k.press(U'h');
+    k.press(U'i');
+    EXPECT_TRUE(k.b->info_shown);
+    k.press(U'k');  // the info box swallows it
+    EXPECT_EQ(k.selected(), "empty");
+    k.press(U'i');
+    EXPECT_FALSE(k.b->info_shown);
+
+    k.press(U'd');
+    EXPECT_TRUE(k.b->unreadable_shown);
+    k.press(U'h');
+    EXPECT_EQ(k.b->path.size(), 1u);
+    k.press(Key::Esc);
+    EXPECT_FALSE(k.b->unreadable_shown);
+
+    k.press(U't');
+    ASSERT_TRUE(k.b->largest_shown);
+    k.press(U'j');
+    EXPECT_EQ(k.b->selected_largest_file(), k.disk.dir / "top.bin");
+    k.press(U'o');
+    ASSERT_EQ(k.spawned.size(), 1u);
+    EXPECT_EQ(k.spawned[0], (Command{"xdg-open", {k.disk.dir / "top.bin"}}));
+    k.press(U't');
+    EXPECT_FALSE(k.b->largest_shown);
+    k.press(U'p');
+    EXPECT_TRUE(k.b->picks_shown);
+    k.press(U'o');  // no pick selected: nothing
+    EXPECT_EQ(k.spawned.size(), 1u);
+    EXPECT_TRUE(k.press(U'q'));
+}
+
+TEST(BrowseKeys, PicksAreKeptPerRootAndTheirFailuresShown) {
+    test::TempDir cache;
+    AppEnv env;
+    env.cache_dir = cache / "c";
+    Keys k(env);
+    k.press(U' ');  // big
+    k.press(U'l');
+    k.press(U' ');  // big/f.bin
+    EXPECT_EQ(k.b->picks, (std::vector<std::string>{"big", "big/f.bin"}));
+    k.open(env);
+    EXPECT_EQ(k.b->picks, (std::vector<std::string>{"big", "big/f.bin"}));
+    k.press(U'p');
+    k.press(U'j');
+    k.press(U'r');
+    EXPECT_EQ(k.spawned.back(), (Command{"xdg-open", {k.disk.dir / "big"}}));
+    k.press(U' ');
+    EXPECT_EQ(k.b->picks, std::vector<std::string>{"big"});
+    EXPECT_EQ(k.b->picks_selected, 0u);
+
+    test::write_file(cache / "file", 1);
+    env.cache_dir = cache / "file";
+    k.open(env);
+    EXPECT_EQ(k.b->status.value_or("").rfind("cannot read picks: ", 0), 0u) << *k.b->status;
+    EXPECT_TRUE(k.b->picks.empty());
+    k.press(U' ');
+    EXPECT_EQ(k.b->status.value_or("").rfind("warning: picks not saved: ", 0), 0u);
+}
+
+TEST(BrowseKeys, OpenAndRevealThroughTheOpener) {
+    AppEnv env;
+    env.opener = Opener::None;
+    Keys ssh(env);
+    ssh.press(U'j');
+    ssh.press(U'o');
+    EXPECT_EQ(ssh.b->status, "path: " + (ssh.disk.dir / "top.bin"));
+    EXPECT_TRUE(ssh.spawned.empty());
+
+    Keys k;
+    k.spawn_error = ENOENT;
+    k.press(U'r');
+    EXPECT_EQ(k.spawned.back(), (Command{"xdg-open", {k.disk.dir.path()}}));
+    EXPECT_EQ(k.b->status, "cannot run xdg-open: No such file or directory (os error 2)");
+    k.spawn_error.reset();
+    k.press(U'o');
+    EXPECT_EQ(k.b->status, std::nullopt);
+}
+
+TEST(BrowseKeys, RescansOfTheShownFolderAndOfEverything) {
+    Keys k;
+    k.b->state = ScanState::saved_at(1, 0);
+    k.press(U's');
+    EXPECT_FALSE(k.b->rescanning) << "a saved scan is not rescanned";
+    k.b->state = ScanState::complete();
+    k.b->path = {"big"};
+    k.b->refresh();
+    k.press(U's');  // a file is selected: the folder shown
+    EXPECT_EQ(k.b->rescanning, "big");
+
+    k.b->path.clear();
+    k.b->select_name = "top.bin";
+    k.b->refresh();
+    k.press(U's');  // at the root it is everything
+    EXPECT_TRUE(k.b->scan_running);
+    EXPECT_FALSE(k.b->tree);
+    EXPECT_TRUE(k.b->rows.empty());
+    k.wait_until([&] { return k.b->tree && k.b->state.is_complete(); });
+    k.wait_until([&] { return k.b->live->control().busy == 0; });
+
+    // A folder rescanned after it was deleted leaves the user in its parent.
+    k.b->path = {"big", "a"};
+    k.b->refresh();
+    test::remove_tree_at(AT_FDCWD, k.disk.dir / "big/a");
+    k.press(U's');
+    EXPECT_EQ(k.b->rescanning, "big/a");
+    k.wait_until([&] { return !k.b->rescanning; });
+    EXPECT_EQ(k.b->path, std::vector<std::string>{"big"});
+}
+
+TEST(KeyTable, HelpRowsNameTheKeysThatAreBound) {
+    const auto rows = key_rows();
+    ASSERT_EQ(rows.size(), 22u);
+    EXPECT_EQ(rows[0].keys, "Up Down k j");
+    EXPECT_EQ(rows[21].keys, "wheel");
+    for (const KeyRow& row : rows) {
+        std::string named;
+        for (const KeyBinding& binding : row.bindings) {
+            if (binding.action != BrowseAction::None) {
+                named += (named.empty() ? "" : " ") + key_name(binding.code);
+                EXPECT_EQ(normal_action({binding.code, {}}), binding.action) << row.keys;
+            }
+        }
+        if (!named.empty()) {
+            EXPECT_EQ(named, row.keys);
+        }
+    }
+}
+
+// Mouse reports on a 200-column frame: the middle area spans rows 1 to 4.
+struct Mouse : Keys {
+    WallClock::time_point now{1'000'000s};
+    Mouse() { b->geometry = {0, 1, 200, 4}; }
+    void click(uint16_t column, uint16_t row, std::chrono::milliseconds later = 1000ms) {
+        now += later;
+        b->handle_mouse({term::MouseKind::Press, term::MouseButton::Left, column, row, {}}, now);
+    }
+    void wheel(bool down, uint16_t column, uint16_t row) {
+        b->handle_mouse({down ? term::MouseKind::WheelDown : term::MouseKind::WheelUp,
+                         term::MouseButton::None,
+                         column,
+                         row,
+                         {}},
+                        now);
+    }
+};
+
+TEST(BrowseMouse, ClicksAndDoubleClicksInEachColumn) {
+    Mouse m;
+    m.click(5, 2);
+    EXPECT_EQ(m.selected(), "top.bin");
+    m.click(5, 2, 100ms);  // a double click on a file enters nothing
+    EXPECT_TRUE(m.b->at_root());
+    m.click(5, 1);
+    m.click(5, 1, 400ms);
+    EXPECT_EQ(m.b->path, std::vector<std::string>{"big"});
+    // Parent x 0, current x 31, preview x 92 one level down.
+    m.wheel(true, 40, 1);
+    EXPECT_EQ(m.selected(), "a");
+    m.click(95, 1);  // the preview's first row: into a, x.bin selected
+    EXPECT_EQ(m.b->path, (std::vector<std::string>{"big", "a"}));
+    EXPECT_EQ(m.selected(), "x.bin");
+    m.click(5, 3);  // two levels up, at the root's third row
+    EXPECT_TRUE(m.b->at_root());
+    EXPECT_EQ(m.selected(), "docs");
+    m.click(5, 4);  // past the column's rows? no: f1
+    EXPECT_EQ(m.selected(), "f1");
+}
+
+TEST(BrowseMouse, WheelScrollsTheParentUntilTheFolderChanges) {
+    Mouse m;
+    m.b->path = {"big"};
+    m.b->refresh();
+    m.wheel(true, 5, 2);
+    m.wheel(true, 5, 2);
+    EXPECT_EQ(m.b->parent_scroll, 2u);
+    m.wheel(false, 5, 2);
+    EXPECT_EQ(m.b->parent_scroll, 1u);
+    m.wheel(true, 40, 1);
+    EXPECT_EQ(m.b->parent_scroll, 1u);
+    m.b->handle_key({U'h', {}}, [](const Command&) { return std::nullopt; });
+    EXPECT_EQ(m.b->parent_scroll, std::nullopt);
+}
+
+TEST(BrowseMouse, OverlaysAndReportsOutsideTheArea) {
+    Mouse m;
+    m.b->status = "kept";
+    for (const auto& [column, row] : {std::pair{65535, 65535}, {5, 0}, {5, 5}, {200, 1}}) {
+        m.click(static_cast<uint16_t>(column), static_cast<uint16_t>(row));
+        m.wheel(true, static_cast<uint16_t>(column), static_cast<uint16_t>(row));
+    }
+    m.b->handle_mouse({term::MouseKind::Press, term::MouseButton::Right, 5, 2, {}}, m.now);
+    EXPECT_EQ(m.selected(), "big");
+    EXPECT_EQ(m.b->status, "kept");
+
+    m.b->picks = {"big", "top.bin"};
+    m.b->picks_shown = true;
+    m.b->picks_selected = 1;
+    m.click(5, 1);  // the heading
+    EXPECT_EQ(m.b->picks_selected, 1u);
+    m.click(5, 2);
+    EXPECT_EQ(m.b->picks_selected, 0u);
+    m.click(5, 4);  // below the last pick
+    m.wheel(true, 5, 4);
+    EXPECT_EQ(m.b->picks_selected, 1u);
+    EXPECT_EQ(m.b->status, std::nullopt);
+    m.b->picks_shown = false;
+
+    m.b->largest_shown.emplace();
+    m.click(5, 3);
+    EXPECT_EQ(m.b->largest_selected, 2u);
+    for (size_t k = 0; k < m.b->largest.size(); k += k == 0 ? 3 : 1) {
+        (*m.b->largest_shown)[m.b->largest[k].path] = false;
+    }
+    m.click(5, 4);  // the fourth of the two left
+    EXPECT_EQ(m.b->largest_selected, 2u);
+    m.b->largest_shown.reset();
+    m.b->unreadable_shown = true;
+    m.wheel(true, 5, 2);
+    EXPECT_EQ(m.b->unreadable_index, 0u);
+    EXPECT_TRUE(m.b->at_root());
 }
 
 }  // namespace

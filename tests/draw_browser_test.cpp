@@ -8,9 +8,11 @@
 #include "app/browse/cells.hpp"
 #include "app/browse/columns.hpp"
 #include "app/browse/draw_browser.hpp"
+#include "app/browse/info_box.hpp"
 #include "app/browse/row_cells.hpp"
 #include "app/browse/summary_line.hpp"
 #include "app/browse/title_line.hpp"
+#include "temp_dir.hpp"
 #include "tree_sketch.hpp"
 
 namespace bramwex::app {
@@ -304,6 +306,110 @@ TEST(StatusLines, SummaryVariantsAndTheBottomLine) {
     b.status.reset();
     b.filter = "ph";
     EXPECT_EQ(text_of(bottom_line(b, kColour, 80)), "/ph  esc clear");
+}
+
+TEST(Overlays, TitledRule) {
+    EXPECT_EQ(titled_rule(10, "ab"), "+-- ab --+");
+    EXPECT_EQ(titled_rule(9, "ab"), "+- ab --+");
+    EXPECT_EQ(titled_rule(4, "abc"), "+ abc +");
+    EXPECT_EQ(titled_rule(8, "日本"), "+ 日本 +");
+}
+
+TEST(Overlays, InfoBoxGeometry) {
+    Shown shown;
+    shown.browser->info_shown = true;
+    // 36 wide, 21 columns for values, over the columns of the area.
+    const std::vector<std::string> narrow = {
+        " 600.0 MiB  photos/",
+        "  +------------- photos -------------+",
+        "  | path       /nonexiste…oot/photos |",
+        "  | size       600.0 MiB …300.0 MiB) |",
+        "  | folders    2 below               |",
+        "  +--------- i or esc close ---------+",
+    };
+    auto rows = trimmed(shown.draw(40, 10));
+    EXPECT_EQ(std::vector<std::string>(rows.begin() + 1, rows.begin() + 7), narrow);
+    rows = trimmed(shown.draw(200, 10));
+    EXPECT_EQ(rows[3].find("| path"), 64u);
+    EXPECT_EQ(rows[3].size(), 64u + 72u);
+    // Too low for its rows: the first rows and always the closing line.
+    rows = trimmed(shown.draw(40, 6));
+    EXPECT_EQ(rows[1].substr(2), "+------------- photos -------------+");
+    EXPECT_EQ(rows[2].substr(2), "| path       /nonexiste…oot/photos |");
+    EXPECT_EQ(rows[3].substr(2), "+--------- i or esc close ---------+");
+}
+
+TEST(Overlays, InfoRowsOfAFileAndOfAFolder) {
+    Shown shown;
+    Browser& b = *shown.browser;
+    b.baseline = Baseline{0};
+    b.baseline_time = shown.now - 90s;
+    BrowseRow file;
+    file.size = 3 * KiB;
+    const auto rows = info_rows(b, {file, "a.txt"}, shown.now);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].second, "/nonexistent-root/a.txt");
+    EXPECT_EQ(rows[2],
+              (std::pair<std::string, std::string>{"change", "none since opened 1 min ago"}));
+    b.select_name = "locked";
+    b.refresh();
+    const auto locked = info_rows(b, *b.selected_entry(), shown.now);
+    EXPECT_EQ(locked[3], (std::pair<std::string, std::string>{"unreadable", "EACCES"}));
+}
+
+TEST(Overlays, UnreadableAndPicksViews) {
+    Shown shown;
+    Browser& b = *shown.browser;
+    b.unreadable_shown = true;
+    EXPECT_EQ(trimmed(shown.draw(80, 5))[1],
+              "1 directory could not be read, so its contents are not counted:");
+    EXPECT_EQ(trimmed(shown.draw(80, 5))[2],
+              "/nonexistent-root/locked  permission denied (try sudo)");
+    b.unreadable.clear();
+    EXPECT_EQ(trimmed(shown.draw(80, 5))[2], "");
+    b.unreadable_shown = false;
+
+    b.picks = {"photos/2023", "gone.txt", "docs"};
+    b.picks_shown = true;
+    b.picks_selected = 2;
+    const std::vector<std::string> expected = {
+        "3 picked, 205.0 MiB in all:",
+        "      gone  gone.txt",
+        "   5.0 MiB  docs",
+    };
+    auto rows = trimmed(shown.draw(80, 5));
+    EXPECT_EQ(std::vector<std::string>(rows.begin() + 1, rows.begin() + 4), expected);
+    EXPECT_EQ(b.picks_scroll, 1u);
+    EXPECT_EQ(shown.frame_.at(79, 3).style.bg, kColour[Look::Selected].bg);
+    b.picks.clear();
+    EXPECT_EQ(trimmed(shown.draw(80, 6))[1], "nothing picked: space picks the item at the cursor");
+}
+
+TEST(Overlays, LargestFilesCheckedAsFarAsShownAndRemembered) {
+    test::TempDir dir;
+    TreeSketch sketch(dir.path());
+    for (int k = 1; k <= 5; ++k) {
+        test::write_file(dir / ("f" + std::to_string(k)), 1);
+        sketch.file(0, "f" + std::to_string(k), 100 - k);
+    }
+    Browser b(dir.path(), "t", AppEnv{}, std::nullopt, std::nullopt, false);
+    b.set_tree(std::make_shared<const core::Tree>(sketch.build()), ScanState::complete());
+    auto draw = [&] {
+        term::Buffer frame({0, 0, 40, 4});
+        draw_browser(b, frame, frame.area(), kColour, WallClock::now());
+        return trimmed(frame.text_rows());
+    };
+    b.largest_shown.emplace();
+    EXPECT_EQ(draw()[1], "      99 B  f1");
+    EXPECT_EQ(b.largest_shown->size(), 2u) << "only the two lines shown are checked";
+    ::unlink((dir / "f1").c_str());
+    EXPECT_EQ(draw()[1], "      99 B  f1") << "the first answer is kept while open";
+    b.largest_shown.emplace();
+    b.largest_selected = 4;  // End went past what was checked
+    const auto rows = draw();
+    EXPECT_EQ(rows[1], "      96 B  f4");
+    EXPECT_EQ(rows[2], "      95 B  f5");
+    EXPECT_EQ(b.largest_selected, 3u);
 }
 
 }  // namespace

@@ -1,134 +1,130 @@
-// Also Browser::handle_key.
 #include "app/browse/browse_keys.hpp"
-
-#include <array>
-
-#include "app/browse/browser.hpp"
-#include "app/cursor.hpp"
 
 namespace bramwex::app {
 
 namespace {
 
 using term::Key;
+using A = BrowseAction;
+using O = OverlayAction;
 
-constexpr std::array kNormal = {
-    KeyBinding{Key::Up, BrowseAction::Move},      KeyBinding{Key::Down, BrowseAction::Move},
-    KeyBinding{Key::Home, BrowseAction::Move},    KeyBinding{Key::End, BrowseAction::Move},
-    KeyBinding{Key::PageUp, BrowseAction::Move},  KeyBinding{Key::PageDown, BrowseAction::Move},
-    KeyBinding{U'k', BrowseAction::Move},         KeyBinding{U'j', BrowseAction::Move},
-    KeyBinding{U'g', BrowseAction::Move},         KeyBinding{U'G', BrowseAction::Move},
-    KeyBinding{Key::Left, BrowseAction::Up},      KeyBinding{Key::Backspace, BrowseAction::Up},
-    KeyBinding{U'h', BrowseAction::Up},           KeyBinding{Key::Right, BrowseAction::Into},
-    KeyBinding{Key::Enter, BrowseAction::Into},   KeyBinding{U'l', BrowseAction::Into},
-    KeyBinding{Key::Esc, BrowseAction::Escape},   KeyBinding{U'/', BrowseAction::Filter},
-    KeyBinding{U'c', BrowseAction::SortByChange}, KeyBinding{U'q', BrowseAction::Quit},
-};
+// clang-format off
+constexpr std::array<KeyRow, 22> kRows = {{
+    {"Up Down k j", "move",
+     {{{Key::Up, A::Move}, {Key::Down, A::Move}, {U'k', A::Move}, {U'j', A::Move}}}},
+    {"PageUp PageDown", "move by a screen", {{{Key::PageUp, A::Move}, {Key::PageDown, A::Move}}}},
+    {"Home End g G", "go to the first or the last row",
+     {{{Key::Home, A::Move}, {Key::End, A::Move}, {U'g', A::Move}, {U'G', A::Move}}}},
+    {"Right Enter l", "go into the directory; on the volume list, scan the volume",
+     {{{Key::Right, A::Into}, {Key::Enter, A::Into}, {U'l', A::Into}}}},
+    {"Left Backspace h", "go to the parent directory",
+     {{{Key::Left, A::Up}, {Key::Backspace, A::Up}, {U'h', A::Up}}}},
+    {"r", "reveal in Finder or the file manager", {{{U'r', A::Reveal}}}},
+    {"o", "open", {{{U'o', A::Open}}}},
+    {"space", "pick or unpick the selected item, to delete by hand later", {{{U' ', A::Pick}}}},
+    {"p", "list the picks, with their sizes now; space unpicks", {{{U'p', A::Picks}}}},
+    {"c", "sort by how much each item changed this session; again for size",
+     {{{U'c', A::SortByChange}}}},
+    {"s", "rescan the selected directory", {{{U's', A::RescanSelected}}}},
+    {"S", "rescan everything", {{{U'S', A::RescanAll}}}},
+    {"/", "filter the column by text; Enter keeps the filter, Esc clears it",
+     {{{U'/', A::Filter}}}},
+    {"d", "list the directories that could not be read, and why", {{{U'd', A::Unreadable}}}},
+    {"t", "list the largest files", {{{U't', A::Largest}}}},
+    {"i", "show everything about the selected item", {{{U'i', A::Info}}}},
+    {"u", "switch sizes between GiB (1024) and GB (1000)", {{{U'u', A::App}}}},
+    {"?", "show or hide this help", {{{U'?', A::App}}}},
+    {"q Esc", "quit; Esc closes a filter or list first, or goes back to the volume list",
+     {{{U'q', A::Quit}, {Key::Esc, A::Escape}}}},
+    {"click", "select; in the parent or preview column, go there", {}},
+    {"double click", "go into the directory, or scan the volume", {}},
+    {"wheel", "scroll the column under the pointer", {}},
+}};
 
-// The last UTF-8 character off the end.
-void pop_character(std::string& text) {
-    while (!text.empty()) {
-        const auto byte = static_cast<unsigned char>(text.back());
-        text.pop_back();
-        if ((byte & 0xC0) != 0x80) {
-            return;
-        }
-    }
-}
-
-void append_character(std::string& text, char32_t ch) {
-    if (ch < 0x80) {
-        text += static_cast<char>(ch);
-    } else if (ch < 0x800) {
-        text += static_cast<char>(0xC0 | (ch >> 6));
-        text += static_cast<char>(0x80 | (ch & 0x3F));
-    } else if (ch < 0x10000) {
-        text += static_cast<char>(0xE0 | (ch >> 12));
-        text += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (ch & 0x3F));
-    } else {
-        text += static_cast<char>(0xF0 | (ch >> 18));
-        text += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-        text += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (ch & 0x3F));
-    }
-}
+constexpr std::array kUnreadable = {OverlayBinding{Key::Esc, O::Close},
+                                    OverlayBinding{U'd', O::Close},
+                                    OverlayBinding{U'q', O::Quit}};
+constexpr std::array kPicks = {
+    OverlayBinding{Key::Esc, O::Close}, OverlayBinding{U'p', O::Close},
+    OverlayBinding{U'o', O::Open},      OverlayBinding{U'r', O::Reveal},
+    OverlayBinding{U' ', O::Unpick},    OverlayBinding{U'q', O::Quit}};
+constexpr std::array kInfo = {OverlayBinding{Key::Esc, O::Close}, OverlayBinding{U'i', O::Close},
+                              OverlayBinding{U'q', O::Quit}};
+constexpr std::array kLargest = {OverlayBinding{Key::Esc, O::Close}, OverlayBinding{U't', O::Close},
+                                 OverlayBinding{U'o', O::Open}, OverlayBinding{U'r', O::Reveal},
+                                 OverlayBinding{U'q', O::Quit}};
+// clang-format on
 
 }  // namespace
 
-std::span<const KeyBinding> normal_bindings() {
-    return kNormal;
+std::span<const KeyRow> key_rows() {
+    return kRows;
 }
 
 std::optional<BrowseAction> normal_action(const term::KeyEvent& key) {
-    for (const KeyBinding& binding : kNormal) {
-        if (binding.code == key.code) {
-            return binding.action;
+    for (const KeyRow& row : kRows) {
+        for (const KeyBinding& binding : row.bindings) {
+            if (binding.action != A::None && binding.code == key.code) {
+                return binding.action;
+            }
         }
     }
     return std::nullopt;
 }
 
-bool Browser::handle_key(const term::KeyEvent& key, const Spawn&) {
-    status.reset();
-    if (key.code == term::KeyCode(U'c') && key.modifiers.contains(term::CONTROL)) {
-        return true;
+std::string key_name(term::KeyCode code) {
+    switch (code.key) {
+        case Key::Char:
+            return code.ch == U' ' ? std::string("space")
+                                   : std::string(1, static_cast<char>(code.ch));
+        case Key::Up:
+            return "Up";
+        case Key::Down:
+            return "Down";
+        case Key::Left:
+            return "Left";
+        case Key::Right:
+            return "Right";
+        case Key::PageUp:
+            return "PageUp";
+        case Key::PageDown:
+            return "PageDown";
+        case Key::Home:
+            return "Home";
+        case Key::End:
+            return "End";
+        case Key::Enter:
+            return "Enter";
+        case Key::Backspace:
+            return "Backspace";
+        case Key::Esc:
+            return "Esc";
+        default:
+            return "?";
     }
-    if (filter_editing) {
-        if (key.code.key == Key::Char && !key.modifiers.contains(term::CONTROL)) {
-            append_character(filter, key.code.ch);
-            refresh();
-            return false;
+}
+
+std::span<const OverlayBinding> unreadable_bindings() {
+    return kUnreadable;
+}
+std::span<const OverlayBinding> picks_bindings() {
+    return kPicks;
+}
+std::span<const OverlayBinding> info_bindings() {
+    return kInfo;
+}
+std::span<const OverlayBinding> largest_bindings() {
+    return kLargest;
+}
+
+std::optional<OverlayAction> overlay_action(std::span<const OverlayBinding> table,
+                                            const term::KeyEvent& key) {
+    for (const OverlayBinding& binding : table) {
+        if (binding.code == key.code) {
+            return binding.action;
         }
-        if (key.code == Key::Backspace || key.code == Key::Enter || key.code == Key::Esc) {
-            if (key.code == Key::Backspace) {
-                pop_character(filter);
-            } else if (key.code == Key::Enter) {
-                filter_editing = false;
-            } else {
-                filter.clear();
-                filter_editing = false;
-            }
-            refresh();
-            return false;
-        }
     }
-    const auto action = normal_action(key);
-    if (!action) {
-        refresh();
-        return false;
-    }
-    switch (*action) {
-        case BrowseAction::Move:
-            if (const auto to = move_cursor(key, selected, rows.size(), geometry.height)) {
-                select_row(*to);
-            }
-            break;
-        case BrowseAction::Up:
-            go_up();
-            break;
-        case BrowseAction::Into:
-            go_into();
-            break;
-        case BrowseAction::Escape:
-            if (filter.empty() && !filter_editing) {
-                return true;
-            }
-            filter.clear();
-            filter_editing = false;
-            break;
-        case BrowseAction::Filter:
-            filter_editing = true;
-            break;
-        case BrowseAction::SortByChange:
-            sort_by_change = !sort_by_change;
-            row_cache.clear();
-            break;
-        case BrowseAction::Quit:
-            return true;
-    }
-    refresh();
-    return false;
+    return std::nullopt;
 }
 
 }  // namespace bramwex::app

@@ -97,9 +97,28 @@ class Browser {
     void go_into();
     void select_row(size_t index);
 
+    // The selected row's absolute path, or relative to the root for a pick.
+    std::optional<std::string> open_target() const;
+    std::optional<std::string> pick_target() const;
+    // Opens or reveals path with the opener; shows the path instead when
+    // there is nothing to start, the failure when it cannot start.
+    void open_path(const std::optional<std::string>& path, bool reveal, const Spawn& spawn);
+    void rescan_all();
+    void rescan_selected();
+    // The largest files not found gone, in list order.
+    size_t largest_count() const;
+    bool largest_gone(const std::string& path) const {
+        if (!largest_shown) {
+            return false;
+        }
+        const auto found = largest_shown->find(path);
+        return found != largest_shown->end() && !found->second;
+    }
+    std::optional<std::string> selected_largest_file() const;
+
     // True when the app is to quit, or, for Esc, to leave the browser.
     bool handle_key(const term::KeyEvent& key, const Spawn& spawn);
-    void handle_mouse(const term::MouseEvent&, WallClock::time_point) {}
+    void handle_mouse(const term::MouseEvent& mouse, WallClock::time_point now);
 
     bool at_root() const { return path.empty(); }
     bool editing_filter() const { return filter_editing; }
@@ -169,8 +188,15 @@ class Browser {
     std::optional<core::LiveHandle> live;
 
   private:
+    bool overlay_key(const term::KeyEvent& key, const Spawn& spawn, size_t page, bool& quit);
+    bool normal_key(const term::KeyEvent& key, const Spawn& spawn, size_t page);
+    bool overlay_mouse(const term::MouseEvent& mouse);
+    void column_mouse(const term::MouseEvent& mouse, WallClock::time_point now);
     void apply(core::LiveItem item, WallClock::time_point now);
     void reset_scrolls();
 };
+
+// root, a '/' unless root ends in one, then relative.
+std::string join_root_path(std::string_view root, std::string_view relative);
 
 }  // namespace bramwex::app

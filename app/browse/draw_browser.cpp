@@ -5,6 +5,9 @@
 
 #include "app/browse/bottom_line.hpp"
 #include "app/browse/columns.hpp"
+#include "app/browse/info_box.hpp"
+#include "app/browse/list_views.hpp"
+#include "app/browse/picks_view.hpp"
 #include "app/browse/row_cells.hpp"
 #include "app/browse/summary_line.hpp"
 #include "app/browse/title_line.hpp"
@@ -63,8 +66,22 @@ void draw_column(const Browser& b, term::Buffer& frame, const StyleTable& styles
     }
 }
 
-void draw_middle(Browser& b, term::Buffer& frame, const StyleTable& styles) {
-    if (b.unreadable_shown || b.largest_shown || b.picks_shown || !b.tree) {
+void draw_middle(Browser& b, term::Buffer& frame, const StyleTable& styles,
+                 std::chrono::system_clock::time_point now) {
+    if (!b.tree) {
+        return;
+    }
+    const term::Rect& area = b.geometry;
+    if (b.unreadable_shown) {
+        draw_unreadable_view(b, frame, area, styles);
+        return;
+    }
+    if (b.largest_shown) {
+        draw_largest_view(b, frame, area, styles);
+        return;
+    }
+    if (b.picks_shown) {
+        draw_picks_view(b, frame, area, styles);
         return;
     }
     const size_t h = b.geometry.height;
@@ -87,6 +104,9 @@ void draw_middle(Browser& b, term::Buffer& frame, const StyleTable& styles) {
             }
         }
     }
+    if (b.info_shown) {
+        draw_info_box(b, frame, area, styles, now);
+    }
 }
 
 }  // namespace
@@ -103,7 +123,7 @@ void draw_browser(Browser& b, term::Buffer& frame, const term::Rect& area, const
         frame.set_line(parts[0].x, parts[0].y, title_line(b, styles, area.width, now), area.width);
     }
     if (!parts[1].empty()) {
-        draw_middle(b, frame, styles);
+        draw_middle(b, frame, styles, now);
     }
     const term::Rect& bottom = parts[2];
     uint16_t y = bottom.y;
