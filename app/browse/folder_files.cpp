@@ -3,9 +3,34 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+
+#include "core/scan/subtree_walk.hpp"
 #include "core/sys/dirread.hpp"
 
 namespace bramwex::app {
+
+namespace {
+
+// A folder whose path is too long for the kernel is reached name by name
+// from the root, as the scan reached it.
+std::expected<int, int> open_by_names(const core::Tree& tree, uint32_t index) {
+    std::vector<std::string> names;
+    for (uint32_t k = index; k != 0; k = tree.folders[k].parent) {
+        names.emplace_back(tree.name_at(tree.folders[k].name_id));
+    }
+    std::reverse(names.begin(), names.end());
+    const auto root = core::sys::open_dir_path(tree.absolute_path(0));
+    if (!root) {
+        return root;
+    }
+    const auto opened = core::open_dir_components(*root, names);
+    ::close(*root);
+    return opened;
+}
+
+}  // namespace
 
 std::vector<ListedFile> list_folder_files(const core::Tree& tree, core::FolderId id,
                                           bool reclaimable) {
@@ -16,8 +41,11 @@ std::vector<ListedFile> list_folder_files(const core::Tree& tree, core::FolderId
     }
     const std::string path = tree.absolute_path(id.index);
     // Only the root may be a link the user gave; below it a link is a file.
-    const auto opened =
+    auto opened =
         id.index == 0 ? core::sys::open_dir_path(path) : core::sys::open_subdir_at(AT_FDCWD, path);
+    if (!opened && opened.error() == ENAMETOOLONG) {
+        opened = open_by_names(tree, id.index);
+    }
     if (!opened) {
         return files;
     }
