@@ -179,9 +179,19 @@ PyObject* live_rescan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-// Tests force a lost event queue with it; the stream acts at its next tick.
-PyObject* live_simulate_overflow(PyObject* self, PyObject*) {
-    live_of(self).overflow_requests->fetch_add(1);
+// Faults for tests: "overflow" makes the event stream act as after a lost
+// kernel queue at the next tick, "fatal" throws a fatal error on the live
+// thread at the next tick.
+PyObject* live_fault(PyObject* self, PyObject* name) {
+    LiveFaults& faults = *live_of(self).faults;
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "overflow") == 0) {
+        faults.overflows->fetch_add(1);
+    } else if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "fatal") == 0) {
+        faults.fail_at_tick.store(true);
+    } else {
+        PyErr_SetString(PyExc_ValueError, "no such fault");
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
@@ -229,7 +239,7 @@ PyMethodDef methods[] = {
     {"rescan", as_cfunction(&live_rescan), kCallFlags,
      "rescan($self, id)\n--\n\nScans folder `id` of the latest tree again, then reports "
      "`Changed`;\n0 scans it all again."},
-    {"_simulate_queue_overflow", as_cfunction(&live_simulate_overflow), METH_NOARGS, nullptr},
+    {"_fault", as_cfunction(&live_fault), METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

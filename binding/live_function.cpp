@@ -11,6 +11,7 @@
 #include "binding/live_object.hpp"
 #include "binding/log_bridge.hpp"
 #include "binding/text.hpp"
+#include "core/base/fatal.hpp"
 
 namespace bramwex::binding {
 
@@ -115,14 +116,19 @@ PyObject* live_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         live.queue = std::make_shared<LiveQueue>();
         live.waker = std::make_shared<AsyncWaker>();
         live.async_on = std::make_shared<std::atomic<uint8_t>>(0);
-        live.overflow_requests = std::make_shared<std::atomic<uint32_t>>(0);
+        live.faults = std::make_shared<LiveFaults>();
         core::LiveSettings settings;
         settings.root = *expanded;
         settings.interval = *tick;
         settings.options = std::move(options);
         settings.watch = true;
         settings.shown_only = shown_only;
-        settings.event_faults.overflow_requests = live.overflow_requests;
+        settings.event_faults.overflow_requests = live.faults->overflows;
+        settings.step_hook = [faults = live.faults](core::LiveStep at) {
+            if (at == core::LiveStep::Tick && faults->fail_at_tick.exchange(false)) {
+                core::fatal("failure injected by a test");
+            }
+        };
         auto notifier = std::make_unique<EventNotifier>(live.queue, live.waker, live.async_on);
         live.handle.emplace(core::start_live(std::move(settings), std::move(notifier)));
         return live_into_py(std::move(live));

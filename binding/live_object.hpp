@@ -13,6 +13,12 @@
 
 namespace bramwex::binding {
 
+// Faults a test asks for through Live._fault, acted on by the live thread.
+struct LiveFaults {
+    std::shared_ptr<std::atomic<uint32_t>> overflows = std::make_shared<std::atomic<uint32_t>>(0);
+    std::atomic<bool> fail_at_tick{false};
+};
+
 struct PyLive {
     std::string path;  // the expanded root, for the texts of OSError
     std::shared_ptr<LiveQueue> queue;
@@ -21,9 +27,9 @@ struct PyLive {
     // The interpreter lock is the lock of `handle` and `aqueue`: both are
     // only touched with it held, and the handle is taken out before the lock
     // is released to join the live thread.
-    std::optional<core::LiveHandle> handle;                    // none once closed
-    PyObject* aqueue = nullptr;                                // the bound asyncio.Queue (strong)
-    std::shared_ptr<std::atomic<uint32_t>> overflow_requests;  // test hook
+    std::optional<core::LiveHandle> handle;  // none once closed
+    PyObject* aqueue = nullptr;              // the bound asyncio.Queue (strong)
+    std::shared_ptr<LiveFaults> faults;      // what tests inject
 };
 
 PyObject* live_class();
