@@ -265,11 +265,14 @@ PyType_Spec type_spec = {"bramwex.Live", sizeof(Boxed<PyLive>), 0, kClassFlags |
 PyObject* close_open_lives(PyObject*, PyObject*) {
     return guard_object([&] {
         mark_interpreter_exiting();
-        const std::vector<PyObject*> lives(open_lives().begin(), open_lives().end());
-        for (PyObject* self : lives) {
-            Ref keep = Ref::borrow(self);
-            shut_live_thread(live_of(self));
-            live_of(self).queue->wake_all();
+        // Held strongly: another thread may drop one while a join runs.
+        std::vector<Ref> lives;
+        for (PyObject* self : open_lives()) {
+            lives.push_back(Ref::borrow(self));
+        }
+        for (const Ref& self : lives) {
+            shut_live_thread(live_of(self.get()));
+            live_of(self.get()).queue->wake_all();
         }
         return none();
     });
