@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <exception>
 #include <unordered_set>
 #include <vector>
 
@@ -48,16 +49,27 @@ PyObject* live_iter(PyObject* self) {
     return Py_NewRef(self);
 }
 
+// The wait is outside the guard: a daemon thread that wakes while the
+// interpreter finalises is ended by it with a forced unwind, which the
+// guard's catch-all (or any noexcept frame) would turn into an abort.
 PyObject* live_next(PyObject* self) {
-    return guard_object([&]() -> Ref {
-        PyLive& live = live_of(self);
-        const std::shared_ptr<LiveQueue> queue = live.queue;
-        for (;;) {
-            std::optional<QueueItem> item;
-            {
-                AllowThreads released;
-                item = queue->pop_within(kWaitSlice);
+    const std::shared_ptr<LiveQueue> queue = live_of(self).queue;
+    for (;;) {
+        std::optional<QueueItem> item;
+        std::exception_ptr failure;
+        PyThreadState* state = PyEval_SaveThread();
+        try {
+            item = queue->pop_within(kWaitSlice);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        PyEval_RestoreThread(state);
+        bool waiting = false;
+        PyObject* result = guard_object([&]() -> Ref {
+            if (failure) {
+                std::rethrow_exception(failure);
             }
+            PyLive& live = live_of(self);
             if (item) {
                 if (auto* event = std::get_if<core::Event>(&*item)) {
                     return event_into_py(std::move(*event));
@@ -68,11 +80,13 @@ PyObject* live_next(PyObject* self) {
                 PyErr_SetNone(PyExc_StopIteration);
                 return {};
             }
-            if (PyErr_CheckSignals() != 0) {
-                return {};
-            }
+            waiting = PyErr_CheckSignals() == 0;
+            return {};
+        });
+        if (!waiting) {
+            return result;
         }
-    });
+    }
 }
 
 // close() and __exit__.

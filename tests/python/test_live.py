@@ -224,10 +224,10 @@ def test_a_thousand_lives_leave_no_thread_descriptor_or_memory_behind(tree_dir):
     assert rss_kb() - held[2] < 16_000
 
 
-@pytest.mark.parametrize("bind_async", [False, True])
-def test_a_live_open_at_exit_is_closed_without_a_hang(tree_dir, bind_async):
+@pytest.mark.parametrize("mode", ["plain", "async", "daemon"])
+def test_a_live_open_at_exit_is_closed_without_a_hang_or_abort(tree_dir, mode):
     code = textwrap.dedent("""
-        import asyncio, sys, bramwex
+        import asyncio, sys, threading, time, bramwex
         live = bramwex.live(sys.argv[1], interval=0.001)
         next(live)
         async def bind():  # the loop bound, then closed with the Live still open
@@ -235,10 +235,14 @@ def test_a_live_open_at_exit_is_closed_without_a_hang(tree_dir, bind_async):
                 await asyncio.wait_for(live.__anext__(), 0.1)
             except asyncio.TimeoutError:
                 pass
-        if sys.argv[2] == "1":
+        if sys.argv[2] == "async":
             asyncio.run(bind())
+        if sys.argv[2] == "daemon":  # still waiting in next() as the interpreter ends
+            threading.Thread(target=lambda: list(live), daemon=True).start()
+            threading.Thread(target=lambda: list(bramwex.live(sys.argv[1])), daemon=True).start()
+            time.sleep(0.1)
         print("leaving")
     """)
-    done = subprocess.run([sys.executable, "-c", code, str(tree_dir), str(int(bind_async))],
+    done = subprocess.run([sys.executable, "-c", code, str(tree_dir), mode],
                           capture_output=True, text=True, timeout=30)
     assert (done.returncode, done.stdout) == (0, "leaving\n"), done.stderr
