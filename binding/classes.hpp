@@ -17,6 +17,7 @@ PyObject* mount_class();
 PyObject* label_class();
 PyObject* tier_class();
 PyObject* reason_class();
+PyObject* event_class();
 
 // A new Tree object over the engine tree (py_tree_from_core): folder 0 must
 // be in use; the tree's DerivedIndex is computed here, once.

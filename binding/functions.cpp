@@ -1,5 +1,5 @@
-// scan, load, mounts and _cli. Each releases the interpreter lock around the
-// engine call and builds its Python result only once it holds the lock again.
+// scan, load, mounts and _cli (live is in live_function.cpp). Each releases the interpreter lock
+// around the engine call and builds its Python result only once it holds the lock again.
 #include "binding/functions.hpp"
 
 #include <fmt/format.h>
@@ -16,6 +16,7 @@
 #include "binding/classes.hpp"
 #include "binding/errors.hpp"
 #include "binding/interruptible_scan.hpp"
+#include "binding/live_object.hpp"
 #include "binding/log_bridge.hpp"
 #include "binding/text.hpp"
 #include "core/base/utf8.hpp"
@@ -223,6 +224,11 @@ PyMethodDef functions[] = {
     {"scan", as_cfunction(&scan), kCallFlags,
      "scan(path, threads=None)\n--\n\nScans `path` with `threads` threads, or as many as help, "
      "with the GIL\nreleased."},
+    {"live", as_cfunction(&live_function), kCallFlags,
+     "live(path, interval=0.5, threads=None, shown_only=False)\n--\n\nScans `path` and keeps "
+     "following it: see `Event`. `interval` is how\noften, in seconds, a snapshot comes while "
+     "scanning, and changes after.\n`shown_only`: on Linux, follow only the folders given to "
+     "`follow`."},
     {"load", as_cfunction(&load), kCallFlags,
      "load(path)\n--\n\nThe scan `Tree.save` wrote to `path` (`~` expanded). `ValueError` "
      "if\nthe file is not one, or is of another version of bramwex."},

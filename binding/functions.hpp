@@ -5,7 +5,7 @@
 
 namespace bramwex::binding {
 
-// Method records for scan, load, mounts and _cli, ending with a null record.
+// Method records for scan, live, load, mounts and _cli, ending with a null record.
 PyMethodDef* module_functions();
 
 }  // namespace bramwex::binding

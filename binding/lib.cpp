@@ -2,6 +2,7 @@
 // Importing scans nothing, reads no file and starts no thread.
 #include "binding/classes.hpp"
 #include "binding/functions.hpp"
+#include "binding/live_object.hpp"
 #include "binding/py.hpp"
 
 namespace bramwex::binding {
@@ -48,15 +49,16 @@ int exec_module(PyObject* module) {
                 const char* name;
                 PyObject* (*get)();
             } classes[] = {
-                {"Tree", &tree_class}, {"Mount", &mount_class},   {"Label", &label_class},
-                {"Tier", &tier_class}, {"Reason", &reason_class},
+                {"Tree", &tree_class}, {"Mount", &mount_class}, {"Label", &label_class},
+                {"Tier", &tier_class}, {"Event", &event_class}, {"Reason", &reason_class},
+                {"Live", &live_class},
             };
             for (const auto& entry : classes) {
                 if (!add_public(module, all.get(), entry.name, entry.get())) {
                     return -1;
                 }
             }
-            return 0;
+            return register_exit_hook(module) ? 0 : -1;
         },
         -1);
 }

@@ -60,6 +60,9 @@ class EventSink {
   public:
     virtual ~EventSink() = default;
     virtual void emit(LiveItem item) = 0;
+    // The loop ended because something was thrown on the live thread (a
+    // fatal error): by default the starter gets it as a plain error item.
+    virtual void failed(const std::string& what) { emit(std::unexpected(Error::text(what))); }
 };
 
 // The reply of a close: the interrupted scan's tree, or none. A loop that

@@ -141,6 +141,10 @@ void start_following(LiveLoop& loop, Tree tree, LinkHolders link_holders) {
 
 void tick_following(LiveLoop& loop, FollowingPhase& following, LiveClock::time_point now) {
     if (following.watcher.streams()) {
+        const auto& requests = loop.settings.event_faults.overflow_requests;
+        if (requests && requests->exchange(0) > 0) {
+            following.watcher.stream().source.simulate_queue_overflow();
+        }
         tick_stream(loop, following, now);
     } else {
         tick_polling(loop, following, now);

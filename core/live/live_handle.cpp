@@ -68,7 +68,7 @@ void end_after_failure(LiveLoop& loop, const std::string& what) {
     log::record(log::Level::Error, "bramwex_core::live", "live: {}: {}", loop.settings.root, what);
     loop.control->ended.store(true, std::memory_order_release);
     try {
-        emit(loop, std::unexpected(Error::text(what)));
+        loop.sink->failed(what);
     } catch (...) {
         // The sink itself failed: the flags still tell the starter.
     }

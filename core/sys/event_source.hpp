@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -65,6 +66,9 @@ struct EventSourceFaults {
     // Runs on the reader thread just before a folder below the root gets its
     // watch: where a change can slip in unseen by the kernel.
     std::function<void(const std::string& folder)> before_watch;
+    // Raised by a test on any thread: the live loop's next tick makes the
+    // running source act as after a kernel queue overflow, once per request.
+    std::shared_ptr<std::atomic<uint32_t>> overflow_requests;
 };
 
 struct EventSourceConfig {

@@ -87,4 +87,89 @@ release(schema)
 assert names.length == len(folders)
 release(names)
 
+# Live following: blocking and asyncio iteration, steering, the injected
+# faults, a close from another thread, and Lives dropped unclosed (one in a
+# cycle with its drain callback), one left open for the exit hook.
+import asyncio  # noqa: E402
+import threading  # noqa: E402
+
+Event = bramwex.Event
+
+
+def until(live, kind):
+    for event in live:
+        if isinstance(event, kind):
+            return event
+
+
+live = bramwex.live(tree_dir, interval=0.001, threads=2)
+ready = until(live, Event.Ready)
+ready.tree.size(0), repr(ready.tree)
+with open(os.path.join(tree_dir, "beta", "live.bin"), "wb") as new:
+    new.write(b"l" * 20000)
+changed = until(live, Event.Changed)
+changed.changes, changed.tree.size(0)
+live.follow([0, 1]), live.relist([0]), live.rescan(1), live.follows_all()
+until(live, Event.Changed)
+live._fault("overflow")
+missed = until(live, Event.Missed)
+missed.reason, missed.path
+live._fault("fatal")
+try:
+    list(live)
+except BaseException as error:  # the panic exception
+    assert "injected" in str(error)
+live.close()
+
+for bad in (dict(interval=-1), dict(threads=-1), dict(shown_only=1)):
+    try:
+        bramwex.live(tree_dir, **bad)
+    except (ValueError, OverflowError, TypeError):
+        pass
+try:
+    next(bramwex.live(os.path.join(scratch, "missing")))
+except FileNotFoundError:
+    pass
+Event.Changed(tree, [("/a", -1)]).changes, Event.Missed(bramwex.Reason.Dropped, "/b").path
+try:
+    Event.Changed(tree, [("a", 1, 2)])
+except ValueError:
+    pass
+
+blocked = bramwex.live(tree_dir, interval=0.001)
+until(blocked, Event.Ready)
+threading.Timer(0.05, blocked.close).start()
+assert list(blocked) == []
+
+
+async def follow_async(close):
+    live = bramwex.live(tree_dir, interval=0.001)
+    await asyncio.wait_for(until_async(live), 30)
+    waiting = asyncio.ensure_future(live.__anext__())
+    await asyncio.sleep(0.01)
+    waiting.cancel()
+    try:
+        await waiting
+    except asyncio.CancelledError:
+        pass
+    if close:
+        live.close()
+        try:
+            await live.__anext__()
+        except StopAsyncIteration:
+            pass
+
+
+async def until_async(live):
+    async for event in live:
+        if isinstance(event, Event.Ready):
+            return event
+
+
+asyncio.run(follow_async(True))
+asyncio.run(follow_async(False))  # dropped unclosed: collected with its cycle
+gc.collect()
+bramwex.live(tree_dir, interval=0.001)  # dropped at once
+left_open = bramwex.live(tree_dir, interval=0.001)
+
 print("exercised")

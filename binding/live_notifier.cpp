@@ -1,0 +1,58 @@
+// How items leave the live thread: into the LiveQueue, then a wake-up of
+// the bound event loop through call_soon_threadsafe.
+#include "binding/live_notifier.hpp"
+
+#include <mutex>
+#include <utility>
+
+#include "binding/py.hpp"
+
+namespace bramwex::binding {
+
+namespace {
+
+std::atomic<bool> exiting{false};
+
+}  // namespace
+
+void mark_interpreter_exiting() {
+    exiting.store(true, std::memory_order_release);
+}
+
+EventNotifier::EventNotifier(std::shared_ptr<LiveQueue> queue, std::shared_ptr<AsyncWaker> waker,
+                             std::shared_ptr<std::atomic<uint8_t>> async_on)
+    : queue_(std::move(queue)), waker_(std::move(waker)), async_on_(std::move(async_on)) {}
+
+void EventNotifier::emit(core::LiveItem item) {
+    if (item) {
+        queue_->push(std::move(*item));
+    } else {
+        queue_->push(std::move(item.error()));
+    }
+    wake_event_loop();
+}
+
+void EventNotifier::failed(const std::string& what) {
+    queue_->push(LiveFatal{what});
+    wake_event_loop();
+}
+
+void EventNotifier::wake_event_loop() {
+    // The queue's mutex is free here: holding it while waiting for the
+    // interpreter lock could deadlock with a drain that holds that lock.
+    if (async_on_->load(std::memory_order_acquire) == 0 ||
+        exiting.load(std::memory_order_acquire)) {
+        return;
+    }
+    const Gil gil;
+    std::lock_guard lock(waker_->mutex);
+    if (waker_->loop != nullptr && waker_->drain != nullptr) {
+        Ref done = Ref::steal(
+            PyObject_CallMethod(waker_->loop, "call_soon_threadsafe", "O", waker_->drain));
+        if (!done) {
+            PyErr_Clear();  // a closed loop: the items wait for the next drain
+        }
+    }
+}
+
+}  // namespace bramwex::binding

@@ -1,0 +1,91 @@
+"""Asynchronous iteration of a Live on an asyncio event loop."""
+import asyncio
+import gc
+
+import pytest
+
+import bramwex
+from bramwex import Event
+from live_helpers import async_until, settled_threads
+
+pytestmark = pytest.mark.timeout(60)
+
+
+@pytest.mark.asyncio
+async def test_events_queued_before_the_first_anext_are_not_lost(tree_dir):
+    with bramwex.live(tree_dir, interval=0.01) as live:
+        while not live.follows_all():  # Ready is waiting in the queue
+            await asyncio.sleep(0.01)
+        kinds = []
+        async for event in live:
+            kinds.append(type(event))
+            if kinds[-1] is Event.Ready:
+                break
+        assert set(kinds[:-1]) <= {Event.Scanning}
+    with pytest.raises(StopAsyncIteration):
+        await live.__anext__()
+
+
+@pytest.mark.asyncio
+async def test_close_ends_a_pending_await(tree_dir):
+    live = bramwex.live(tree_dir, interval=0.01)
+    await async_until(live, Event.Ready)
+    asyncio.get_running_loop().call_later(0.05, live.close)
+    with pytest.raises(StopAsyncIteration):
+        await live.__anext__()
+
+
+@pytest.mark.asyncio
+async def test_a_cancelled_await_raises_and_the_next_one_works(tree_dir):
+    with bramwex.live(tree_dir, interval=0.01) as live:
+        await async_until(live, Event.Ready)
+        seen = []
+
+        async def wait_one():
+            try:
+                return await live.__anext__()
+            except asyncio.CancelledError:
+                seen.append("cancelled")
+                raise
+
+        task = asyncio.ensure_future(wait_one())
+        await asyncio.sleep(0.05)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        assert seen == ["cancelled"]
+        (tree_dir / "beta" / "new.bin").write_bytes(b"n" * 9000)
+        changed = await asyncio.wait_for(async_until(live, Event.Changed), 10)
+        assert tree_dir / "beta" in [path for path, _ in changed.changes]
+
+
+@pytest.mark.asyncio
+async def test_an_error_item_is_raised_by_one_await(tmp_path):
+    with bramwex.live(tmp_path / "missing") as live:
+        with pytest.raises(FileNotFoundError):
+            await live.__anext__()
+        with pytest.raises(StopAsyncIteration):
+            await live.__anext__()
+
+
+def test_anext_outside_a_running_loop_binds_nothing(tree_dir):
+    with bramwex.live(tree_dir, interval=0.01) as live:
+        with pytest.raises(RuntimeError):
+            live.__anext__()
+        assert asyncio.run(async_until(live, Event.Ready)).tree.size(0) > 0
+
+
+@pytest.mark.parametrize("closed", [False, True])
+def test_an_async_bound_live_dropped_is_collected_with_its_thread(tree_dir, closed):
+    before = settled_threads()
+
+    async def bind():
+        live = bramwex.live(tree_dir, interval=0.001)
+        await live.__anext__()
+        if closed:
+            live.close()
+
+    asyncio.run(bind())  # the loop is closed while the live thread may still wake it
+    gc.collect()
+    assert not [o for o in gc.get_objects() if type(o) is bramwex.Live]
+    assert settled_threads() == before
