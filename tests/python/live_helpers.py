@@ -1,5 +1,5 @@
-"""What the live-following tests share: counting what a process holds, and
-reading events until one of a class comes."""
+"""What the live-following tests share: what a process holds, and reading
+events until one of a class comes."""
 import os
 import time
 
@@ -27,6 +27,11 @@ def descriptors() -> int:
     return len(os.listdir("/proc/self/fd"))
 
 
+def rss_kb() -> int:
+    with open("/proc/self/status") as status:
+        return int(next(line for line in status if line.startswith("VmRSS")).split()[1])
+
+
 def until(live, kind):
     """The events before the first of class kind, and that event."""
     before = []
@@ -35,6 +40,10 @@ def until(live, kind):
             return before, event
         before.append(event)
     raise AssertionError(f"the iteration ended before {kind.__name__}")
+
+
+def first(live, kind):
+    return until(live, kind)[1]
 
 
 async def async_until(live, kind):

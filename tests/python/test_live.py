@@ -1,5 +1,6 @@
-"""Blocking live following from Python: arguments, events of a real folder,
-faults, and the end of the live thread however the Live object goes."""
+"""Blocking live following: arguments, events of a real folder, faults, and
+the end of the live thread however the Live object goes."""
+import contextlib
 import errno
 import os
 import re
@@ -16,8 +17,8 @@ import pytest
 import bramwex
 from bramwex import Event, Reason
 from conftest import make_tree
-from live_helpers import (descriptors, make_wide_tree, settled_threads, sizes_by_path, threads,
-                          until)
+from live_helpers import (descriptors, make_wide_tree, rss_kb, settled_threads, sizes_by_path,
+                          threads, until)
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -26,11 +27,9 @@ TOO_BIG = "cannot convert float seconds to Duration: value is either too big or 
 
 
 @pytest.mark.parametrize("given, error, text", [
-    (dict(interval=-1), ValueError, f"^{NEGATIVE}$"),
-    (dict(interval=float("-inf")), ValueError, f"^{NEGATIVE}$"),
-    (dict(interval=float("nan")), ValueError, f"^{TOO_BIG}$"),
-    (dict(interval=float("inf")), ValueError, f"^{TOO_BIG}$"),
-    (dict(interval=2.0**64), ValueError, f"^{TOO_BIG}$"),
+    *[(dict(interval=v), ValueError, f"^{NEGATIVE}$") for v in (-1, float("-inf"))],
+    *[(dict(interval=v), ValueError, f"^{TOO_BIG}$") for v in (float("nan"), float("inf"),
+                                                                2.0**64)],
     (dict(interval="1"), TypeError, "interval"),
     (dict(shown_only=1), TypeError, "shown_only"),
     (dict(threads=-1), OverflowError, ""),
@@ -45,23 +44,19 @@ def test_bad_arguments_raise_before_any_thread_starts(tree_dir, given, error, te
     assert threads() == before
 
 
+@pytest.mark.parametrize("method, arg, error, text", [
+    ("follow", "ab", TypeError, "Can't extract `str` to `Vec`"), ("follow", 5, TypeError, "ids"),
+    ("relist", ["a"], TypeError, "ids"), ("relist", [2**32], OverflowError, ""),
+    ("rescan", 2**32, OverflowError, ""), ("rescan", -1, OverflowError, ""),
+])
+def test_steering_arguments_are_checked(tree_dir, method, arg, error, text):
+    with bramwex.live(tree_dir) as live, pytest.raises(error, match=re.escape(text)):
+        getattr(live, method)(arg)
+
+
 @pytest.mark.parametrize("interval", [0, -0.0, 1e-9, 2.0**63])
 def test_zero_and_extreme_intervals_are_taken(tree_dir, interval):
     bramwex.live(tree_dir, interval=interval).close()
-
-
-@pytest.mark.parametrize("call, error, text", [
-    (lambda live: live.follow("ab"), TypeError, "Can't extract `str` to `Vec`"),
-    (lambda live: live.follow(5), TypeError, "ids"),
-    (lambda live: live.relist(["a"]), TypeError, "ids"),
-    (lambda live: live.relist([2**32]), OverflowError, ""),
-    (lambda live: live.rescan(2**32), OverflowError, ""),
-    (lambda live: live.rescan(-1), OverflowError, ""),
-])
-def test_steering_arguments_are_checked(tree_dir, call, error, text):
-    with bramwex.live(tree_dir) as live:
-        with pytest.raises(error, match=re.escape(text)):
-            call(live)
 
 
 def test_a_closed_live_ignores_steering_and_ends_every_loop(tree_dir):
@@ -87,7 +82,7 @@ def test_events_of_a_real_folder(tree_dir):
         beta = changed.tree.find("beta")
         live.rescan(beta)
         assert until(live, Event.Changed)[1].changes == []
-        live.rescan(0)  # everything again: a new Ready, as after the first scan
+        live.rescan(0)
         until(live, Event.Ready)
 
         live._fault("overflow")
@@ -116,13 +111,10 @@ def test_a_root_deleted_while_followed_is_missed_and_following_goes_on(tree_dir)
     with bramwex.live(tree_dir, interval=0.01) as live:
         until(live, Event.Ready)
         shutil.rmtree(tree_dir)
-        while True:
-            try:
+        event = None
+        while not isinstance(event, Event.Missed):
+            with contextlib.suppress(FileNotFoundError):
                 event = next(live)
-            except FileNotFoundError:
-                continue
-            if isinstance(event, Event.Missed):
-                break
         assert (event.reason, event.path) == (Reason.RootMoved, tree_dir)
         tree_dir.mkdir()
         assert until(live, Event.Missed)[1].reason == Reason.RootMoved
@@ -135,10 +127,8 @@ def test_unreadable_folders_as_a_user_who_cannot_read_them(open_tmp, as_nobody):
     out = as_nobody(textwrap.dedent("""
         import sys, bramwex
         with bramwex.live(sys.argv[1]) as live:
-            for event in live:
-                if isinstance(event, bramwex.Event.Ready):
-                    print(event.tree.error(event.tree.find("beta")))
-                    break
+            ready = next(e for e in live if isinstance(e, bramwex.Event.Ready))
+            print(ready.tree.error(ready.tree.find("beta")))
         with bramwex.live(sys.argv[2]) as live:
             try:
                 next(live)
@@ -158,31 +148,17 @@ def test_a_fatal_error_on_the_live_thread_ends_the_iteration(tree_dir):
         assert list(live) == []
 
 
-def test_close_from_another_thread_ends_a_blocked_next_at_once(tree_dir):
-    live = bramwex.live(tree_dir)
-    until(live, Event.Ready)
-    timer = threading.Timer(0.2, live.close)
-    started = time.monotonic()
-    timer.start()
-    assert list(live) == []
-    assert time.monotonic() - started < 0.2 + 0.1
-    timer.join()
-
-
-def test_ctrl_c_during_a_blocking_next_raises_at_once(tree_dir):
-    sent = []
-
-    def interrupt():
-        sent.append(time.monotonic())
-        os.kill(os.getpid(), signal.SIGINT)
-
+@pytest.mark.parametrize("ctrl_c", [False, True])
+def test_close_from_another_thread_or_ctrl_c_ends_a_blocked_next_at_once(tree_dir, ctrl_c):
     with bramwex.live(tree_dir) as live:
         until(live, Event.Ready)
-        timer = threading.Timer(0.2, interrupt)
+        timer = threading.Timer(0.2, os.kill if ctrl_c else live.close,
+                                (os.getpid(), signal.SIGINT) if ctrl_c else ())
+        started = time.monotonic()
         timer.start()
-        with pytest.raises(KeyboardInterrupt):
-            next(live)
-        assert time.monotonic() - sent[0] < 0.1
+        with pytest.raises(KeyboardInterrupt) if ctrl_c else contextlib.nullcontext():
+            assert list(live) == []
+        assert time.monotonic() - started < 0.2 + 0.1
         timer.join()
 
 
@@ -208,14 +184,10 @@ def test_a_thousand_lives_leave_no_thread_descriptor_or_memory_behind(tree_dir):
         for k in range(count):
             live = bramwex.live(tree_dir, interval=0.001, threads=2)
             if k % 10 == 0:
-                until(live, Event.Ready)  # following too: an inotify descriptor
+                until(live, Event.Ready)  # following too
             if k % 2 == 0:
                 live.close()
             del live  # the rest closed by finalisation
-
-    def rss_kb():
-        with open("/proc/self/status") as status:
-            return int(next(line for line in status if line.startswith("VmRSS")).split()[1])
 
     cycles(100)
     held = settled_threads(), descriptors(), rss_kb()
