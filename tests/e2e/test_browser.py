@@ -193,6 +193,9 @@ def browse(cache, tree, columns=100, env={"NO_COLOR": "1"}):
 
 
 def test_browse_a_tree_moves_filters_and_quits(bramwex, cache, tree):
+    # A hard link is counted in whichever of its folders a parallel scan
+    # reaches first, so folder sizes are compared without one.
+    (tree / "alpha" / "b-link.bin").unlink()
     report = json.loads(bramwex.run("scan", "--json", tree).stdout)
     sizes = {child["name"]: child["size"] for child in report["children"]}
     app = browse(cache, tree)
