@@ -34,10 +34,6 @@ std::string text_of(const term::Line& line) {
     return text;
 }
 
-std::string text_of(const std::vector<term::Span>& spans) {
-    return text_of(term::Line(spans));
-}
-
 TEST(ColumnLayout, WidthsAndPlaces) {
     struct Case {
         uint16_t width;
@@ -87,15 +83,15 @@ TEST(Cells, FitToWidthCutsInTheMiddle) {
          4, "a\xEF\xBF\xBD…f"},  // drawn as U+FFFD, one column
     };
     for (const Case& c : cases) {
-        const auto spans = fit_to_width(c.text, {}, c.max, kColour);
-        EXPECT_EQ(text_of(spans), c.expected) << c.text << " in " << c.max;
-        EXPECT_LE(term::display_width(text_of(spans)), c.max);
+        const std::string text = text_of(term::Line(fit_to_width(c.text, {}, c.max, kColour)));
+        EXPECT_EQ(text, c.expected) << c.text << " in " << c.max;
+        EXPECT_LE(term::display_width(text), c.max);
     }
     EXPECT_TRUE(fit_to_width("abc", {}, 0, kColour).empty());
     EXPECT_EQ(fit_to_width("abcdef", {}, 3, kColour)[1].style, kColour[Look::Quiet]);
 }
 
-TEST(Cells, AgesCountsAndHints) {
+TEST(Cells, AgesCountsHintsAndRules) {
     const std::vector<std::pair<uint64_t, std::string>> ages = {
         {0, "0 s"},    {59, "59 s"},    {60, "1 min"},  {3599, "59 min"},
         {3600, "1 h"}, {86399, "23 h"}, {86400, "1 d"}, {10 * 86400 + 5, "10 d"}};
@@ -113,10 +109,14 @@ TEST(Cells, AgesCountsAndHints) {
 
     EXPECT_EQ(browse_hint_line(80),
               "hjkl move  i info  u units  space pick  p picks  r reveal  ? help  q quit");
-    EXPECT_EQ(term::display_width(browse_hint_line(80)), 73u);
     EXPECT_EQ(browse_hint_line(10), "hjkl move  ? help  q quit");
     EXPECT_EQ(browse_hint_line(110).size(), 110u);
     EXPECT_EQ(browse_hint_line(109).find("o open"), std::string::npos);
+
+    EXPECT_EQ(titled_rule(10, "ab"), "+-- ab --+");
+    EXPECT_EQ(titled_rule(9, "ab"), "+- ab --+");
+    EXPECT_EQ(titled_rule(4, "abc"), "+ abc +");
+    EXPECT_EQ(titled_rule(8, "日本"), "+ 日本 +");
 }
 
 TEST(Cells, NameCellAndRowLine) {
@@ -308,13 +308,6 @@ TEST(StatusLines, SummaryVariantsAndTheBottomLine) {
     EXPECT_EQ(text_of(bottom_line(b, kColour, 80)), "/ph  esc clear");
 }
 
-TEST(Overlays, TitledRule) {
-    EXPECT_EQ(titled_rule(10, "ab"), "+-- ab --+");
-    EXPECT_EQ(titled_rule(9, "ab"), "+- ab --+");
-    EXPECT_EQ(titled_rule(4, "abc"), "+ abc +");
-    EXPECT_EQ(titled_rule(8, "日本"), "+ 日本 +");
-}
-
 TEST(Overlays, InfoBoxGeometry) {
     Shown shown;
     shown.browser->info_shown = true;
@@ -361,10 +354,9 @@ TEST(Overlays, UnreadableAndPicksViews) {
     Shown shown;
     Browser& b = *shown.browser;
     b.unreadable_shown = true;
-    EXPECT_EQ(trimmed(shown.draw(80, 5))[1],
-              "1 directory could not be read, so its contents are not counted:");
-    EXPECT_EQ(trimmed(shown.draw(80, 5))[2],
-              "/nonexistent-root/locked  permission denied (try sudo)");
+    const auto unreadable = trimmed(shown.draw(80, 5));
+    EXPECT_EQ(unreadable[1], "1 directory could not be read, so its contents are not counted:");
+    EXPECT_EQ(unreadable[2], "/nonexistent-root/locked  permission denied (try sudo)");
     b.unreadable.clear();
     EXPECT_EQ(trimmed(shown.draw(80, 5))[2], "");
     b.unreadable_shown = false;
