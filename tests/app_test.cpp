@@ -298,7 +298,7 @@ TEST(DrawApp, HelpAndTinyScreens) {
     EXPECT_EQ(drawn(app, 80, 1), std::vector<std::string>{"keys"});
 }
 
-TEST(Cells, PercentCell) {
+TEST(Cells, PercentHintLineAndSizeCells) {
     constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
     // clang-format off
     const std::vector<std::tuple<uint64_t, uint64_t, std::string>> cases = {
@@ -309,9 +309,7 @@ TEST(Cells, PercentCell) {
     for (const auto& [value, total, text] : cases) {
         EXPECT_EQ(percent_cell(value, total), text) << value << " of " << total;
     }
-}
 
-TEST(Cells, HintLineAndSizeCell) {
     const auto& styles = StyleTable::coloured();
     const term::Style& key_style = styles[Look::HintKey];
     const term::Line line = hint_line(styles, "arrows/jk move  ? help  x");

@@ -308,7 +308,7 @@ TEST(StatusLines, SummaryVariantsAndTheBottomLine) {
     EXPECT_EQ(text_of(bottom_line(b, kColour, 80)), "/ph  esc clear");
 }
 
-TEST(Overlays, InfoBoxGeometry) {
+TEST(Overlays, InfoBoxGeometryAndRows) {
     Shown shown;
     shown.browser->info_shown = true;
     // 36 wide, 21 columns for values, over the columns of the area.
@@ -330,19 +330,16 @@ TEST(Overlays, InfoBoxGeometry) {
     EXPECT_EQ(rows[1].substr(2), "+------------- photos -------------+");
     EXPECT_EQ(rows[2].substr(2), "| path       /nonexiste…oot/photos |");
     EXPECT_EQ(rows[3].substr(2), "+--------- i or esc close ---------+");
-}
 
-TEST(Overlays, InfoRowsOfAFileAndOfAFolder) {
-    Shown shown;
     Browser& b = *shown.browser;
     b.baseline = Baseline{0};
     b.baseline_time = shown.now - 90s;
     BrowseRow file;
     file.size = 3 * KiB;
-    const auto rows = info_rows(b, {file, "a.txt"}, shown.now);
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0].second, "/nonexistent-root/a.txt");
-    EXPECT_EQ(rows[2],
+    const auto info = info_rows(b, {file, "a.txt"}, shown.now);
+    ASSERT_EQ(info.size(), 3u);
+    EXPECT_EQ(info[0].second, "/nonexistent-root/a.txt");
+    EXPECT_EQ(info[2],
               (std::pair<std::string, std::string>{"change", "none since opened 1 min ago"}));
     b.select_name = "locked";
     b.refresh();
