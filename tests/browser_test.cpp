@@ -1,6 +1,9 @@
 // Browser state: the baseline carried across trees, what each live item does
-// to the tree on screen, and the path cut short when a shown folder goes.
+// to the tree on screen, the path cut short when a shown folder goes, and the
+// rows of a folder: files listed from disk once per scan, subfolders from the
+// tree, in size or change order.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -35,12 +38,9 @@ struct Fed {
         sender = std::move(tx);
         browser->events = std::move(rx);
     }
-    void send(core::Event::Scanning e) { send_event({std::move(e)}); }
-    void send(core::Event::Ready e) { send_event({std::move(e)}); }
-    void send(core::Event::Changed e) { send_event({std::move(e)}); }
-    void send(core::Event::Missed e) { send_event({std::move(e)}); }
-    void send_event(core::Event event) {
-        sender.send(core::LiveItem(std::move(event)));
+    template <class E>
+    void send(E event) {
+        sender.send(core::LiveItem(core::Event{std::move(event)}));
         now += 1s;
         browser->drain_events(now);
     }
@@ -116,16 +116,14 @@ TEST(BrowserState, SavedScanStaysThroughSnapshotsUntilReady) {
     // The folder grew by 10 since the baseline.
     ASSERT_EQ(b.rows.size(), 1u);
     EXPECT_EQ(b.rows[0].change, 10);
-}
 
-TEST(BrowserState, ReclaimableWithoutReclaimableSavedScanStartsEmpty) {
-    Fed fed(core::LoadedTree{small_tree(), {1234, 5}, false}, true);
-    Browser& b = *fed.browser;
-    EXPECT_FALSE(b.tree);
-    fed.send(core::Event::Scanning{shared(small_tree(20))});
-    ASSERT_TRUE(b.tree);
-    EXPECT_TRUE(b.state.is_snapshot());
-    EXPECT_TRUE(b.tree_reclaimable);
+    // Asked for reclaimable sizes, a saved scan without them is not shown.
+    Fed reclaim(core::LoadedTree{small_tree(), {1234, 5}, false}, true);
+    EXPECT_FALSE(reclaim.browser->tree);
+    reclaim.send(core::Event::Scanning{shared(small_tree(20))});
+    ASSERT_TRUE(reclaim.browser->tree);
+    EXPECT_TRUE(reclaim.browser->state.is_snapshot());
+    EXPECT_TRUE(reclaim.browser->tree_reclaimable);
 }
 
 TEST(BrowserState, ErrorsAndMissedChanges) {
@@ -188,6 +186,83 @@ TEST(BrowserState, FollowedChangesAreSavedAtExitRescansAtOnce) {
     EXPECT_EQ(b.stop_and_save(), std::nullopt);
     EXPECT_EQ(saved_total(), 46u);
     EXPECT_FALSE(b.status);
+}
+
+std::vector<std::string> names_of(const Browser& b) {
+    std::vector<std::string> names;
+    for (const auto& row : b.rows) {
+        names.emplace_back(b.row_name(b.current_folder(), row));
+    }
+    return names;
+}
+
+std::vector<int64_t> changes_of(const Browser& b) {
+    std::vector<int64_t> changes;
+    for (const auto& row : b.rows) {
+        changes.push_back(row.change);
+    }
+    return changes;
+}
+
+struct Folder {
+    test::TempDir dir{test::memory_temp_base()};
+    uint64_t page = 0;
+    Browser b{dir.path(), "t", AppEnv{}, std::nullopt, std::nullopt, false};
+    Folder() {
+        test::write_file(dir / "big", 8192);
+        test::write_file(dir / "small", 4096);
+        test::write_file(dir / "also", 4096);
+        test::write_file(dir / "sub/inner", 4096);
+        page = test::allocated_of(dir / "small");
+    }
+    // The tree as a scan would see it; snapshots of one scan share its generation.
+    std::shared_ptr<const core::Tree> tree(uint64_t sub_own, uint32_t generation = 0) const {
+        TreeSketch sketch(dir.path(), 3 * page);
+        sketch.folder(0, "sub", sub_own);
+        core::Tree built = sketch.build();
+        if (generation != 0) {
+            built.generation = generation;
+        }
+        return shared(std::move(built));
+    }
+};
+
+TEST(LoadRows, FilesFromDiskOncePerScanFoldersFromTheTreeInSizeOrder) {
+    Folder f;
+    Browser& b = f.b;
+    const uint32_t scan = core::next_generation();
+    b.set_tree(f.tree(f.page, scan), ScanState::snapshot());
+    EXPECT_EQ(names_of(b), (std::vector<std::string>{"big", "also", "small", "sub"}));
+    EXPECT_TRUE(b.rows[3].is_folder());
+    EXPECT_EQ(b.rows[3].size, f.page);
+    EXPECT_EQ(b.rows[0].size, test::allocated_of(f.dir / "big"));
+
+    // A file written now is listed only in the tree of another scan.
+    test::write_file(f.dir / "late", 16384);
+    b.refresh();
+    b.set_tree(f.tree(f.page, scan), ScanState::complete());
+    EXPECT_EQ(b.rows.size(), 4u);
+    b.set_tree(f.tree(f.page), ScanState::complete());
+    EXPECT_EQ(names_of(b).front(), "late");
+}
+
+TEST(LoadRows, ChangesAgainstTheBaselinesAndTheChangeOrder) {
+    Folder f;
+    Browser& b = f.b;
+    auto first = f.tree(f.page);
+    b.baseline = baseline_of(*first);
+    b.set_tree(first, ScanState::complete());  // takes the file baseline
+    EXPECT_EQ(changes_of(b), std::vector<int64_t>(4, 0));
+    test::write_file(f.dir / "late", 16384);
+    ::unlink((f.dir / "big").c_str());
+    test::write_file(f.dir / "small", 12288);
+    b.set_tree(f.tree(2 * f.page), ScanState::complete());
+    EXPECT_EQ(names_of(b), (std::vector<std::string>{"late", "small", "sub", "also"}));
+    const auto page = static_cast<int64_t>(f.page);
+    EXPECT_EQ(changes_of(b), (std::vector<int64_t>{4 * page, 2 * page, page, 0}));
+    // A saved scan or a snapshot shows no change.
+    b.set_tree(f.tree(2 * f.page), ScanState::snapshot());
+    EXPECT_EQ(changes_of(b), std::vector<int64_t>(4, 0));
 }
 
 }  // namespace

@@ -34,10 +34,6 @@ std::string text_of(const term::Line& line) {
     return text;
 }
 
-std::string text_of(const std::vector<term::Span>& spans) {
-    return text_of(term::Line(spans));
-}
-
 TEST(ColumnLayout, WidthsAndPlaces) {
     struct Case {
         uint16_t width;
@@ -87,15 +83,15 @@ TEST(Cells, FitToWidthCutsInTheMiddle) {
          4, "a\xEF\xBF\xBD…f"},  // drawn as U+FFFD, one column
     };
     for (const Case& c : cases) {
-        const auto spans = fit_to_width(c.text, {}, c.max, kColour);
-        EXPECT_EQ(text_of(spans), c.expected) << c.text << " in " << c.max;
-        EXPECT_LE(term::display_width(text_of(spans)), c.max);
+        const std::string text = text_of(term::Line(fit_to_width(c.text, {}, c.max, kColour)));
+        EXPECT_EQ(text, c.expected) << c.text << " in " << c.max;
+        EXPECT_LE(term::display_width(text), c.max);
     }
     EXPECT_TRUE(fit_to_width("abc", {}, 0, kColour).empty());
     EXPECT_EQ(fit_to_width("abcdef", {}, 3, kColour)[1].style, kColour[Look::Quiet]);
 }
 
-TEST(Cells, AgesCountsAndHints) {
+TEST(Cells, AgesCountsHintsAndRules) {
     const std::vector<std::pair<uint64_t, std::string>> ages = {
         {0, "0 s"},    {59, "59 s"},    {60, "1 min"},  {3599, "59 min"},
         {3600, "1 h"}, {86399, "23 h"}, {86400, "1 d"}, {10 * 86400 + 5, "10 d"}};
@@ -113,10 +109,14 @@ TEST(Cells, AgesCountsAndHints) {
 
     EXPECT_EQ(browse_hint_line(80),
               "hjkl move  i info  u units  space pick  p picks  r reveal  ? help  q quit");
-    EXPECT_EQ(term::display_width(browse_hint_line(80)), 73u);
     EXPECT_EQ(browse_hint_line(10), "hjkl move  ? help  q quit");
     EXPECT_EQ(browse_hint_line(110).size(), 110u);
     EXPECT_EQ(browse_hint_line(109).find("o open"), std::string::npos);
+
+    EXPECT_EQ(titled_rule(10, "ab"), "+-- ab --+");
+    EXPECT_EQ(titled_rule(9, "ab"), "+- ab --+");
+    EXPECT_EQ(titled_rule(4, "abc"), "+ abc +");
+    EXPECT_EQ(titled_rule(8, "日本"), "+ 日本 +");
 }
 
 TEST(Cells, NameCellAndRowLine) {
@@ -308,14 +308,7 @@ TEST(StatusLines, SummaryVariantsAndTheBottomLine) {
     EXPECT_EQ(text_of(bottom_line(b, kColour, 80)), "/ph  esc clear");
 }
 
-TEST(Overlays, TitledRule) {
-    EXPECT_EQ(titled_rule(10, "ab"), "+-- ab --+");
-    EXPECT_EQ(titled_rule(9, "ab"), "+- ab --+");
-    EXPECT_EQ(titled_rule(4, "abc"), "+ abc +");
-    EXPECT_EQ(titled_rule(8, "日本"), "+ 日本 +");
-}
-
-TEST(Overlays, InfoBoxGeometry) {
+TEST(Overlays, InfoBoxGeometryAndRows) {
     Shown shown;
     shown.browser->info_shown = true;
     // 36 wide, 21 columns for values, over the columns of the area.
@@ -337,19 +330,16 @@ TEST(Overlays, InfoBoxGeometry) {
     EXPECT_EQ(rows[1].substr(2), "+------------- photos -------------+");
     EXPECT_EQ(rows[2].substr(2), "| path       /nonexiste…oot/photos |");
     EXPECT_EQ(rows[3].substr(2), "+--------- i or esc close ---------+");
-}
 
-TEST(Overlays, InfoRowsOfAFileAndOfAFolder) {
-    Shown shown;
     Browser& b = *shown.browser;
     b.baseline = Baseline{0};
     b.baseline_time = shown.now - 90s;
     BrowseRow file;
     file.size = 3 * KiB;
-    const auto rows = info_rows(b, {file, "a.txt"}, shown.now);
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0].second, "/nonexistent-root/a.txt");
-    EXPECT_EQ(rows[2],
+    const auto info = info_rows(b, {file, "a.txt"}, shown.now);
+    ASSERT_EQ(info.size(), 3u);
+    EXPECT_EQ(info[0].second, "/nonexistent-root/a.txt");
+    EXPECT_EQ(info[2],
               (std::pair<std::string, std::string>{"change", "none since opened 1 min ago"}));
     b.select_name = "locked";
     b.refresh();
@@ -361,10 +351,9 @@ TEST(Overlays, UnreadableAndPicksViews) {
     Shown shown;
     Browser& b = *shown.browser;
     b.unreadable_shown = true;
-    EXPECT_EQ(trimmed(shown.draw(80, 5))[1],
-              "1 directory could not be read, so its contents are not counted:");
-    EXPECT_EQ(trimmed(shown.draw(80, 5))[2],
-              "/nonexistent-root/locked  permission denied (try sudo)");
+    const auto unreadable = trimmed(shown.draw(80, 5));
+    EXPECT_EQ(unreadable[1], "1 directory could not be read, so its contents are not counted:");
+    EXPECT_EQ(unreadable[2], "/nonexistent-root/locked  permission denied (try sudo)");
     b.unreadable.clear();
     EXPECT_EQ(trimmed(shown.draw(80, 5))[2], "");
     b.unreadable_shown = false;
