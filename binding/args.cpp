@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "core/base/error.hpp"
+#include "core/scan/scan_options.hpp"
 
 namespace bramwex::binding {
 
@@ -132,6 +133,24 @@ std::optional<uint64_t> u64_argument(PyObject* object, std::string_view name) {
         return std::nullopt;
     }
     return static_cast<uint64_t>(value);
+}
+
+bool threads_argument(PyObject* slot, std::optional<uint32_t>& threads) {
+    if (absent(slot)) {
+        return true;
+    }
+    const auto count = u64_argument(slot, "threads");
+    if (!count) {
+        return false;
+    }
+    if (*count > core::kMaxScanThreads) {
+        raise(PyExc_ValueError, fmt::format("threads must be at most {}", core::kMaxScanThreads));
+        return false;
+    }
+    if (*count != 0) {  // 0, like None, is automatic
+        threads = static_cast<uint32_t>(*count);
+    }
+    return true;
 }
 
 }  // namespace bramwex::binding

@@ -47,4 +47,9 @@ std::optional<uint32_t> u32_argument(PyObject* object, std::string_view name);
 // An integer (by __index__) that fits an unsigned 64-bit count.
 std::optional<uint64_t> u64_argument(PyObject* object, std::string_view name);
 
+// The `threads` argument of a scan into threads: None or 0 leave it automatic;
+// false with an error set for a negative count (OverflowError) or one past the
+// largest the scan accepts (ValueError), before any thread starts.
+bool threads_argument(PyObject* slot, std::optional<uint32_t>& threads);
+
 }  // namespace bramwex::binding

@@ -2,8 +2,6 @@
 // around the engine call and builds its Python result only once it holds the lock again.
 #include "binding/functions.hpp"
 
-#include <fmt/format.h>
-
 #include <array>
 #include <cstdio>
 #include <iostream>
@@ -44,18 +42,8 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             return {};
         }
         core::ScanOptions options;
-        if (!absent(slots[1])) {
-            const auto threads = u64_argument(slots[1], "threads");
-            if (!threads) {
-                return {};
-            }
-            if (*threads > core::kMaxScanThreads) {
-                return raise(PyExc_ValueError,
-                             fmt::format("threads must be at most {}", core::kMaxScanThreads));
-            }
-            if (*threads != 0) {  // 0, like None, is automatic
-                options.threads = static_cast<uint32_t>(*threads);
-            }
+        if (!threads_argument(slots[1], options.threads)) {
+            return {};
         }
         install_log_bridge();
         const auto expanded = expand_user_path(*path);

@@ -1,6 +1,5 @@
 // The module function `live`: every argument is converted and checked before
 // the live thread starts, so a refused call leaves nothing running.
-#include <fmt/format.h>
 
 #include <array>
 #include <cmath>
@@ -81,18 +80,8 @@ PyObject* live_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             }
         }
         core::ScanOptions options;
-        if (!absent(slots[2])) {
-            const auto threads = u64_argument(slots[2], "threads");
-            if (!threads) {
-                return {};
-            }
-            if (*threads > core::kMaxScanThreads) {
-                return raise(PyExc_ValueError,
-                             fmt::format("threads must be at most {}", core::kMaxScanThreads));
-            }
-            if (*threads != 0) {  // 0, like None, is automatic
-                options.threads = static_cast<uint32_t>(*threads);
-            }
+        if (!threads_argument(slots[2], options.threads)) {
+            return {};
         }
         bool shown_only = false;
         if (slots[3] != nullptr) {

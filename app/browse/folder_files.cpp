@@ -1,11 +1,11 @@
 #include "app/browse/folder_files.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
+#include "core/base/fd.hpp"
 #include "core/scan/subtree_walk.hpp"
 #include "core/sys/dirread.hpp"
 
@@ -25,9 +25,8 @@ std::expected<int, int> open_by_names(const core::Tree& tree, uint32_t index) {
     if (!root) {
         return root;
     }
-    const auto opened = core::open_dir_components(*root, names);
-    ::close(*root);
-    return opened;
+    const core::UniqueFd root_fd(*root);
+    return core::open_dir_components(root_fd.get(), names);
 }
 
 }  // namespace
@@ -49,7 +48,8 @@ std::vector<ListedFile> list_folder_files(const core::Tree& tree, core::FolderId
     if (!opened) {
         return files;
     }
-    const int fd = *opened;
+    const core::UniqueFd owned(*opened);
+    const int fd = owned.get();
     if (const auto mode = core::sys::read_mode_of_fd(fd, reclaimable)) {
         const auto listed =
             core::sys::read_dir_entries(*mode, fd, [&](const core::sys::DirEntry& e) {
@@ -62,7 +62,6 @@ std::vector<ListedFile> list_folder_files(const core::Tree& tree, core::FolderId
             files.clear();
         }
     }
-    ::close(fd);
     return files;
 }
 

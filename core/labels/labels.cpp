@@ -44,10 +44,7 @@ bool exists(const std::string& path) {
         return false;  // no file system entry can have such a name
     }
     struct stat st;
-    int rc = 0;
-    do {
-        rc = ::lstat(path.c_str(), &st);
-    } while (rc != 0 && errno == EINTR);
+    const int rc = sys::retry_on_eintr([&] { return ::lstat(path.c_str(), &st); });
     return rc == 0 || (errno != ENOENT && errno != ENOTDIR);
 }
 

@@ -268,8 +268,9 @@ void pair_children(RescanContext& context, FolderListing& listing) {
         // A folder that repeats an ancestor was recorded as not entered, like
         // one on another device: its record matches as such.
         const bool repeats =
+            subfolder.mount_root &&
             std::ranges::find(listing.ancestors, DeviceFile{subfolder.device, subfolder.file_id}) !=
-            listing.ancestors.end();
+                listing.ancestors.end();
         if (!all_new) {
             const auto old = context.children.find(folder, subfolder.name);
             if (old && !is_removed(context.work, *old) &&

@@ -37,7 +37,7 @@ void add_entry(FolderListing& listing, const sys::DirEntry& entry, uint64_t larg
     const std::string_view name = entry.name_without_nul();
     if (entry.kind == sys::EntryKind::Folder) {
         listing.subfolders.push_back({std::string(name), entry.allocated, entry.reclaimable,
-                                      entry.device, entry.file_id, entry.status});
+                                      entry.device, entry.file_id, entry.status, entry.mount_root});
         return;
     }
     if (entry.link_count >= 2) {

@@ -160,6 +160,36 @@ bool ScanContext::should_stop() {
     return false;
 }
 
+std::vector<FolderJobItem> subfolder_jobs(ScanContext& context, uint32_t parent,
+                                          std::vector<ListedSubfolder>& subfolders,
+                                          const FolderChain* chain) {
+    std::vector<std::string_view> names;
+    names.reserve(subfolders.size());
+    for (const ListedSubfolder& subfolder : subfolders) {
+        names.push_back(subfolder.name);
+    }
+    std::vector<uint32_t> name_ids(names.size());
+    context.builder.intern_names(names, name_ids);
+
+    std::vector<FolderJobItem> items;
+    items.reserve(subfolders.size());
+    for (size_t k = 0; k < subfolders.size(); ++k) {
+        ListedSubfolder& subfolder = subfolders[k];
+        if (add_other_device_folder(context.builder, parent, name_ids[k], subfolder.file_id,
+                                    subfolder.status, subfolder.device, context.root_device)) {
+            continue;
+        }
+        if (subfolder.mount_root &&
+            repeats_an_ancestor(chain, subfolder.device, subfolder.file_id)) {
+            add_repeated_folder(context.builder, parent, name_ids[k], subfolder.file_id);
+            continue;
+        }
+        items.push_back({std::move(subfolder.name), subfolder.allocated, subfolder.reclaimable,
+                         subfolder.device, subfolder.file_id, name_ids[k]});
+    }
+    return items;
+}
+
 void read_directory(ScanContext& context, UniqueFd fd, std::shared_ptr<FolderChain> above,
                     uint32_t parent, uint32_t name_id, uint64_t file_id, uint64_t own_start,
                     uint64_t reclaimable_start) {
@@ -185,31 +215,9 @@ void read_directory(ScanContext& context, UniqueFd fd, std::shared_ptr<FolderCha
         return;
     }
 
-    std::vector<std::string_view> names;
-    names.reserve(listing.subfolders.size());
-    for (const ListedSubfolder& subfolder : listing.subfolders) {
-        names.push_back(subfolder.name);
-    }
-    std::vector<uint32_t> name_ids(names.size());
-    context.builder.intern_names(names, name_ids);
-
     auto chain = std::make_shared<FolderChain>(context.root_device, file_id, std::move(above));
-    std::vector<FolderJobItem> items;
-    items.reserve(listing.subfolders.size());
-    for (size_t k = 0; k < listing.subfolders.size(); ++k) {
-        ListedSubfolder& subfolder = listing.subfolders[k];
-        if (add_other_device_folder(context.builder, index, name_ids[k], subfolder.file_id,
-                                    subfolder.status, subfolder.device, context.root_device)) {
-            continue;
-        }
-        if (subfolder.mount_root &&
-            repeats_an_ancestor(chain.get(), subfolder.device, subfolder.file_id)) {
-            add_repeated_folder(context.builder, index, name_ids[k], subfolder.file_id);
-            continue;
-        }
-        items.push_back({std::move(subfolder.name), subfolder.allocated, subfolder.reclaimable,
-                         subfolder.device, subfolder.file_id, name_ids[k]});
-    }
+    std::vector<FolderJobItem> items =
+        subfolder_jobs(context, index, listing.subfolders, chain.get());
     if (items.empty()) {
         return;
     }

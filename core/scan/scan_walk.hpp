@@ -77,6 +77,13 @@ struct FolderJobItem {
     uint32_t name_id = 0;
 };
 
+// The subfolders of the folder at parent as jobs, their names interned. One
+// on another device, or a mount root that repeats a folder of chain (a bind
+// mount of an ancestor), is recorded as not entered instead.
+std::vector<FolderJobItem> subfolder_jobs(ScanContext& context, uint32_t parent,
+                                          std::vector<ListedSubfolder>& subfolders,
+                                          const FolderChain* chain);
+
 // Lists one folder, records it and queues its subfolders. above is the chain
 // of the folders above it (none for the root). A stop between batches keeps
 // what was listed and queues nothing.

@@ -39,35 +39,16 @@ struct PoolTask {
     size_t index;
 };
 
-// The subfolders of one group as folder jobs; those that repeat an ancestor
-// are recorded as never entered instead.
+// The subfolders of one group as folder jobs. The jobs below compare their
+// mount roots with the same chain, so a cycle deeper in a new subtree is
+// caught as in a full scan.
 std::vector<FolderJobItem> job_items(ScanContext& scan, NewSubtrees& group) {
-    std::vector<std::string_view> names;
-    names.reserve(group.subfolders.size());
-    for (const ListedSubfolder& subfolder : group.subfolders) {
-        names.push_back(subfolder.name);
-    }
-    std::vector<uint32_t> ids(names.size());
-    scan.builder.intern_names(names, ids);
-    // The jobs below compare their mount roots with the same chain, so a
-    // cycle deeper in a new subtree is caught as in a full scan.
     std::shared_ptr<FolderChain> chain;
     for (const DeviceFile& folder : group.ancestors) {
         chain = std::make_shared<FolderChain>(folder.device, folder.file_id, std::move(chain));
     }
     group.dir->set_chain(chain);
-    std::vector<FolderJobItem> items;
-    items.reserve(group.subfolders.size());
-    for (size_t k = 0; k < group.subfolders.size(); ++k) {
-        ListedSubfolder& subfolder = group.subfolders[k];
-        if (repeats_an_ancestor(chain.get(), subfolder.device, subfolder.file_id)) {
-            add_repeated_folder(scan.builder, group.parent, ids[k], subfolder.file_id);
-            continue;
-        }
-        items.push_back({std::move(subfolder.name), subfolder.allocated, subfolder.reclaimable,
-                         subfolder.device, subfolder.file_id, ids[k]});
-    }
-    return items;
+    return subfolder_jobs(scan, group.parent, group.subfolders, chain.get());
 }
 
 }  // namespace
