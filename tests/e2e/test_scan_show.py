@@ -58,6 +58,27 @@ def wait_until_walking(pid: int, root: Path) -> None:
     raise AssertionError("the scan never opened a folder below the root")
 
 
+@pytest.mark.parametrize("threads", [[], ["--threads", "1"], ["--threads", "64"]],
+                         ids=["automatic", "one", "many"])
+def test_short_of_memory_or_threads_ends_with_one_line(bramwex, tmp_path, threads):
+    # From too little address space to start the pool's threads, through the
+    # walk running out of memory, to enough.
+    root = wide_tree(tmp_path / "wide", 20_000)
+    endings = set()
+    for limit in range(8_000, 72_000, 4_000):
+        result = subprocess.run(["bash", "-c", f'ulimit -v {limit}; exec "$0" "$@"', binary(),
+                                 "scan", root, *threads], capture_output=True, env=bramwex.env,
+                                timeout=120)
+        if result.returncode == 127:
+            continue  # too little even to load the libraries
+        lines = result.stderr.decode().splitlines()
+        assert result.returncode in (0, 1) and len(lines) == result.returncode, (limit, lines)
+        endings.add(lines[0] if lines else "done")
+    assert "done" in endings
+    assert all(ending == "bramwex: out of memory" or ending.startswith(
+        f"bramwex: {root}: cannot start threads: ") for ending in endings - {"done"}), endings
+
+
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
 def test_signal_prints_and_saves_what_was_found(bramwex, tmp_path, signum):
     root = wide_tree(tmp_path / "wide", 40_000)
