@@ -24,9 +24,11 @@ namespace bramwex::core {
 namespace {
 
 constexpr uint32_t kMaxWorkers = 65535;
-// Pool-sized threads left startable: the controller's and a live scan's
-// thread have stacks twice a pool thread's, and the rest is room for memory.
-constexpr uint32_t kSpareThreads = 8;
+// What the pool leaves startable: the threads each scan starts beside it (the
+// gate's controller, the live scan's thread), and address space for their
+// larger default stacks and for the first folders' memory.
+constexpr uint32_t kSpareThreads = 2;
+constexpr size_t kSpareBytes = size_t{32} << 20;
 
 }  // namespace
 
@@ -175,7 +177,8 @@ Result<Pool> build_pool(std::optional<uint32_t> threads) {
         if (asked > 1) {
             const size_t stack =
                 tbb::global_control::active_value(tbb::global_control::thread_stack_size);
-            const uint32_t room = sys::startable_threads(asked - 1 + kSpareThreads, stack);
+            const uint32_t room =
+                sys::startable_threads(asked - 1 + kSpareThreads, stack, kSpareBytes);
             pool.count = 1 + std::min(asked - 1, room - std::min(room, kSpareThreads));
         }
         // The library's threads are capped at the core count unless allowed more.

@@ -26,10 +26,14 @@ struct ProbeThread {
     bool started = false;
 };
 
+void* map_memory(size_t size) {
+    return ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+}
+
 bool start(ProbeThread& probe, size_t stack_size, std::latch& release) {
     probe.size = stack_size;
-    probe.stack = ::mmap(nullptr, stack_size, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+    probe.stack = map_memory(stack_size);
     if (probe.stack == MAP_FAILED) {
         return false;
     }
@@ -45,7 +49,11 @@ bool start(ProbeThread& probe, size_t stack_size, std::latch& release) {
 
 }  // namespace
 
-uint32_t startable_threads(uint32_t wanted, size_t stack_size) {
+uint32_t startable_threads(uint32_t wanted, size_t stack_size, size_t keep_free) {
+    void* held = keep_free > 0 ? map_memory(keep_free) : nullptr;
+    if (held == MAP_FAILED) {
+        return 0;
+    }
     pthread_attr_t defaults;
     if (stack_size == 0 && ::pthread_getattr_default_np(&defaults) == 0) {
         ::pthread_attr_getstacksize(&defaults, &stack_size);
@@ -67,6 +75,9 @@ uint32_t startable_threads(uint32_t wanted, size_t stack_size) {
         if (probe.stack != MAP_FAILED) {
             ::munmap(probe.stack, probe.size);
         }
+    }
+    if (held != nullptr) {
+        ::munmap(held, keep_free);
     }
     return started;
 }

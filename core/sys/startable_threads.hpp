@@ -9,7 +9,9 @@
 namespace bramwex::core::sys {
 
 // Starts up to `wanted` threads with stacks of `stack_size` bytes (0: the
-// default), all alive at once, then ends them and returns how many started.
-uint32_t startable_threads(uint32_t wanted, size_t stack_size);
+// default), all alive at once while `keep_free` more bytes of address space
+// are held, then ends them and returns how many started (0 when those bytes
+// cannot be had).
+uint32_t startable_threads(uint32_t wanted, size_t stack_size, size_t keep_free);
 
 }  // namespace bramwex::core::sys
