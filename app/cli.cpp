@@ -13,6 +13,8 @@
 #include "app/cli_show.hpp"
 #include "app/logfile.hpp"
 #include "app/run_app.hpp"
+#include "app/uncaught.hpp"
+#include "core/base/fatal.hpp"
 
 namespace bramwex::app {
 
@@ -179,7 +181,9 @@ ParseOutcome parse_cli(const std::vector<std::string>& args, std::ostream& out, 
     return cli;
 }
 
-int cli_main(const std::vector<std::string>& args) {
+namespace {
+
+int run_command(const std::vector<std::string>& args) {
     ParseOutcome outcome = parse_cli(args, std::cout, std::cerr);
     if (const int* status = std::get_if<int>(&outcome)) {
         std::cout.flush();
@@ -195,6 +199,19 @@ int cli_main(const std::vector<std::string>& args) {
         return cli_show(*show);
     }
     return cli_browse(cli.path, cli.reclaimable, cli.si);
+}
+
+}  // namespace
+
+int cli_main(const std::vector<std::string>& args) {
+    const OutOfMemoryExit out_of_memory;
+    try {
+        return run_command(args);
+    } catch (const core::Fatal&) {
+        throw;  // the executable and the module each report it their own way
+    } catch (...) {
+        return report_uncaught_exception();
+    }
 }
 
 }  // namespace bramwex::app

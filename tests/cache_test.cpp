@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -5,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -207,7 +210,75 @@ TEST_F(CachedScanTest, LoadingSomethingElseIsInvalidData) {
     ASSERT_FALSE(junk.has_value());
     EXPECT_TRUE(is_not_a_saved_scan(junk.error()));
     EXPECT_EQ(junk.error().to_string(), "not a scan saved by this version of bramwex");
-    EXPECT_EQ(load_scan_file(temp_.path()).error().code, EISDIR);
+}
+
+// Only a regular file is read as a saved scan or picks: a symbolic link (even
+// to a good scan), a FIFO (whose open would wait for a writer) or a folder at
+// the name is no saved scan and no picks, as a damaged file is.
+TEST_F(CachedScanTest, OnlyARegularFileIsRead) {
+    ASSERT_TRUE(save_cached_scan(cache(), folder(), sample(), false).has_value());
+    ASSERT_TRUE(save_picks(cache(), folder(), std::vector<std::string>{"a"}).has_value());
+    const std::string picks = join_path(cache(), cache_key_for_path(folder())->picks_file_name());
+    ASSERT_EQ(::rename(scan_file().c_str(), (temp_ / "good.scan").c_str()), 0);
+    ASSERT_EQ(::rename(picks.c_str(), (temp_ / "good.picks").c_str()), 0);
+    for (const auto& make : std::vector<std::function<int(const std::string&)>>{
+             [&](const std::string& at) {
+                 const std::string good = temp_ / (at == picks ? "good.picks" : "good.scan");
+                 return ::symlink(good.c_str(), at.c_str());
+             },
+             [](const std::string& at) { return ::mkfifo(at.c_str(), 0600); },
+             [](const std::string& at) { return ::mkdir(at.c_str(), 0700); }}) {
+        ASSERT_EQ(make(scan_file()), 0);
+        ASSERT_EQ(make(picks), 0);
+        EXPECT_FALSE(open_cached_scan(cache(), folder()).value().has_value());
+        EXPECT_FALSE(load_cached_tree(cache(), folder()).value().has_value());
+        EXPECT_TRUE(is_not_a_saved_scan(load_scan_file(scan_file()).error()));
+        EXPECT_TRUE(load_picks(cache(), folder()).value().empty());
+        std::filesystem::remove(scan_file());
+        std::filesystem::remove(picks);
+    }
+}
+
+// Temporary files of saves killed before their rename go when the cache
+// folder is next written, once their process is gone and they are a minute
+// old; a running writer's, a fresh one and other files stay.
+TEST_F(CachedScanTest, SavesRemoveStaleTemporaries) {
+    const std::string key = cache_key_for_path(folder())->text;
+    std::ifstream pid_max_file("/proc/sys/kernel/pid_max");
+    long pid_max = 0;
+    pid_max_file >> pid_max;
+    const std::string gone = std::to_string(pid_max);  // no process has this id
+    const std::string alive = std::to_string(::getpid());
+    struct Leftover {
+        std::string name;
+        bool old;
+        bool removed;
+    };
+    const std::vector<Leftover> leftovers = {
+        {key + ".scan." + gone + ".tmp", true, true},
+        {key + ".picks." + gone + ".0123456789abcdef.tmp", true, true},
+        {key + ".scan." + gone + ".0123456789abcdef.tmp", false, false},
+        {key + ".scan." + alive + ".tmp", true, false},
+        {"notes." + gone + ".tmp", true, false},
+    };
+    for (const bool picks : {false, true}) {
+        test::make_dirs(cache());
+        for (const Leftover& leftover : leftovers) {
+            const std::string path = join_path(cache(), leftover.name);
+            write_bytes(path, "partial");
+            const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 61, 0}};
+            ASSERT_EQ(leftover.old ? ::utimensat(AT_FDCWD, path.c_str(), times, 0) : 0, 0);
+        }
+        const auto saved = picks ? save_picks(cache(), folder(), {})
+                                 : save_cached_scan(cache(), folder(), sample(), false);
+        ASSERT_TRUE(saved.has_value());
+        for (const Leftover& leftover : leftovers) {
+            EXPECT_EQ(::access(join_path(cache(), leftover.name).c_str(), F_OK) != 0,
+                      leftover.removed)
+                << leftover.name << (picks ? " (picks)" : " (scan)");
+        }
+        std::filesystem::remove_all(cache());
+    }
 }
 
 // --- Picks -------------------------------------------------------------------------

@@ -1,15 +1,15 @@
 #include "core/base/read_whole_file.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "core/base/eintr.hpp"
 #include "core/base/error.hpp"
 #include "core/base/fd.hpp"
+#include "core/base/open_regular_file.hpp"
 
 namespace bramwex::core {
 
@@ -20,22 +20,18 @@ constexpr size_t kMinSpare = 8192;
 
 }  // namespace
 
-Result<AlignedBuffer> read_whole_file(const std::string& path) {
-    if (has_nul_byte(path)) {
-        return std::unexpected(Error::os(EINVAL, path));
+Result<std::optional<AlignedBuffer>> read_whole_file(const std::string& path) {
+    auto opened = open_regular_file(path);
+    if (!opened) {
+        return std::unexpected(std::move(opened.error()));
     }
-    const UniqueFd fd(
-        sys::retry_on_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-    if (!fd) {
-        return std::unexpected(Error::os(errno, path));
+    if (!*opened) {
+        return std::nullopt;
     }
-
+    const UniqueFd& fd = (*opened)->fd;
     // The size is a hint: the file may grow or shrink while it is read.
-    struct stat info {};
-    size_t expected = 0;
-    if (::fstat(fd.get(), &info) == 0 && info.st_size > 0) {
-        expected = static_cast<size_t>(info.st_size);
-    }
+    const size_t expected =
+        (*opened)->info.st_size > 0 ? static_cast<size_t>((*opened)->info.st_size) : 0;
     AlignedBuffer buffer;
     buffer.reserve(expected + 1);
     size_t filled = 0;

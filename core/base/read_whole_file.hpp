@@ -2,6 +2,7 @@
 // way can be checked and read in place like a mapped one.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "core/base/aligned_buffer.hpp"
@@ -10,7 +11,8 @@
 namespace bramwex::core {
 
 // Reads of at most 0x7fffffff bytes, EINTR retried; open and read errors
-// carry the path.
-Result<AlignedBuffer> read_whole_file(const std::string& path);
+// carry the path. Nothing when the name holds anything but a regular file
+// (see open_regular_file).
+Result<std::optional<AlignedBuffer>> read_whole_file(const std::string& path);
 
 }  // namespace bramwex::core

@@ -17,12 +17,18 @@
 #include "core/base/fd.hpp"
 #include "core/scan/scan_walk.hpp"
 #include "core/scan/subtree_walk.hpp"
+#include "core/sys/startable_threads.hpp"
 
 namespace bramwex::core {
 
 namespace {
 
 constexpr uint32_t kMaxWorkers = 65535;
+// What the pool leaves startable: the threads each scan starts beside it (the
+// gate's controller, the live scan's thread), and address space for their
+// larger default stacks and for the first folders' memory.
+constexpr uint32_t kSpareThreads = 2;
+constexpr size_t kSpareBytes = size_t{32} << 20;
 
 }  // namespace
 
@@ -161,13 +167,29 @@ Result<Pool> build_pool(std::optional<uint32_t> threads) {
         return std::unexpected(Error::text("the number of threads must be at least 1"));
     }
     try {
-        // The pool's own threads are capped at the core count unless allowed more.
-        std::unique_ptr<tbb::global_control> allow_more_threads;
-        if (pool.count > static_cast<uint32_t>(tbb::this_task_arena::max_concurrency())) {
-            allow_more_threads = std::make_unique<tbb::global_control>(
+        // The library starts the pool's threads as work arrives, some from its
+        // own threads, where a failure to start one ends the process. So the
+        // pool holds no more threads than the process can start now, less
+        // room for the threads each scan starts beside it (the gate's
+        // controller, the live scan's thread) and for the first folders'
+        // memory; the library is then kept from wanting more. The caller's
+        // thread is the pool's first.
+        const uint32_t asked = pool.count;
+        if (asked > 1) {
+            const size_t stack =
+                tbb::global_control::active_value(tbb::global_control::thread_stack_size);
+            const uint32_t room =
+                sys::startable_threads(asked - 1 + kSpareThreads, stack, kSpareBytes);
+            pool.count = 1 + std::min(asked - 1, room - std::min(room, kSpareThreads));
+        }
+        // The library's threads are capped at the core count unless allowed more.
+        std::unique_ptr<tbb::global_control> parallelism;
+        if (pool.count < asked ||
+            pool.count > static_cast<uint32_t>(tbb::this_task_arena::max_concurrency())) {
+            parallelism = std::make_unique<tbb::global_control>(
                 tbb::global_control::max_allowed_parallelism, pool.count);
         }
-        pool.threads = std::make_unique<PoolThreads>(std::move(allow_more_threads),
+        pool.threads = std::make_unique<PoolThreads>(std::move(parallelism),
                                                      tbb::task_arena(static_cast<int>(pool.count)));
         pool.threads->arena.initialize();
     } catch (const std::exception& failure) {

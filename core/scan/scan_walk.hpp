@@ -32,7 +32,9 @@
 namespace bramwex::core {
 
 struct PoolThreads {
-    std::unique_ptr<tbb::global_control> allow_more_threads;  // only above the core count
+    // Held while the pool's size is not the library's default: above the
+    // core count, or below what was asked when there was room for fewer.
+    std::unique_ptr<tbb::global_control> parallelism;
     tbb::task_arena arena;
 };
 

@@ -1,10 +1,16 @@
 #include "core/store/cache_dir.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 
+#include "core/base/atomic_write.hpp"
 #include "core/base/error.hpp"
 
 namespace bramwex::core {
@@ -30,7 +36,39 @@ std::string parent_of(const std::string& path) {
     return parent_end == std::string::npos ? std::string() : path.substr(0, parent_end + 1);
 }
 
+// A leftover younger than this may belong to a save still running in a
+// process this one cannot see (another PID namespace sharing the folder).
+constexpr time_t kStaleAfterSeconds = 60;
+
+bool is_stale_temporary(int dir_fd, const char* name, time_t now) {
+    const auto temporary = parse_temporary_name(name);
+    if (!temporary || !(temporary->destination.ends_with(".scan") ||
+                        temporary->destination.ends_with(".picks"))) {
+        return false;
+    }
+    struct stat info {};
+    if (::fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+        now - info.st_mtim.tv_sec <= kStaleAfterSeconds) {
+        return false;
+    }
+    return ::kill(temporary->pid, 0) != 0 && errno == ESRCH;
+}
+
 }  // namespace
+
+void remove_stale_temporaries(const std::string& dir) {
+    DIR* listing = ::opendir(dir.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(listing)) {
+        if (is_stale_temporary(::dirfd(listing), entry->d_name, now)) {
+            ::unlinkat(::dirfd(listing), entry->d_name, 0);
+        }
+    }
+    ::closedir(listing);
+}
 
 std::string join_path(const std::string& dir, const std::string& name) {
     if (dir.empty() || dir.back() == '/') {

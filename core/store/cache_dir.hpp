@@ -17,6 +17,11 @@ Result<std::string> cache_dir();
 // already exists is success.
 Result<void> create_cache_dir(const std::string& dir);
 
+// Removes the temporary files that saves of scans and picks killed before
+// their rename left in the folder, once their process is gone and they are
+// over a minute old. Failures are ignored: a leftover is in nobody's way.
+void remove_stale_temporaries(const std::string& dir);
+
 // dir + "/" + name, without doubling a trailing slash.
 std::string join_path(const std::string& dir, const std::string& name);
 

@@ -1,15 +1,13 @@
 #include "core/store/cached_scan.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <utility>
 
 #include "core/base/atomic_write.hpp"
-#include "core/base/eintr.hpp"
 #include "core/base/fd.hpp"
+#include "core/base/open_regular_file.hpp"
 #include "core/store/cache_dir.hpp"
 #include "core/store/serialize_tree.hpp"
 
@@ -28,6 +26,7 @@ Result<void> save_cached_scan(const std::string& cache_dir, const std::string& f
     if (Result<void> made = create_cache_dir(cache_dir); !made) {
         return made;
     }
+    remove_stale_temporaries(cache_dir);
     return write_atomically(join_path(cache_dir, key->scan_file_name()), bytes->bytes());
 }
 
@@ -38,22 +37,18 @@ Result<std::optional<CachedScan>> open_cached_scan(const std::string& cache_dir,
         return std::unexpected(std::move(key.error()));
     }
     const std::string path = join_path(cache_dir, key->scan_file_name());
-    const UniqueFd fd(
-        sys::retry_on_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
-    if (!fd) {
-        if (errno == ENOENT) {
+    auto opened = open_regular_file(path);
+    if (!opened) {
+        if (opened.error().code == ENOENT) {
             return std::nullopt;
         }
-        return std::unexpected(Error::os(errno, path));
+        return std::unexpected(std::move(opened.error()));
     }
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) {
-        return std::unexpected(Error::os(errno, path));
+    if (!*opened) {
+        return std::nullopt;  // something else sits at the name, as good as a damaged file
     }
-    if (S_ISDIR(info.st_mode)) {
-        // Mapping a folder would fail with a misleading "No such device".
-        return std::unexpected(Error::os(EISDIR, path));
-    }
+    const UniqueFd& fd = (*opened)->fd;
+    const struct stat& info = (*opened)->info;
     if (info.st_mtim.tv_nsec < 0 || info.st_mtim.tv_nsec > 999'999'999) {
         return std::unexpected(Error{0, path, "invalid timestamp"});
     }

@@ -16,7 +16,7 @@ Result<std::vector<std::string>> load_picks(const std::string& cache_dir,
     if (!key) {
         return std::unexpected(key.error());
     }
-    const Result<AlignedBuffer> bytes =
+    const Result<std::optional<AlignedBuffer>> bytes =
         read_whole_file(join_path(cache_dir, key->picks_file_name()));
     if (!bytes) {
         if (bytes.error().code == ENOENT) {
@@ -24,7 +24,10 @@ Result<std::vector<std::string>> load_picks(const std::string& cache_dir,
         }
         return std::unexpected(bytes.error());
     }
-    const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+    if (!*bytes) {
+        return std::vector<std::string>{};  // something else sits at the name: no picks
+    }
+    const std::string_view text(reinterpret_cast<const char*>((*bytes)->data()), (*bytes)->size());
     std::vector<std::string> picks;
     size_t start = 0;
     while (start < text.size()) {
@@ -54,6 +57,7 @@ Result<void> save_picks(const std::string& cache_dir, const std::string& folder,
     if (Result<void> made = create_cache_dir(cache_dir); !made) {
         return made;
     }
+    remove_stale_temporaries(cache_dir);
     return write_atomically(join_path(cache_dir, key->picks_file_name()),
                             std::as_bytes(std::span(bytes)));
 }

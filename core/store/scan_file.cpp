@@ -9,11 +9,12 @@
 namespace bramwex::core {
 
 Result<Tree> load_scan_file(const std::string& path) {
-    const Result<AlignedBuffer> bytes = read_whole_file(path);
+    const Result<std::optional<AlignedBuffer>> bytes = read_whole_file(path);
     if (!bytes) {
         return std::unexpected(bytes.error());
     }
-    const std::optional<StoredTree> stored = StoredTree::open(bytes->bytes());
+    const std::optional<StoredTree> stored =
+        *bytes ? StoredTree::open((*bytes)->bytes()) : std::nullopt;
     if (!stored) {
         return std::unexpected(Error{0, path, std::string(kNotASavedScan)});
     }

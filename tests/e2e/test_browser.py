@@ -117,6 +117,38 @@ def test_exit_signals_restore_the_terminal(cache, signum):
     assert restored(app.raw)
 
 
+def test_out_of_memory_ends_with_one_line_and_the_terminal_restored(tmp_path):
+    root = tmp_path / "wide"
+    for k in range(60_000):
+        (root / f"d{k // 300}" / f"e{k}").mkdir(parents=True, exist_ok=True)
+
+    def settled(rows):
+        return scanned(rows) or "cannot scan" in rows[-1]
+
+    # From too little address space to start, through running out while
+    # scanning, to enough; the browser's own failures show on its screen.
+    endings = set()
+    for limit in range(24_000, 136_000, 16_000):
+        app = Tui(tmp_path / f"cache{limit}", command=[
+            "bash", "-c", f'ulimit -v {limit}; exec "$0" "$1"', binary(), str(root)])
+        deadline = time.monotonic() + 60
+        while app.child.isalive() and not settled(app.rows()):
+            assert time.monotonic() < deadline, "\n".join(app.rows())
+            app.pump(0.05)
+        if app.child.isalive():
+            app.quit()
+            continue
+        status, raw = app.wait_exit(), bytes(app.raw)
+        ending = raw[raw.rfind(ALT_OFF) + len(ALT_OFF) if ALT_ON in raw else 0:].decode()
+        # A thread the browser cannot start is its own fatal error.
+        fatal = ending.startswith("bramwex: fatal: ")
+        assert (status, ending.count("\n")) == (101 if fatal else 1, 1), ending
+        assert ending.startswith("bramwex: "), ending
+        assert ALT_ON not in raw or restored(raw)
+        endings.add((ALT_ON in raw, ending))
+    assert (True, "bramwex: out of memory\r\n") in endings, endings
+
+
 def test_missing_path_fails_before_touching_the_terminal(bramwex):
     result = bramwex.run("/missing")
     assert (result.returncode, result.stdout, result.stderr) == (

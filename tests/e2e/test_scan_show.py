@@ -59,6 +59,27 @@ def wait_until_walking(pid: int, root: Path) -> None:
     raise AssertionError("the scan never opened a folder below the root")
 
 
+@pytest.mark.parametrize("threads", [[], ["--threads", "1"], ["--threads", "64"]],
+                         ids=["automatic", "one", "many"])
+def test_short_of_memory_or_threads_ends_with_one_line(bramwex, tmp_path, threads):
+    # From too little address space to start the pool's threads, through the
+    # walk running out of memory, to enough.
+    root = wide_tree(tmp_path / "wide", 20_000)
+    endings = set()
+    for limit in range(8_000, 72_000, 4_000):
+        result = subprocess.run(["bash", "-c", f'ulimit -v {limit}; exec "$0" "$@"', binary(),
+                                 "scan", root, *threads], capture_output=True, env=bramwex.env,
+                                timeout=120)
+        if result.returncode == 127:
+            continue  # too little even to load the libraries
+        lines = result.stderr.decode().splitlines()
+        assert result.returncode in (0, 1) and len(lines) == result.returncode, (limit, lines)
+        endings.add(lines[0] if lines else "done")
+    assert "done" in endings
+    assert all(ending == "bramwex: out of memory" or ending.startswith(
+        f"bramwex: {root}: cannot start threads: ") for ending in endings - {"done"}), endings
+
+
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
 def test_signal_prints_and_saves_what_was_found(bramwex, tmp_path, signum):
     root = wide_tree(tmp_path / "wide", 40_000)
@@ -233,11 +254,15 @@ def test_cache_errors_name_the_file(bramwex, tree):
     assert result.stdout.decode().splitlines()[0].endswith(f"  {tree}")  # printed all the same
     assert result.stderr == (f"bramwex: warning: scan not saved: {scan_file}: "
                              "Is a directory (os error 21)\n").encode()
-    result = bramwex.run("show", tree)
-    assert result.returncode == 1
-    assert result.stderr == (f"bramwex: cannot read saved scan for {tree}: {scan_file}: "
-                             "Is a directory (os error 21)\n").encode()
     scan_file.rmdir()
+    # Only a regular file is a saved scan: a folder, or a FIFO that would
+    # block the reader, is none.
+    for make in (os.mkdir, os.mkfifo):
+        make(scan_file)
+        result = bramwex.run("show", tree, timeout=10)
+        assert (result.returncode, result.stderr) == (
+            1, f"bramwex: no saved scan for {tree}\n".encode())
+        (os.rmdir if scan_file.is_dir() else os.unlink)(scan_file)
     bramwex.cache.chmod(0o500)
     try:
         # Without the capabilities that let root write anywhere.

@@ -33,6 +33,21 @@ def test_scan_prints_after_pythons_own_text(tmp_path):
     assert json.loads(document)["name"] == str(tmp_path / "data")
 
 
+def test_out_of_memory_is_one_line(tmp_path):
+    root = tmp_path / "wide"
+    for k in range(20_000):
+        (root / f"d{k // 100}" / f"e{k}").mkdir(parents=True, exist_ok=True)
+    endings = set()
+    for room in range(4, 68, 8):  # MiB of address space beyond what is in use
+        limit = ("import resource\n"
+                 "size = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()\n"
+                 f"resource.setrlimit(resource.RLIMIT_AS, (size + ({room} << 20), -1))\n")
+        done = run_cli(["bramwex", "scan", "--threads", "1", str(root)], tmp_path, prelude=limit)
+        assert done.returncode in (0, 1) and done.stderr.count("\n") == done.returncode, done
+        endings.add(done.stderr or "done")
+    assert endings == {"bramwex: out of memory\n", "done"}
+
+
 def test_the_console_script(tmp_path):
     script = Path(sys.executable).parent / "bramwex"
     if not script.exists():

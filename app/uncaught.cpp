@@ -1,0 +1,75 @@
+#include "app/uncaught.hpp"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "app/term/restore_record.hpp"
+#include "core/base/utf8.hpp"
+
+namespace bramwex::app {
+
+namespace {
+
+constexpr std::string_view kOutOfMemory = "bramwex: out of memory\n";
+
+// Nothing here may allocate: memory is what ran out.
+void write_stderr(std::string_view text) noexcept {
+    while (!text.empty()) {
+        const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+        if (written <= 0) {
+            return;  // nowhere left to report it
+        }
+        text.remove_prefix(static_cast<size_t>(written));
+    }
+}
+
+void report_line(std::string_view what) noexcept {
+    try {
+        // An exception's text may quote a file name; none reaches the terminal raw.
+        write_stderr("bramwex: " + core::escape_control_chars(what) + "\n");
+    } catch (...) {
+        write_stderr(kOutOfMemory);
+    }
+}
+
+}  // namespace
+
+void exit_out_of_memory() noexcept {
+    // Several threads may run out at once: one reports and ends the process,
+    // the others wait for the end.
+    static std::atomic_flag ending = ATOMIC_FLAG_INIT;
+    if (ending.test_and_set()) {
+        for (;;) {
+            ::pause();
+        }
+    }
+    term::restore_terminal_now();
+    write_stderr(kOutOfMemory);
+    ::_exit(1);
+}
+
+OutOfMemoryExit::OutOfMemoryExit() : previous_(std::set_new_handler(exit_out_of_memory)) {}
+
+OutOfMemoryExit::~OutOfMemoryExit() {
+    std::set_new_handler(previous_);
+}
+
+int report_uncaught_exception() noexcept {
+    term::restore_terminal_now();
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        write_stderr(kOutOfMemory);
+    } catch (const std::exception& failure) {
+        report_line(failure.what());
+    } catch (...) {
+        report_line("unknown failure");
+    }
+    return 1;
+}
+
+}  // namespace bramwex::app
