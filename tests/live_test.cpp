@@ -9,9 +9,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <new>
+#include <random>
 #include <set>
 #include <string>
 #include <system_error>
@@ -209,6 +211,104 @@ TEST(Live, AFileWrittenAfterTheScanComesThroughTheStreamWithinASecond) {
     EXPECT_EQ(event.tree->total_size({0, 0}),
               ready->total_size({0, 0}) + test::allocated_of(dir / "watched/new"));
     EXPECT_FALSE(live.handle.request_final_tree().has_value());
+}
+
+// Links, appends, renames and deletes at random (seeded) for a few seconds
+// while the tree is followed; once they stop, the followed root comes to what
+// a fresh scan counts.
+TEST(Live, AfterRandomLinksAppendsRenamesAndDeletesTheRootComesToAFreshScan) {
+    if (!stream_available()) {
+        GTEST_SKIP() << "no event stream here";
+    }
+    TempDir parent;
+    const std::string root = parent / "root";
+    std::vector<std::string> files;
+    std::vector<std::string> folders{root, parent / "out"};  // "out" is outside the tree
+    for (int k = 0; k < 64; ++k) {
+        folders.push_back(root + "/d" + std::to_string(k % 8) + "/e" + std::to_string(k));
+        files.push_back(folders.back() + "/f");
+        write_file(files.back(), 4096 * (k % 8));
+    }
+    make_dirs(folders[1]);
+    Following live(root, true, 20ms);
+    ASSERT_TRUE(live.ready());
+
+    std::mt19937 random(17);
+    const auto any = [&](const auto& paths) {
+        return paths[std::uniform_int_distribution<size_t>(0, paths.size() - 1)(random)];
+    };
+    const auto in_folder = [&] { return any(folders) + "/n" + std::to_string(random()); };
+    std::error_code ignored;  // the file may be gone already
+    const auto link = [&](const std::string& file) {
+        files.push_back(in_folder());
+        fs::create_hard_link(file, files.back(), ignored);
+    };
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    for (int op = 0; std::chrono::steady_clock::now() < until; ++op) {
+        const std::string file = any(files);
+        switch (random() % 6) {
+            case 0:
+                link(file);
+                break;
+            case 1:
+                // Written through a path outside, a file inside grows unseen.
+                if (file.starts_with(root + "/")) {
+                    std::ofstream(file, std::ios::app) << std::string(random() % 40000, 'a');
+                }
+                break;
+            case 2:
+                files.push_back(in_folder());
+                fs::rename(file, files.back(), ignored);
+                break;
+            case 3:
+                fs::remove(file, ignored);
+                break;
+            case 4:
+                files.push_back(in_folder());
+                write_file(files.back(), random() % 9000);
+                break;
+            default: {
+                // A folder moves within the tree, or out of it, or back in.
+                const std::string from = any(folders);
+                const std::string to =
+                    (random() % 3 == 0 ? parent / "out" : root) + "/m" + std::to_string(op);
+                if (from != root && from != parent / "out") {
+                    fs::rename(from, to);
+                    for (auto* paths : {&files, &folders}) {
+                        for (std::string& path : *paths) {
+                            if (path == from || path.starts_with(from + "/")) {
+                                path = to + path.substr(from.size());
+                            }
+                        }
+                    }
+                }
+            }
+        }
+        if (op % 16 == 0) {
+            std::this_thread::sleep_for(1ms);  // lets the events come in batches
+        }
+    }
+    // Links last, so that most folders counting a file that gained one hear
+    // nothing after.
+    for (int linked = 0; linked < 32;) {
+        const std::string file = any(files);
+        if (file.starts_with(root + "/") && fs::exists(file)) {
+            link(file);
+            ++linked;
+        }
+    }
+    const uint64_t want = scan_tree(root, {})->total_size({0, 0});
+    const auto followed = [&] {
+        const auto items = live.recorded->items();
+        for (auto item = items.rbegin(); item != items.rend(); ++item) {
+            if (const auto* changed = as<Event::Changed>(*item)) {
+                return changed->tree->total_size({0, 0});
+            }
+        }
+        return uint64_t{0};
+    };
+    EXPECT_TRUE(eventually([&] { return followed() == want; }, 20s))
+        << "followed " << followed() << ", a fresh scan " << want;
 }
 
 TEST(Live, AnEventReaderThatFailsHandsFollowingOverToPolling) {

@@ -14,6 +14,7 @@
 #include "core/live/rescan_compact.hpp"
 #include "core/live/rescan_listing.hpp"
 #include "core/live/rescan_paths.hpp"
+#include "core/scan/link_holders.hpp"
 #include "core/scan/subtree_walk.hpp"
 
 namespace bramwex::core {
@@ -26,11 +27,11 @@ struct ListedFiles {
     std::vector<LargeFileCandidate> candidates;
 };
 
-// Everything one rescan works with. The caller's tree and link holders stay
-// as they were until the end; what is brought up to date lives in `work` and
-// `holders`, so a failure on the way leaves the caller's tree alone.
+// Everything one pass of a rescan works with. The tree it starts from stays
+// as it was; what is brought up to date lives in `work` and `holders` (the
+// rescan's own, not the caller's).
 struct RescanContext {
-    RescanContext(Tree& tree_, const LinkHolders& holders_, const ScanOptions& options_,
+    RescanContext(const Tree& tree_, LinkHolders& holders_, const ScanOptions& options_,
                   Pool& pool_)
         : tree(tree_),
           old_derived(tree_.compute_index()),
@@ -40,11 +41,11 @@ struct RescanContext {
           options(options_),
           pool(pool_) {}
 
-    Tree& tree;
+    const Tree& tree;
     const DerivedIndex& old_derived;
     const uint32_t old_count;
     ChildNames children;
-    LinkHolders holders;
+    LinkHolders& holders;
     const ScanOptions& options;
     Pool& pool;
 
@@ -209,33 +210,41 @@ void set_record(RescanContext& context, uint32_t folder, uint64_t own, uint64_t 
 }
 
 // The folders holding each link, once every listing is applied: a folder
-// listed again holds what its listing met, a removed one holds nothing.
+// listed again holds what its listing met, a removed one holds nothing. A
+// file met with several links for the first time is unsettled: a folder not
+// listed may count it as a single-link file.
 void update_link_holders(RescanContext& context, const std::vector<FolderListing>& listings) {
     const Tree& work = context.work;
-    for (auto& [key, file] : context.holders) {
+    LinkHolders& holders = context.holders;
+    for (auto& [key, file] : holders.files) {
         std::erase_if(file.holders, [&](const LinkHolder& holder) {
             return listed_again(context, holder.folder) || is_removed(work, holder.folder);
         });
     }
     for (const FolderListing& listing : listings) {
         if (listing.open_error != 0 || listing.other_device || is_removed(work, listing.folder)) {
+            holders.lone.set(listing.folder, {});
             continue;
         }
+        holders.lone.set(listing.folder, listing.lone);
         for (const LinkedFile& link : listing.linked) {
-            LinkedFileHolders& file = context.holders[link.key];
-            file.allocated = link.allocated;
-            file.reclaimable = link.reclaimable;
-            file.holders.push_back({listing.folder, link.name});
+            auto [at, fresh] = holders.files.try_emplace(link.key);
+            if (fresh) {
+                at->second.allocated = link.allocated;
+                at->second.reclaimable = link.reclaimable;
+                holders.unsettled.push_back(link.key);
+            }
+            at->second.holders.push_back({listing.folder, link.name});
         }
     }
-    absl::erase_if(context.holders, [](const auto& entry) { return entry.second.holders.empty(); });
+    absl::erase_if(holders.files, [](const auto& entry) { return entry.second.holders.empty(); });
 }
 
 // A link no folder counts any more (its counting folder lost it or went,
 // and no listing met it) is counted in a folder that still holds one.
 void count_orphaned_links(RescanContext& context) {
     Tree& work = context.work;
-    for (const auto& [key, file] : context.holders) {
+    for (const auto& [key, file] : context.holders.files) {
         const auto held = work.folder_index.find(key);
         if (held != work.folder_index.end() && !is_removed(work, held->second)) {
             continue;
@@ -332,8 +341,20 @@ void count_links(RescanContext& context, FolderListing& listing) {
         return;
     }
     for (LinkedFile& file : listing.linked) {
+        const auto held = context.holders.files.find(file.key);
         if (!count_link(context, folder, file)) {
+            // Grown or shrunk through a link another folder counts: that
+            // folder is listed again.
+            if (held != context.holders.files.end() && held->second.allocated != file.allocated &&
+                !held->second.resized) {
+                held->second.resized = true;
+                context.holders.unsettled.push_back(file.key);
+            }
             continue;
+        }
+        if (held != context.holders.files.end()) {
+            held->second.allocated = file.allocated;
+            held->second.reclaimable = file.reclaimable;
         }
         context.work.folders[folder].own += file.allocated;
         if (folder < context.work.reclaimable_sizes.size()) {
@@ -398,17 +419,15 @@ Result<Tree> build_updated_tree(RescanContext& context) {
                              });
 }
 
-}  // namespace
-
-Result<RescanOutcome> rescan_folders(Tree& tree, LinkHolders& link_holders,
-                                     const ChangeSets& changes, const ScanOptions& options,
-                                     Pool& pool) {
-    if (changes.empty()) {
-        return RescanOutcome{};
-    }
-    RescanContext context(tree, link_holders, options, pool);
+// One pass: lists the folders the changes name, scans new subtrees, and
+// returns the tree they make (removed folders kept); none when the root is
+// to be scanned again. holders is brought up to date in place.
+Result<std::optional<Tree>> rescan_pass(const Tree& tree, LinkHolders& holders,
+                                        const ChangeSets& changes, const ScanOptions& options,
+                                        Pool& pool) {
+    RescanContext context(tree, holders, options, pool);
     if (!collect_listing_set(context, changes)) {
-        return RescanOutcome{RescanOutcome::Kind::RootMustBeScanned, {}};
+        return std::nullopt;
     }
 
     raise_open_file_limit();
@@ -442,14 +461,113 @@ Result<RescanOutcome> rescan_folders(Tree& tree, LinkHolders& link_holders,
     if (!built) {
         return std::unexpected(std::move(built.error()));
     }
-    Tree updated = std::move(*built);
+    return std::move(*built);
+}
+
+// The folders to list again so that every linked file the last pass left
+// unsettled is counted once, at the size it has: those that may count a file
+// that gained links as a single-link file, and those counting a file met at
+// another size through another link.
+std::vector<uint32_t> unsettled_folders(const Tree& tree, LinkHolders& holders) {
+    absl::flat_hash_set<uint32_t> fingerprints;
+    std::vector<uint32_t> folders;
+    for (const DeviceFile& key : holders.unsettled) {
+        const auto file = holders.files.find(key);
+        if (file == holders.files.end()) {
+            continue;
+        }
+        fingerprints.insert(file_fingerprint(key));
+        if (std::exchange(file->second.resized, false)) {
+            if (const auto counted = tree.folder_index.find(key);
+                counted != tree.folder_index.end()) {
+                folders.push_back(counted->second);
+            }
+        }
+    }
+    holders.unsettled.clear();
+    const std::vector<uint32_t> lone = holders.lone.folders_holding(fingerprints);
+    folders.insert(folders.end(), lone.begin(), lone.end());
+    std::erase_if(folders, [&](uint32_t folder) {
+        return folder >= tree.folders.size() || is_removed(tree, folder);
+    });
+    std::sort(folders.begin(), folders.end());
+    folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+    return folders;
+}
+
+// The caller's single-link files are changed in place, not copied (they are
+// one entry a file); until the rescan succeeds they can be rolled back.
+class LoneFilesLoan {
+  public:
+    LoneFilesLoan(LinkHolders& owner, LinkHolders& borrower) : owner_(owner), borrower_(borrower) {
+        borrower_.lone = std::move(owner_.lone);
+        borrower_.lone.mark();
+    }
+    LoneFilesLoan(const LoneFilesLoan&) = delete;
+    LoneFilesLoan& operator=(const LoneFilesLoan&) = delete;
+    ~LoneFilesLoan() {
+        if (!kept_) {
+            borrower_.lone.roll_back();
+            owner_.lone = std::move(borrower_.lone);
+        }
+    }
+    void keep() {
+        borrower_.lone.keep();
+        kept_ = true;
+    }
+
+  private:
+    LinkHolders& owner_;
+    LinkHolders& borrower_;
+    bool kept_ = false;
+};
+
+// Passes after the first, at most: a file changing all the while must not
+// keep a rescan going.
+constexpr int kSettlingPasses = 4;
+
+}  // namespace
+
+Result<RescanOutcome> rescan_folders(Tree& tree, LinkHolders& link_holders,
+                                     const ChangeSets& changes, const ScanOptions& options,
+                                     Pool& pool) {
+    if (changes.empty()) {
+        return RescanOutcome{};
+    }
+    LinkHolders holders;
+    holders.files = link_holders.files;
+    holders.unsettled = link_holders.unsettled;
+    LoneFilesLoan loan(link_holders, holders);
+    auto pass = rescan_pass(tree, holders, changes, options, pool);
+    if (!pass) {
+        return std::unexpected(std::move(pass.error()));
+    }
+    if (!*pass) {
+        return RescanOutcome{RescanOutcome::Kind::RootMustBeScanned, {}};
+    }
+    Tree updated = std::move(**pass);
+    for (int k = 0; k < kSettlingPasses; ++k) {
+        ChangeSets settling;
+        settling.relist = unsettled_folders(updated, holders);
+        if (settling.empty()) {
+            break;
+        }
+        auto next = rescan_pass(updated, holders, settling, options, pool);
+        if (!next) {
+            return std::unexpected(std::move(next.error()));
+        }
+        updated = std::move(**next);
+    }
     std::vector<FolderChange> found = gather_changes(tree, updated);
     sort_and_merge_changes(found);
     if (mostly_removed(updated)) {
-        updated = compact_tree(updated, context.holders);
+        updated = compact_tree(updated, holders);
+    } else if (holders.lone.untidy()) {
+        holders.lone = holders.lone.tidied({});
     }
+    loan.keep();
     tree = std::move(updated);
-    link_holders = std::move(context.holders);
+    link_holders = std::move(holders);
     if (found.empty()) {
         return RescanOutcome{};
     }

@@ -43,7 +43,11 @@ struct RescanOutcome {
 };
 
 // Lists the affected folders again and replaces tree with the updated tree,
-// and link_holders (the live scan's, kept beside the tree) with its own.
+// and link_holders (the live scan's, kept beside the tree) with its own. A
+// file that gained links, or changed size through a link another folder
+// counts, is heard of only where that link is: the folders that may count it
+// are then listed too, so that it counts once and at its size, as in a full
+// scan.
 // Folders keep their indices, and the tree its generation, unless removed
 // folders came to be more than half of it: then it is rebuilt without them
 // under a new generation. An error or an exception (a fatal error of a job,

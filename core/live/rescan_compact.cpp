@@ -50,7 +50,7 @@ Tree compact_tree(const Tree& tree, LinkHolders& link_holders) {
             out.folder_index.emplace(key, renumbered[folder]);
         }
     }
-    for (auto& [key, file] : link_holders) {
+    for (auto& [key, file] : link_holders.files) {
         std::erase_if(file.holders, [&](LinkHolder& holder) {
             const bool gone = holder.folder >= count || renumbered[holder.folder] == kNoParent;
             if (!gone) {
@@ -59,10 +59,12 @@ Tree compact_tree(const Tree& tree, LinkHolders& link_holders) {
             return gone;
         });
     }
-    absl::erase_if(link_holders, [](const auto& entry) { return entry.second.holders.empty(); });
+    absl::erase_if(link_holders.files,
+                   [](const auto& entry) { return entry.second.holders.empty(); });
     out.event_id = tree.event_id;
     out.generation = next_generation();
     out.stopped = tree.stopped;
+    link_holders.lone = link_holders.lone.tidied(renumbered);
     return out;
 }
 

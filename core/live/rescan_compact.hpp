@@ -14,7 +14,8 @@ bool mostly_removed(const Tree& tree);
 // The tree without its removed folders: kept folders renumbered in index
 // order, their names copied into a new table, every per-folder list and the
 // hard-link table following the new numbering, and a new generation. The
-// link holders are renumbered with it.
+// link holders are renumbered with it (their single-link files last, so
+// that a failure before leaves them as they were).
 Tree compact_tree(const Tree& tree, LinkHolders& link_holders);
 
 }  // namespace bramwex::core

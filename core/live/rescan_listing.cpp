@@ -8,6 +8,7 @@
 
 #include "core/base/eintr.hpp"
 #include "core/base/fd.hpp"
+#include "core/scan/link_holders.hpp"
 
 namespace bramwex::core {
 
@@ -44,6 +45,9 @@ void add_entry(FolderListing& listing, const sys::DirEntry& entry, uint64_t larg
         listing.linked.push_back(
             {{entry.device, entry.file_id}, entry.allocated, entry.reclaimable, std::string(name)});
         return;
+    }
+    if (entry.allocated != 0) {
+        listing.lone.push_back(file_fingerprint({entry.device, entry.file_id}));
     }
     listing.own += entry.allocated;
     listing.reclaimable += entry.reclaimable;

@@ -50,6 +50,7 @@ struct FolderListing {
     uint64_t reclaimable = 0;
     std::vector<ListedSubfolder> subfolders;
     std::vector<LinkedFile> linked;
+    std::vector<uint32_t> lone;                  // fingerprints of the single-link files
     std::vector<LargeFileCandidate> candidates;  // single-link files above the threshold
     std::shared_ptr<SharedDirFd> dir;            // held while new subfolders may need it
     FolderPath ancestors;                        // the root down to the folder itself

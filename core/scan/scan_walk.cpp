@@ -21,6 +21,7 @@ struct SeenLink {
     uint64_t allocated = 0;
     uint64_t reclaimable = 0;
     std::string name;
+    bool counted = false;  // by this listing
 };
 
 // What one listing adds up while its entries arrive.
@@ -30,6 +31,7 @@ struct Listing {
     std::vector<ListedSubfolder> subfolders;
     std::vector<DeviceFile> first_seen;  // hard links this listing counted first
     std::vector<SeenLink> links;         // every link met, when the context keeps holders
+    std::vector<uint32_t> lone;          // single-link files, when the context keeps holders
     std::vector<LargeFileCandidate> candidates;
 };
 
@@ -40,17 +42,23 @@ void add_dir_entry(ScanContext& context, Listing& listing, const sys::DirEntry& 
                                       entry.mount_root});
         return;
     }
+    const DeviceFile key{entry.device, entry.file_id};
     if (entry.link_count >= 2) {
-        const DeviceFile key{entry.device, entry.file_id};
+        SeenLink* link = nullptr;
         if (context.link_holders != nullptr) {
-            listing.links.push_back(
-                {key, entry.allocated, entry.reclaimable, std::string(entry.name_without_nul())});
+            link = &listing.links.emplace_back(SeenLink{key, entry.allocated, entry.reclaimable,
+                                                        std::string(entry.name_without_nul())});
         }
         std::lock_guard lock(context.hard_links_mutex);
         if (!context.hard_links.try_emplace(key, kNoParent).second) {
             return;  // counted where it was listed first
         }
         listing.first_seen.push_back(key);
+        if (link != nullptr) {
+            link->counted = true;
+        }
+    } else if (context.link_holders != nullptr && entry.allocated != 0) {
+        listing.lone.push_back(file_fingerprint(key));
     }
     listing.own += entry.allocated;
     listing.reclaimable += entry.reclaimable;
@@ -60,17 +68,33 @@ void add_dir_entry(ScanContext& context, Listing& listing, const sys::DirEntry& 
 }
 
 void record_hard_links(ScanContext& context, uint32_t folder, Listing& listing) {
-    if (listing.first_seen.empty() && listing.links.empty()) {
+    if (listing.first_seen.empty() &&
+        (context.link_holders == nullptr || (listing.lone.empty() && listing.links.empty()))) {
         return;
     }
     std::lock_guard lock(context.hard_links_mutex);
     for (const DeviceFile& pair : listing.first_seen) {
         context.hard_links[pair] = folder;
     }
+    if (context.link_holders == nullptr) {
+        return;
+    }
+    LinkHolders& holders = *context.link_holders;
+    holders.lone.set(folder, listing.lone);
     for (SeenLink& link : listing.links) {
-        LinkedFileHolders& file = (*context.link_holders)[link.key];
-        file.allocated = link.allocated;
-        file.reclaimable = link.reclaimable;
+        auto [at, fresh] = holders.files.try_emplace(link.key);
+        LinkedFileHolders& file = at->second;
+        if (fresh) {
+            holders.unsettled.push_back(link.key);
+        } else if (file.allocated != link.allocated && !file.resized) {
+            // Two sightings disagree: the counting folder is listed again.
+            file.resized = true;
+            holders.unsettled.push_back(link.key);
+        }
+        if (fresh || link.counted) {
+            file.allocated = link.allocated;
+            file.reclaimable = link.reclaimable;
+        }
         file.holders.push_back({folder, std::move(link.name)});
     }
 }
