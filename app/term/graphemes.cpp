@@ -31,6 +31,13 @@ bool is_control(int32_t value) {
     return value < 0x20 || (value >= 0x7F && value <= 0x9F);
 }
 
+// A control character is drawn as U+FFFD, which joins no neighbour: else the
+// text drawn after replacement (a U+FFFD then a variation selector, say)
+// would split into other clusters, of other widths, than the text measured.
+bool stands_alone(int32_t value) {
+    return is_control(value) || value == 0xFFFD;
+}
+
 constexpr int32_t kEmojiPresentation = 0xFE0F;
 
 bool is_regional_indicator(int32_t value) {
@@ -44,7 +51,7 @@ bool GraphemeReader::next(Grapheme& grapheme) {
         return false;
     }
     auto first = decode(rest_);
-    if (!first.valid || is_control(first.value)) {
+    if (!first.valid || stands_alone(first.value)) {
         rest_.remove_prefix(first.size);
         grapheme = {kReplacement, 1};
         return true;
@@ -58,7 +65,7 @@ bool GraphemeReader::next(Grapheme& grapheme) {
     int32_t previous = first.value;
     while (length < rest_.size()) {
         auto following = decode(rest_.substr(length));
-        if (!following.valid || is_control(following.value) ||
+        if (!following.valid || stands_alone(following.value) ||
             utf8proc_grapheme_break_stateful(previous, following.value, &state)) {
             break;
         }

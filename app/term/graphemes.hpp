@@ -12,7 +12,9 @@ namespace bramwex::term {
 // What one grapheme draws as. `text` points into the input, or at the
 // replacement character U+FFFD when the input held a control character (C0,
 // DEL, C1) or bytes that are not UTF-8; each of those becomes its own
-// one-column grapheme, so no such byte ever reaches the terminal.
+// one-column grapheme, so no such byte ever reaches the terminal. U+FFFD
+// itself is a grapheme of its own too, so text put together from graphemes
+// reads back as the same graphemes.
 struct Grapheme {
     std::string_view text;
     uint8_t width = 0;  // columns: 0 (nothing visible, not drawn), 1 or 2
