@@ -5,6 +5,7 @@
 #include <utf8proc.h>
 
 #include <algorithm>
+#include <string>
 
 namespace bramwex::term {
 namespace {
@@ -44,6 +45,10 @@ bool is_regional_indicator(int32_t value) {
     return value >= 0x1F1E6 && value <= 0x1F1FF;
 }
 
+bool is_emoji_modifier(int32_t value) {
+    return value >= 0x1F3FB && value <= 0x1F3FF;
+}
+
 }  // namespace
 
 bool GraphemeReader::next(Grapheme& grapheme) {
@@ -79,6 +84,43 @@ bool GraphemeReader::next(Grapheme& grapheme) {
     grapheme = {rest_.substr(0, length), static_cast<uint8_t>(std::clamp(width, 0, 2))};
     rest_.remove_prefix(length);
     return true;
+}
+
+size_t uncertain_reach(std::string_view cluster, size_t width) {
+    const auto first = decode(cluster);
+    if (first.size >= cluster.size() && !is_emoji_modifier(first.value) &&
+        !is_regional_indicator(first.value)) {
+        return 0;
+    }
+    // At the widest, each code point is drawn on its own: a regional
+    // indicator or a skin tone as a wide one, a character with an emoji
+    // presentation selector as a wide one.
+    size_t reach = 0;
+    size_t last = 0;
+    for (size_t at = 0; at < cluster.size();) {
+        const auto point = decode(cluster.substr(at));
+        at += point.size;
+        if (point.value == kEmojiPresentation) {
+            reach += 2 - std::min<size_t>(last, 2);
+            last = 2;
+            continue;
+        }
+        last = is_regional_indicator(point.value)
+                   ? 2
+                   : static_cast<size_t>(std::max(utf8proc_charwidth(point.value), 0));
+        reach += last;
+    }
+    return std::max(reach, width);
+}
+
+std::string certain_stand_in(std::string_view cluster, size_t width) {
+    const auto first = decode(cluster);
+    const auto first_width = static_cast<size_t>(std::max(utf8proc_charwidth(first.value), 0));
+    const bool certain = first_width > 0 && first_width <= width &&
+                         uncertain_reach(cluster.substr(0, first.size), first_width) == 0;
+    std::string stand_in(certain ? cluster.substr(0, first.size) : kReplacement);
+    stand_in.append(width - (certain ? first_width : 1), ' ');
+    return stand_in;
 }
 
 size_t display_width(std::string_view text) {
