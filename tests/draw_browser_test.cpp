@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 
 #include "app/browse/bottom_line.hpp"
 #include "app/browse/cells.hpp"
@@ -89,6 +90,24 @@ TEST(Cells, FitToWidthCutsInTheMiddle) {
     }
     EXPECT_TRUE(fit_to_width("abc", {}, 0, kColour).empty());
     EXPECT_EQ(fit_to_width("abcdef", {}, 3, kColour)[1].style, kColour[Look::Quiet]);
+    // Controls, bad bytes and what may join them (a variation selector, a
+    // joiner, a skin tone, an accent, a prepended mark, U+FFFD itself).
+    const std::vector<std::string> pieces = {"a",      "日",     "\x01", "\xff",
+                                             "\uFE0F", "\u200D", "👍",    "\U0001F3FD",
+                                             "\u0301", "\u0600", "🇺",    "\uFFFD"};
+    std::mt19937 random(5);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        for (size_t k = random() % 12; k > 0; --k) {
+            text += pieces[random() % pieces.size()];
+        }
+        const size_t max = random() % 12;
+        size_t drawn = 0;
+        for (const auto& span : fit_to_width(text, {}, max, kColour)) {
+            drawn += term::display_width(span.text);
+        }
+        EXPECT_LE(drawn, max) << testing::PrintToString(text);
+    }
 }
 
 TEST(Cells, AgesCountsHintsAndRules) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace bramwex::term {
@@ -12,7 +13,9 @@ namespace bramwex::term {
 // What one grapheme draws as. `text` points into the input, or at the
 // replacement character U+FFFD when the input held a control character (C0,
 // DEL, C1) or bytes that are not UTF-8; each of those becomes its own
-// one-column grapheme, so no such byte ever reaches the terminal.
+// one-column grapheme, so no such byte ever reaches the terminal. U+FFFD
+// itself is a grapheme of its own too, so text put together from graphemes
+// reads back as the same graphemes.
 struct Grapheme {
     std::string_view text;
     uint8_t width = 0;  // columns: 0 (nothing visible, not drawn), 1 or 2
@@ -32,6 +35,18 @@ class GraphemeReader {
 
 // Columns the text takes when drawn: the sum of its graphemes' widths.
 size_t display_width(std::string_view text);
+
+// Terminals disagree on the width of some clusters: those of several code
+// points (a joiner, a variation selector, a skin tone, a flag) and a lone skin
+// tone or regional indicator. For such a cluster drawn in `width` columns,
+// the most columns any terminal may give it (at least `width`); 0 for a
+// cluster every terminal draws in `width` columns.
+size_t uncertain_reach(std::string_view cluster, size_t width);
+
+// What to draw instead of such a cluster where it must not spill: `width`
+// columns every terminal agrees on, its first code point when that is one of
+// them, padded with blanks (else U+FFFD, padded).
+std::string certain_stand_in(std::string_view cluster, size_t width);
 
 // U+FFFD, drawn in place of what must not reach the terminal.
 inline constexpr std::string_view kReplacement = "\xEF\xBF\xBD";

@@ -18,7 +18,9 @@ constexpr char kEsc = '\x1b';
 constexpr size_t kMaxParameterBytes = 64;
 
 struct Step {
-    enum class Kind { Event, Drop, NeedMore };
+    // Overlong: the start of a sequence with too many parameter bytes; the
+    // rest of it, up to its final byte, is dropped as it comes.
+    enum class Kind { Event, Drop, NeedMore, Overlong };
     Kind kind;
     size_t consumed = 0;
     InputEvent event{};
@@ -204,7 +206,7 @@ Step csi_step(std::string_view input) {
         ++end;
     }
     if (end - 2 > kMaxParameterBytes) {
-        return drop(end);
+        return {Step::Kind::Overlong, end};
     }
     if (end == input.size()) {
         return need_more();
@@ -320,6 +322,14 @@ void InputDecoder::feed(std::string_view bytes, std::vector<InputEvent>& events)
     const std::string_view input = pending_;
     size_t position = 0;
     while (position < input.size()) {
+        if (in_overlong_) {
+            // Parameter and intermediate bytes go on; a final byte ends the
+            // sequence; any other byte breaks it off and starts anew.
+            const auto byte = static_cast<uint8_t>(input[position]);
+            in_overlong_ = byte >= 0x20 && byte <= 0x3F;
+            position += byte >= 0x20 && byte <= 0x7E ? 1 : 0;
+            continue;
+        }
         const Step step = next_step(input.substr(position));
         if (step.kind == Step::Kind::NeedMore) {
             break;
@@ -327,6 +337,7 @@ void InputDecoder::feed(std::string_view bytes, std::vector<InputEvent>& events)
         if (step.kind == Step::Kind::Event) {
             events.push_back(step.event);
         }
+        in_overlong_ = step.kind == Step::Kind::Overlong;
         position += step.consumed;
     }
     pending_.erase(0, position);

@@ -7,7 +7,9 @@
 // PageUp, PageDown, Insert, Delete, BackTab and F1-F12, with xterm modifier
 // parameters (`CSI 1;5A` is Ctrl+Up); mouse reports in SGR (`CSI < b;x;y M`
 // or `m`), urxvt (`CSI b;x;y M`) and X10 (`CSI M` and three bytes) form.
-// Anything else that starts like a sequence is dropped whole, never typed.
+// Anything else that starts like a sequence is dropped whole, never typed,
+// also one with more parameter bytes than any terminal sends (dropped up to
+// its final byte, however the reads cut it).
 //
 // Reads may cut a sequence anywhere: an unfinished one at the end of a read
 // (`ESC [` and parameters without a final byte, `ESC O`, `CSI M` without its
@@ -33,10 +35,11 @@ class InputDecoder {
     void feed(std::string_view bytes, std::vector<InputEvent>& events);
 
     // Whether an unfinished sequence waits for more bytes.
-    bool waiting() const { return !pending_.empty(); }
+    bool waiting() const { return !pending_.empty() || in_overlong_; }
 
   private:
     std::string pending_;
+    bool in_overlong_ = false;  // inside an over-long sequence, before its final byte
 };
 
 }  // namespace bramwex::term

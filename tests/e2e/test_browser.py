@@ -282,3 +282,64 @@ def test_new_file_shows_its_size_and_change(cache, tree):
     app.press("c", lambda rows: "new.bin" in rows[1] and "sorted by change" in rows[0])
     app.press("c", lambda rows: "huge.bin" in rows[1])
     app.quit()
+
+
+# Clusters terminals give different widths (a skin tone, joiners, a variation
+# selector, a flag, a combining accent), between plain and wide letters.
+PIECES = ["a", "x", "-", "日", "👍🏽", "👨‍👩‍👧", "❤️", "🇺🇸", "e\u0301", "👍", "x🏽"]
+
+
+class Tmux:
+    """The app in a real terminal: a tmux pane, read back with capture-pane."""
+
+    def __init__(self, tmp_path, columns, rows, *command):
+        self.tmux = ["tmux", "-S", str(tmp_path / "tmux.sock"), "-f", "/dev/null"]
+        self("new-session", "-d", "-c", tmp_path, "-x", columns, "-y", rows, "--", *command)
+
+    def __call__(self, *args):
+        return subprocess.run([*self.tmux, *map(str, args)], capture_output=True,
+                              text=True).stdout
+
+    def rows(self):
+        # Ages tick while the screen is compared (and cut texts differently).
+        return [re.sub(r"since .*ago|\d+ s ago", "~", row.rstrip())
+                for row in self("capture-pane", "-p").splitlines()]
+
+    def wait_for(self, predicate, timeout=10):
+        """The rows once they satisfy predicate, or the last rows at the deadline."""
+        deadline = time.monotonic() + timeout
+        while not predicate(rows := self.rows()) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        return rows
+
+
+@pytest.mark.parametrize("columns", [44, 81, 120])
+def test_moves_leave_the_screen_a_full_redraw_shows(tmp_path, cache, columns):
+    rng = random.Random(columns)
+    root = tmp_path / "e"
+    for k in range(6):
+        name = "".join(rng.choices(PIECES, k=rng.randint(2, 12)))
+        folder = root / f"{name}{k}" / "".join(rng.choices(PIECES, k=5))
+        folder.mkdir(parents=True)
+        (folder.parent / f"{k}{name}").write_bytes(b"f" * rng.randint(2000, 90_000))
+    app = Tmux(tmp_path, columns, 12, "env", f"BRAMWEX_CACHE_DIR={cache}", "NO_COLOR=1",
+               binary(), "e")
+    try:
+        assert " | scanned " in app.wait_for(lambda rows: " | scanned " in rows[0])[0]
+        for key in rng.choices("jjjkklliitt", k=12):
+            before = app.rows()
+            app("send-keys", "-l", key)  # drawn one key at a time where the app keeps up
+            app.wait_for(lambda rows: rows != before, timeout=0.5)
+        # Units there and back: the frame drawn after every key before them.
+        for units, other in (("kB", "KiB"), ("KiB", "kB")):
+            app("send-keys", "u")
+            shown = "".join(app.wait_for(lambda rows: units in "".join(rows)
+                                         and other not in "".join(rows)))
+            assert units in shown and other not in shown
+        moved = app.rows()
+        app("resize-window", "-x", columns, "-y", 15)
+        assert app.wait_for(lambda rows: len(rows) == 15 and rows[-1])[-1]
+        app("resize-window", "-x", columns, "-y", 12)
+        assert app.wait_for(lambda rows: rows == moved) == moved
+    finally:
+        app("kill-server")
