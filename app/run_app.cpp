@@ -1,10 +1,12 @@
 #include "app/run_app.hpp"
 
 #include <dirent.h>
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
+#include <string_view>
 #include <variant>
 
 #include "app/app.hpp"
@@ -23,6 +25,24 @@ namespace {
 
 struct Wake {};
 using AppEvent = std::variant<term::InputEvent, Wake>;
+
+// Where the browser cannot be shown, the report of a scan still can.
+constexpr std::string_view kScanInstead = "use `bramwex scan PATH` to print the sizes";
+
+// Why TERM names no terminal the browser can draw on; none when it does.
+std::optional<std::string_view> unusable_term() {
+    const char* term = std::getenv("TERM");
+    if (term == nullptr) {
+        return "not set";
+    }
+    if (*term == '\0') {
+        return "empty";
+    }
+    if (std::string_view(term) == "dumb") {
+        return "dumb";
+    }
+    return std::nullopt;
+}
 
 std::optional<core::Error> check_listable(const std::string& path) {
     if (core::has_nul_byte(path)) {
@@ -133,7 +153,9 @@ AppOutcome run_app(const std::optional<std::string>& path, bool reclaimable, boo
     }
     auto terminal = term::Terminal::take_over();
     if (!terminal) {
-        core::fatal("failed to initialize terminal");
+        // The pointer goes on a line of its own under the fatal one.
+        core::fatal("failed to initialize terminal\nbramwex: the browser needs a terminal; {}",
+                    kScanInstead);
     }
     std::optional<core::Error> error;
     {
@@ -154,6 +176,13 @@ AppOutcome run_app(const std::optional<std::string>& path, bool reclaimable, boo
 }
 
 int cli_browse(const std::optional<std::string>& path, bool reclaimable, bool si) {
+    // Checked before anything is scanned or written: such a terminal would
+    // show the alternate screen's and the mouse's codes as text.
+    if (const auto why = unusable_term()) {
+        print_error(
+            fmt::format("TERM is {}, so the browser cannot be drawn; {}", *why, kScanInstead));
+        return 1;
+    }
     const AppOutcome outcome = run_app(path, reclaimable, si);
     if (outcome.error) {
         const std::string text = outcome.error->to_string();

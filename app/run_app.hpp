@@ -21,6 +21,8 @@ AppOutcome run_app(const std::optional<std::string>& path, bool reclaimable, boo
 
 // The command-line mode: run_app, its error printed as "bramwex: {path}:
 // {error}" (or "bramwex: cannot list volumes: {error}"); the exit status.
+// With TERM unset, empty or "dumb" it refuses at once, in one line that
+// points to `bramwex scan`, with status 1.
 int cli_browse(const std::optional<std::string>& path, bool reclaimable, bool si);
 
 }  // namespace bramwex::app

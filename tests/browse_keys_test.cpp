@@ -84,6 +84,9 @@ TEST(BrowseKeys, PagesIntoUpFilterAndLeaving) {
     EXPECT_EQ(k.b->path, std::vector<std::string>{"big"});
     EXPECT_EQ(k.selected(), "f.bin");
     k.type("/ab");
+    EXPECT_FALSE(k.press(U'q', term::CONTROL) || k.press(U'd', term::CONTROL));
+    EXPECT_FALSE(k.b->unreadable_shown);
+    EXPECT_EQ(k.b->filter, "ab") << "a Ctrl-letter is neither typed nor a command";
     for (int n = 0; n < 4; ++n) {
         k.press(Key::Backspace);
     }

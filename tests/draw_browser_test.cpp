@@ -268,6 +268,27 @@ TEST(DrawBrowser, NarrowOneLevelDownWithAFilterAndNoColour) {
                                         "no matches for 'zz'", "", "/zz  enter keep  esc clear"}));
 }
 
+// The tree is gone until the first snapshot: no total or change from it, and
+// an open list still fills the middle.
+TEST(DrawBrowser, RightAfterRescanningEverything) {
+    Shown shown;
+    Browser& b = *shown.browser;
+    b.baseline = Baseline{605 * MiB};
+    b.baseline_time = shown.now - 9s;
+    b.expected_total = 2000 * MiB;
+    b.picks = {"gone.txt"};
+    b.rescan_all();
+    b.picks_shown = true;
+    EXPECT_EQ(trimmed(shown.draw(100, 4)),
+              (std::vector<std::string>{
+                  "~/data  scanning 0 B of ~2.0 GiB (0%)",
+                  "1 picked, 0 B in all:", "      gone  gone.txt",
+                  "arrows/jk move  r reveal  o open  space unpick  p close  ? help  q quit"}));
+    b.picks_shown = false;
+    b.largest_shown.emplace();
+    EXPECT_EQ(trimmed(shown.draw(100, 4))[1], "scanning...");
+}
+
 TEST(StatusLines, TitleSegmentsAndTheirDropping) {
     Shown shown;
     Browser& b = *shown.browser;
@@ -373,6 +394,13 @@ TEST(Overlays, UnreadableAndPicksViews) {
     const auto unreadable = trimmed(shown.draw(80, 5));
     EXPECT_EQ(unreadable[1], "1 directory could not be read, so its contents are not counted:");
     EXPECT_EQ(unreadable[2], "/nonexistent-root/locked  permission denied (try sudo)");
+    b.unreadable.assign(1200, {"/nonexistent-root/photos/x", b.unreadable[0].id});
+    EXPECT_EQ(trimmed(shown.draw(80, 5))[1],
+              "1,200 directories could not be read, so their contents are not counted:");
+    b.unreadable_shown = false;
+    EXPECT_EQ(text_of(*summary_line(b, kColour, 79)),
+              "photos/ | 600.0 MiB  own 300.0 MiB | 1,200 unreadable");
+    b.unreadable_shown = true;
     b.unreadable.clear();
     EXPECT_EQ(trimmed(shown.draw(80, 5))[2], "");
     b.unreadable_shown = false;

@@ -50,7 +50,10 @@ void Browser::open_path(const std::optional<std::string>& path, bool reveal, con
 void Browser::rescan_all() {
     start_scan();
     // What described the dropped tree goes with it; snapshots bring it back.
+    // Until the first one the title only says that a scan is under way: a
+    // state still called complete would show a change and an age of no tree.
     tree.reset();
+    state = ScanState::snapshot();
     unreadable.clear();
     largest.clear();
     file_cache.clear();

@@ -68,9 +68,6 @@ void draw_column(const Browser& b, term::Buffer& frame, const StyleTable& styles
 
 void draw_middle(Browser& b, term::Buffer& frame, const StyleTable& styles,
                  std::chrono::system_clock::time_point now) {
-    if (!b.tree) {
-        return;
-    }
     const term::Rect& area = b.geometry;
     if (b.unreadable_shown) {
         draw_unreadable_view(b, frame, area, styles);
@@ -83,6 +80,9 @@ void draw_middle(Browser& b, term::Buffer& frame, const StyleTable& styles,
     if (b.picks_shown) {
         draw_picks_view(b, frame, area, styles);
         return;
+    }
+    if (!b.tree) {
+        return;  // the title line tells the progress
     }
     const size_t h = b.geometry.height;
     const size_t keep_visible = b.selected + 1 > h ? b.selected + 1 - h : 0;

@@ -41,10 +41,13 @@ void append_character(std::string& text, char32_t ch) {
     }
 }
 
-// Keys typed into the filter; false for keys the normal mode answers.
+// Keys typed into the filter; false for keys the normal mode answers. A
+// Ctrl-letter (Ctrl-C was taken before) is neither text nor a command here.
 bool filter_key(std::string& filter, bool& editing, const term::KeyEvent& key) {
-    if (key.code.key == Key::Char && !key.modifiers.contains(term::CONTROL)) {
-        append_character(filter, key.code.ch);
+    if (key.code.key == Key::Char) {
+        if (!key.modifiers.contains(term::CONTROL)) {
+            append_character(filter, key.code.ch);
+        }
     } else if (key.code == Key::Backspace) {
         pop_character(filter);
     } else if (key.code == Key::Enter) {

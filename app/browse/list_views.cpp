@@ -39,10 +39,11 @@ void draw_unreadable_view(const Browser& b, term::Buffer& frame, const term::Rec
                           const StyleTable& styles) {
     const size_t n = b.unreadable.size();
     const std::string heading =
-        n == 0   ? std::string("every directory could be read")
-        : n == 1 ? std::string("1 directory could not be read, so its contents are not counted:")
-                 : fmt::format(
-                       "{} directories could not be read, so their contents are not counted:", n);
+        n == 0 ? std::string("every directory could be read")
+        : n == 1
+            ? std::string("1 directory could not be read, so its contents are not counted:")
+            : fmt::format("{} directories could not be read, so their contents are not counted:",
+                          format_count(n));
     frame.set_stringn(area.x, area.y, heading, area.width, {});
     const size_t room = area.height - 1u;
     const size_t index = std::min(b.unreadable_index, n > room ? n - room : 0);
@@ -56,7 +57,7 @@ void draw_unreadable_view(const Browser& b, term::Buffer& frame, const term::Rec
 
 void draw_largest_view(Browser& b, term::Buffer& frame, const term::Rect& area,
                        const StyleTable& styles) {
-    if (b.largest.empty() && b.state.is_snapshot()) {
+    if (b.largest.empty() && (!b.tree || b.state.is_snapshot())) {
         frame.set_stringn(area.x, area.y, "scanning...", area.width, {});
         return;
     }

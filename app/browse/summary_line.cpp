@@ -28,7 +28,7 @@ std::optional<Group> note_group(const Browser& b, const StyleTable& styles, core
         return std::nullopt;
     }
     if (narrow) {
-        return Group{{fmt::format("{} unreadable", below), warning}};
+        return Group{{format_count(below) + " unreadable", warning}};
     }
     return Group{{below == 1 ? std::string("1 folder below unreadable")
                              : fmt::format("{} folders below unreadable", format_count(below)),

@@ -18,6 +18,7 @@ ALT_ON = b"\x1b[?1049h"
 ALT_OFF = b"\x1b[?1049l"
 MOUSE_ON = b"\x1b[?1000h\x1b[?1002h\x1b[?1003h\x1b[?1015h\x1b[?1006h"
 MOUSE_OFF = b"\x1b[?1006l\x1b[?1015l\x1b[?1003l\x1b[?1002l\x1b[?1000l"
+SCAN_INSTEAD = b"bramwex: the browser needs a terminal; use `bramwex scan PATH` to print the sizes"
 
 
 class Tui:
@@ -157,10 +158,19 @@ def test_missing_path_fails_before_touching_the_terminal(bramwex):
 
 def test_no_controlling_terminal_is_fatal(bramwex, tree):
     result = subprocess.run([binary(), str(tree)], stdin=subprocess.DEVNULL,
-                            capture_output=True, env=bramwex.env, start_new_session=True,
-                            timeout=20)
+                            capture_output=True, env=dict(bramwex.env, TERM="xterm"),
+                            start_new_session=True, timeout=20)
     assert (result.returncode, result.stdout) == (101, b"")
-    assert b"bramwex: fatal: failed to initialize terminal" in result.stderr
+    assert result.stderr.splitlines()[-2:] == [b"bramwex: fatal: failed to initialize terminal",
+                                               SCAN_INSTEAD]
+
+
+@pytest.mark.parametrize("term", [["-u", "TERM"], ["TERM="], ["TERM=dumb"]])
+def test_a_terminal_that_cannot_draw_is_refused_untouched(cache, tree, term):
+    app = Tui(cache, command=["/usr/bin/env", *term, binary(), str(tree)])
+    assert app.wait_exit() == 1
+    refusal = rb"bramwex: TERM is [^\r\n\x1b]+; use `bramwex scan PATH` to print the sizes\r\n"
+    assert re.fullmatch(refusal, app.raw), app.raw
 
 
 def test_standard_input_not_a_terminal_uses_the_controlling_one(cache, tree):

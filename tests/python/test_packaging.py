@@ -4,6 +4,9 @@ import csv
 import hashlib
 import importlib.util
 import io
+import os
+import shutil
+import subprocess
 import tarfile
 import zipfile
 from pathlib import Path
@@ -77,3 +80,26 @@ def test_sdist(tmp_path):
         members = set(sdist.getnames())
     assert {"bramwex-0.2.0/PKG-INFO", "bramwex-0.2.0/CMakeLists.txt"} <= members
     assert not any("/.venv/" in m or "/build/" in m for m in members)
+
+
+def test_setup_says_what_takes_long_and_only_then(tmp_path):
+    """scripts/setup on a fresh clone, with stand-ins for the slow tools."""
+    clone, tools = tmp_path / "clone", tmp_path / "bin"
+    for folder in (clone / "scripts", clone / "tools", clone / ".venv" / "bin", tools):
+        folder.mkdir(parents=True)
+    shutil.copy(TOP / "scripts" / "setup", clone / "scripts")
+    (clone / "pyproject.toml").touch()
+    (clone / "tools" / "bramwex_build.py").touch()
+    for script, body in {
+            tools / "dpkg-query": "echo 'install ok installed'",
+            tools / "cmake": "mkdir -p build/binding && cd build &&"
+                             " touch build.ninja binding/bramwex.abi3.so",
+            clone / ".venv/bin/python": 'touch "${0%/*}/bramwex"; chmod +x "${0%/*}/bramwex"',
+    }.items():
+        script.write_text("#!/bin/sh\n" + body + "\n")
+        script.chmod(0o755)
+    env = dict(os.environ, PATH=f"{tools}:{os.environ['PATH']}")
+    run = lambda: subprocess.run(["bash", clone / "scripts" / "setup"], env=env,
+                                 capture_output=True, text=True, check=True).stderr
+    assert run().startswith("setup: building bramwex in build/ (")
+    assert run() == ""
