@@ -196,12 +196,22 @@ def test_a_thousand_lives_leave_no_thread_descriptor_or_memory_behind(tree_dir):
     assert rss_kb() - held[2] < 16_000
 
 
-@pytest.mark.parametrize("mode", ["plain", "async", "daemon"])
+@pytest.mark.parametrize("mode", ["plain", "async", "daemon", "fork"])
 def test_a_live_open_at_exit_is_closed_without_a_hang_or_abort(tree_dir, mode):
     code = textwrap.dedent("""
-        import asyncio, sys, threading, time, bramwex
+        import asyncio, os, sys, threading, time, bramwex
         live = bramwex.live(sys.argv[1], interval=0.001)
         next(live)
+        for child in range(100 if sys.argv[2] == "fork" else 0):
+            pid = os.fork()
+            if pid == 0:  # the live thread stays behind, maybe holding a lock
+                sys.exit(list(live) != [])  # ends at once; the exit hook passes it by
+            deadline = time.monotonic() + 10
+            while (done := os.waitpid(pid, os.WNOHANG)) == (0, 0) and time.monotonic() < deadline:
+                time.sleep(0.001)
+            if done[0] == 0:
+                os.kill(pid, 9)
+            assert done == (pid, 0), f"child {child} hung or failed: {done}"
         async def bind():  # the loop bound, then closed with the Live still open
             try:
                 await asyncio.wait_for(live.__anext__(), 0.1)
@@ -216,5 +226,5 @@ def test_a_live_open_at_exit_is_closed_without_a_hang_or_abort(tree_dir, mode):
         print("leaving")
     """)
     done = subprocess.run([sys.executable, "-c", code, str(tree_dir), mode],
-                          capture_output=True, text=True, timeout=30)
+                          capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout) == (0, "leaving\n"), done.stderr
