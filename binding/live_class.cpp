@@ -131,7 +131,7 @@ std::optional<std::vector<core::FolderId>> ids_argument(PyObject* object) {
     }
     Ref iterator = Ref::steal(PyObject_GetIter(object));
     if (!iterator) {
-        name_argument_in_type_error("ids");
+        name_argument_in_error("ids");
         return std::nullopt;
     }
     std::vector<core::FolderId> ids;

@@ -50,6 +50,10 @@ async def test_a_cancelled_await_raises_and_the_next_one_works(tree_dir):
         assert task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
+        waiting = live.__anext__()
+        waiting.send(None)  # get() waits for an event
+        with pytest.raises(KeyError):
+            waiting.throw(typ=KeyError, val=None, _tb=None)
         (tree_dir / "beta" / "new.bin").write_bytes(b"n" * 9000)
         changed = await asyncio.wait_for(async_until(live, Event.Changed), 10)
         assert tree_dir / "beta" in [path for path, _ in changed.changes]
