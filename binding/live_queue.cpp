@@ -4,6 +4,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace bramwex::binding {
 
@@ -35,6 +36,8 @@ void merge_changed(core::Event::Changed& unread, core::Event::Changed& later) {
             listed.emplace(changes.back().path, changes.size() - 1);
         }
     }
+    // As in one rescan's list, a folder whose changes cancel out is not listed.
+    std::erase_if(changes, [](const core::FolderChange& change) { return change.delta == 0; });
 }
 
 }  // namespace

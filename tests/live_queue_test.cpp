@@ -52,10 +52,9 @@ TEST(LiveQueue, UnreadSnapshotsAndChangesCoalesceButNotAcrossOtherItems) {
     }
     EXPECT_EQ(kinds, (std::vector<std::string>{"S", "C", "R", "C", "M", "C", "E", "C"}));
     EXPECT_EQ(seen, (std::vector<ptrdiff_t>{1, 3, 4, 5, 6, 8}));
-    EXPECT_EQ(
-        changes,
-        (std::vector<Changes>{
-            {{"/r/a", 0}, {"/r/b", 2}, {"/r/c", 5}}, {{"/r/a", 3}}, {{"/r/b", 1}}, {{"/r/b", 1}}}));
+    EXPECT_EQ(changes,
+              (std::vector<Changes>{
+                  {{"/r/b", 2}, {"/r/c", 5}}, {{"/r/a", 3}}, {{"/r/b", 1}}, {{"/r/b", 1}}}));
 }
 
 }  // namespace
