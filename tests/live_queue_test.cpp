@@ -31,12 +31,12 @@ TEST(LiveQueue, UnreadSnapshotsAndChangesCoalesceButNotAcrossOtherItems) {
              Event{Event::Changed{trees[7], {{"/r/b", 1}}}}, Event{Event::Changed{trees[8], {}}}}) {
         queue.push(std::move(item));
     }
-    std::vector<std::string> kinds;
+    std::string kinds;
     std::vector<ptrdiff_t> seen;  // which tree, by its place in trees
     std::vector<Changes> changes;
     for (QueueItem& item : queue.take_all()) {
         const auto* event = std::get_if<Event>(&item);
-        kinds.push_back(event == nullptr ? "E" : std::string(1, "SRCM"[event->value.index()]));
+        kinds += event == nullptr ? 'E' : "SRCM"[event->value.index()];
         if (event != nullptr) {
             std::visit(
                 [&](const auto& value) {
@@ -50,7 +50,7 @@ TEST(LiveQueue, UnreadSnapshotsAndChangesCoalesceButNotAcrossOtherItems) {
                 event->value);
         }
     }
-    EXPECT_EQ(kinds, (std::vector<std::string>{"S", "C", "R", "C", "M", "C", "E", "C"}));
+    EXPECT_EQ(kinds, "SCRCMCEC");
     EXPECT_EQ(seen, (std::vector<ptrdiff_t>{1, 3, 4, 5, 6, 8}));
     EXPECT_EQ(changes,
               (std::vector<Changes>{
