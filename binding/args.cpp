@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "core/base/error.hpp"
 #include "core/scan/scan_options.hpp"
 
@@ -84,7 +86,7 @@ std::optional<std::string> fs_encode(PyObject* text) {
 std::optional<std::string> path_argument(PyObject* object, std::string_view name) {
     Ref path = Ref::steal(PyOS_FSPath(object));
     if (!path) {
-        name_argument_in_type_error(name);
+        name_argument_in_error(name);
         return std::nullopt;
     }
     if (!PyUnicode_Check(path.get())) {
@@ -103,7 +105,7 @@ std::optional<std::string> path_argument(PyObject* object, std::string_view name
 std::optional<uint32_t> u32_argument(PyObject* object, std::string_view name) {
     Ref number = Ref::steal(PyNumber_Index(object));
     if (!number) {
-        name_argument_in_type_error(name);
+        name_argument_in_error(name);
         return std::nullopt;
     }
     int overflow = 0;
@@ -112,11 +114,13 @@ std::optional<uint32_t> u32_argument(PyObject* object, std::string_view name) {
         return std::nullopt;
     }
     if (overflow < 0 || (overflow == 0 && value < 0)) {
-        raise(PyExc_OverflowError, "number too small to fit in target type");
+        raise(PyExc_OverflowError,
+              fmt::format("argument '{}': number too small to fit in target type", name));
         return std::nullopt;
     }
     if (overflow > 0 || value > 0xFFFFFFFFLL) {
-        raise(PyExc_OverflowError, "number too large to fit in target type");
+        raise(PyExc_OverflowError,
+              fmt::format("argument '{}': number too large to fit in target type", name));
         return std::nullopt;
     }
     return static_cast<uint32_t>(value);
@@ -125,11 +129,12 @@ std::optional<uint32_t> u32_argument(PyObject* object, std::string_view name) {
 std::optional<uint64_t> u64_argument(PyObject* object, std::string_view name) {
     Ref number = Ref::steal(PyNumber_Index(object));
     if (!number) {
-        name_argument_in_type_error(name);
+        name_argument_in_error(name);
         return std::nullopt;
     }
     const unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        name_argument_in_error(name);
         return std::nullopt;
     }
     return static_cast<uint64_t>(value);
@@ -143,12 +148,8 @@ bool threads_argument(PyObject* slot, std::optional<uint32_t>& threads) {
     if (!count) {
         return false;
     }
-    if (*count > core::kMaxScanThreads) {
-        raise(PyExc_ValueError, fmt::format("threads must be at most {}", core::kMaxScanThreads));
-        return false;
-    }
-    if (*count != 0) {  // 0, like None, is automatic
-        threads = static_cast<uint32_t>(*count);
+    if (*count != 0) {  // 0, like None, is automatic; more than the pool takes, all it takes
+        threads = static_cast<uint32_t>(std::min<uint64_t>(*count, core::kMaxScanThreads));
     }
     return true;
 }

@@ -41,15 +41,15 @@ std::optional<std::string> path_argument(PyObject* object, std::string_view name
 std::optional<std::string> fs_encode(PyObject* text);
 
 // An integer (by __index__) that fits an unsigned 32-bit value; a negative or
-// too large one raises OverflowError.
+// too large one raises OverflowError naming the argument.
 std::optional<uint32_t> u32_argument(PyObject* object, std::string_view name);
 
-// An integer (by __index__) that fits an unsigned 64-bit count.
+// An integer (by __index__) that fits an unsigned 64-bit count; else as above.
 std::optional<uint64_t> u64_argument(PyObject* object, std::string_view name);
 
-// The `threads` argument of a scan into threads: None or 0 leave it automatic;
-// false with an error set for a negative count (OverflowError) or one past the
-// largest the scan accepts (ValueError), before any thread starts.
+// The `threads` argument of a scan into threads: None or 0 leave it automatic,
+// a count past the largest pool the scan makes is that largest; false with an
+// error set for what is not an unsigned 64-bit count, before any thread starts.
 bool threads_argument(PyObject* slot, std::optional<uint32_t>& threads);
 
 }  // namespace bramwex::binding

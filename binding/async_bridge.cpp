@@ -97,9 +97,13 @@ bool put_end_mark(PyLive& live) {
     if (live.aqueue == nullptr) {
         return true;
     }
-    Ref aqueue = Ref::borrow(live.aqueue);
-    return static_cast<bool>(
-        Ref::steal(PyObject_CallMethod(aqueue.get(), "put_nowait", "O", Py_None)));
+    // On the loop's thread, after the drains the live thread asked for.
+    Ref put = Ref::steal(PyObject_GetAttrString(live.aqueue, "put_nowait"));
+    if (!put) {
+        return false;
+    }
+    call_on_event_loop(*live.waker, put.get(), Py_None);
+    return true;
 }
 
 int traverse_async(PyLive& live, visitproc visit, void* arg) {

@@ -86,7 +86,7 @@ std::optional<std::vector<core::FolderChange>> changes_argument(PyObject* object
     }
     Ref iterator = Ref::steal(PyObject_GetIter(object));
     if (!iterator) {
-        name_argument_in_type_error("changes");
+        name_argument_in_error("changes");
         return std::nullopt;
     }
     std::vector<core::FolderChange> changes;
@@ -108,7 +108,7 @@ std::optional<std::vector<core::FolderChange>> changes_argument(PyObject* object
         }
         const long long delta = PyLong_AsLongLong(PyTuple_GetItem(item.get(), 1));
         if (delta == -1 && PyErr_Occurred()) {
-            name_argument_in_type_error("changes");
+            name_argument_in_error("changes");
             return std::nullopt;
         }
         changes.push_back(core::FolderChange{std::move(*path), delta});

@@ -58,7 +58,7 @@ int exec_module(PyObject* module) {
                     return -1;
                 }
             }
-            return register_exit_hook(module) ? 0 : -1;
+            return register_process_hooks(module) ? 0 : -1;
         },
         -1);
 }

@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
@@ -130,7 +131,7 @@ std::optional<std::vector<core::FolderId>> ids_argument(PyObject* object) {
     }
     Ref iterator = Ref::steal(PyObject_GetIter(object));
     if (!iterator) {
-        name_argument_in_type_error("ids");
+        name_argument_in_error("ids");
         return std::nullopt;
     }
     std::vector<core::FolderId> ids;
@@ -295,6 +296,42 @@ PyObject* close_open_lives(PyObject*, PyObject*) {
 PyMethodDef close_open_lives_def = {"_close_open_lives", as_cfunction(&close_open_lives),
                                     METH_NOARGS, nullptr};
 
+// Registered with os.register_at_fork: runs in a child just forked, where
+// only the forking thread goes on. Every Live of the parent has lost its
+// live thread, which may have held the queue's or the channel's lock at that
+// moment, so it is closed without a word to the thread: its handle is left
+// unfreed (closing it would send to the thread and join it), and a new
+// empty queue stands for the old one. Iterating it ends at once, and the
+// exit hook passes it by.
+PyObject* forget_lives_in_child(PyObject*, PyObject*) {
+    for (PyObject* self : open_lives()) {
+        PyLive& live = live_of(self);
+        if (live.handle) {
+            static_cast<void>(new core::LiveHandle(std::move(*live.handle)));  // never freed
+            live.handle.reset();
+        }
+        live.queue = std::make_shared<LiveQueue>();
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef forget_lives_in_child_def = {
+    "_forget_lives_in_child", as_cfunction(&forget_lives_in_child), METH_NOARGS, nullptr};
+
+// A function of the module made from def and handed to registrar:
+// registrar(hook), or registrar(keyword=hook) when a keyword is given.
+bool register_hook(PyObject* module, PyMethodDef& def, const char* where, const char* registrar,
+                   const char* keyword) {
+    Ref hook = Ref::steal(PyCFunction_NewEx(&def, nullptr, module));
+    Ref call = hook ? import_attribute(where, registrar) : Ref();
+    Ref args = call ? Ref::steal(keyword ? PyTuple_New(0) : PyTuple_Pack(1, hook.get())) : Ref();
+    Ref keywords = args && keyword ? Ref::steal(Py_BuildValue("{sO}", keyword, hook.get())) : Ref();
+    if (!args || (keyword != nullptr && !keywords)) {
+        return false;
+    }
+    return static_cast<bool>(Ref::steal(PyObject_Call(call.get(), args.get(), keywords.get())));
+}
+
 }  // namespace
 
 PyObject* live_class() {
@@ -326,14 +363,10 @@ Ref live_into_py(PyLive live) {
     return object;
 }
 
-bool register_exit_hook(PyObject* module) {
-    Ref hook = Ref::steal(PyCFunction_NewEx(&close_open_lives_def, nullptr, module));
-    Ref atexit_register = hook ? import_attribute("atexit", "register") : Ref();
-    if (!atexit_register) {
-        return false;
-    }
-    return static_cast<bool>(
-        Ref::steal(PyObject_CallFunctionObjArgs(atexit_register.get(), hook.get(), nullptr)));
+bool register_process_hooks(PyObject* module) {
+    return register_hook(module, close_open_lives_def, "atexit", "register", nullptr) &&
+           register_hook(module, forget_lives_in_child_def, "os", "register_at_fork",
+                         "after_in_child");
 }
 
 }  // namespace bramwex::binding

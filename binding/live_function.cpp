@@ -75,7 +75,7 @@ PyObject* live_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (slots[1] != nullptr) {
             interval = PyFloat_AsDouble(slots[1]);
             if (interval == -1.0 && PyErr_Occurred()) {
-                name_argument_in_type_error("interval");
+                name_argument_in_error("interval");
                 return {};
             }
         }

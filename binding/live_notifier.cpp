@@ -45,13 +45,30 @@ void EventNotifier::wake_event_loop() {
         return;
     }
     const Gil gil;
-    std::lock_guard lock(waker_->mutex);
-    if (waker_->loop != nullptr && waker_->drain != nullptr) {
-        Ref done = Ref::steal(
-            PyObject_CallMethod(waker_->loop, "call_soon_threadsafe", "O", waker_->drain));
-        if (!done) {
-            PyErr_Clear();  // a closed loop: the items wait for the next drain
-        }
+    // With a closed loop the items wait for the next drain.
+    call_on_event_loop(*waker_, nullptr, nullptr);
+}
+
+void call_on_event_loop(AsyncWaker& waker, PyObject* callable, PyObject* argument) {
+    Ref loop;
+    Ref drain;
+    {
+        std::lock_guard lock(waker.mutex);
+        loop = Ref::borrow(waker.loop);
+        drain = Ref::borrow(waker.drain);
+    }
+    if (!loop || !drain) {
+        return;
+    }
+    // call_soon_threadsafe also wakes a loop idle in its selector, which a
+    // plain call from another thread would leave asleep.
+    Ref method = Ref::steal(PyObject_GetAttrString(loop.get(), "call_soon_threadsafe"));
+    Ref done =
+        method ? Ref::steal(PyObject_CallFunctionObjArgs(
+                     method.get(), callable != nullptr ? callable : drain.get(), argument, nullptr))
+               : Ref();
+    if (!done) {
+        PyErr_Clear();  // a closed loop: nothing waits on it
     }
 }
 

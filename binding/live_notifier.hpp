@@ -5,11 +5,27 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "binding/live_queue.hpp"
+#include "binding/py.hpp"
 #include "core/live/live.hpp"
 
 namespace bramwex::binding {
+
+// The event loop of asynchronous iteration and its drain callback; both
+// strong references, touched only with the interpreter lock held. The mutex
+// is never held across a call into Python, which may let the lock go.
+struct AsyncWaker {
+    std::mutex mutex;
+    PyObject* loop = nullptr;
+    PyObject* drain = nullptr;
+};
+
+// Asks the bound event loop, if any, to call callable(argument) on its own
+// thread (the drain callback when callable is null; no argument when it is
+// null); a closed loop is passed over without an error. Interpreter lock held.
+void call_on_event_loop(AsyncWaker& waker, PyObject* callable, PyObject* argument);
 
 class EventNotifier final : public core::EventSink {
   public:

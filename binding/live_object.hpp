@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "binding/live_queue.hpp"
+#include "binding/live_notifier.hpp"
 #include "binding/py.hpp"
 #include "core/live/live.hpp"
 
@@ -38,8 +38,9 @@ PyObject* live_class();
 Ref live_into_py(PyLive live);
 
 // Has the module's exit hook close every Live still open before the
-// interpreter finalises.
-bool register_exit_hook(PyObject* module);
+// interpreter finalises, and its fork hook close, in a child, those the
+// parent had open.
+bool register_process_hooks(PyObject* module);
 
 // The module function `live`.
 PyObject* live_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -61,8 +62,8 @@ Ref raise_item_error(const QueueItem& item, const std::string& path);
 // Part of the Live class made in async_bridge.cpp.
 PyObject* live_aiter(PyObject* self);
 PyObject* live_anext(PyObject* self);
-// Puts the end mark into the bound asyncio.Queue, if any; false with the
-// exception set when put_nowait raised.
+// Has the bound event loop, if any, put the end mark into its asyncio.Queue,
+// whichever thread closes; false with the exception set when that fails.
 bool put_end_mark(PyLive& live);
 // Lets the cyclic GC see and break the Live -> drain -> Live cycle.
 int traverse_async(PyLive& live, visitproc visit, void* arg);

@@ -1,15 +1,43 @@
-// The LiveQueue's locking and its coalescing of unread snapshots.
+// The LiveQueue's locking and its coalescing of unread snapshots and changes.
 #include "binding/live_queue.hpp"
 
+#include <string_view>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace bramwex::binding {
 
 namespace {
 
-bool is_scanning(const QueueItem& item) {
-    const auto* event = std::get_if<core::Event>(&item);
-    return event != nullptr && std::holds_alternative<core::Event::Scanning>(event->value);
+template <class Kind>
+Kind* event_of(QueueItem& item) {
+    auto* event = std::get_if<core::Event>(&item);
+    return event != nullptr ? std::get_if<Kind>(&event->value) : nullptr;
+}
+
+// The unread event takes the later tree and the later changes: deltas added
+// to those of folders already listed, new folders after them. A reader that
+// catches up so sees the sizes and the summed deltas of one that kept up.
+// The older tree is left in `later`.
+void merge_changed(core::Event::Changed& unread, core::Event::Changed& later) {
+    unread.tree.swap(later.tree);
+    std::vector<core::FolderChange>& changes = unread.changes;
+    changes.reserve(changes.size() + later.changes.size());  // the views below stay valid
+    std::unordered_map<std::string_view, size_t> listed;
+    for (size_t k = 0; k < changes.size(); ++k) {
+        listed.emplace(changes[k].path, k);
+    }
+    for (core::FolderChange& change : later.changes) {
+        if (auto found = listed.find(change.path); found != listed.end()) {
+            changes[found->second].delta += change.delta;
+        } else {
+            changes.push_back(std::move(change));
+            listed.emplace(changes.back().path, changes.size() - 1);
+        }
+    }
+    // As in one rescan's list, a folder whose changes cancel out is not listed.
+    std::erase_if(changes, [](const core::FolderChange& change) { return change.delta == 0; });
 }
 
 }  // namespace
@@ -17,11 +45,18 @@ bool is_scanning(const QueueItem& item) {
 void LiveQueue::push(QueueItem item) {
     {
         std::lock_guard lock(mutex_);
-        if (is_scanning(item) && !items_.empty() && is_scanning(items_.back())) {
-            items_.pop_back();
+        QueueItem* tail = items_.empty() ? nullptr : &items_.back();
+        auto* unread = tail != nullptr ? event_of<core::Event::Changed>(*tail) : nullptr;
+        if (tail != nullptr && event_of<core::Event::Scanning>(item) != nullptr &&
+            event_of<core::Event::Scanning>(*tail) != nullptr) {
+            std::swap(*tail, item);
+        } else if (auto* later = event_of<core::Event::Changed>(item); later && unread) {
+            merge_changed(*unread, *later);
+        } else {
+            items_.push_back(std::move(item));
         }
-        items_.push_back(std::move(item));
     }
+    // What was replaced goes here, its tree freed with the queue unlocked.
     changed_.notify_all();
 }
 

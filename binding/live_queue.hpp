@@ -1,6 +1,6 @@
 // The hand-over of what a live thread finds to the Python side: LiveQueue,
-// the first-in first-out list of items, and AsyncWaker, the event loop to
-// wake once asynchronous iteration has bound one.
+// the first-in first-out list of items, which keeps what a slow reader has
+// not taken yet to a bounded number of trees. It touches nothing of Python.
 #pragma once
 
 #include <chrono>
@@ -12,7 +12,6 @@
 #include <variant>
 #include <vector>
 
-#include "binding/py.hpp"
 #include "core/live/live.hpp"
 
 namespace bramwex::binding {
@@ -26,8 +25,9 @@ using QueueItem = std::variant<core::Event, core::Error, LiveFatal>;
 
 class LiveQueue {
   public:
-    // Appends item; a Scanning snapshot replaces one still waiting at the
-    // tail, so a consumer that does not read holds one snapshot, not many.
+    // Appends item. A Scanning snapshot replaces one still waiting at the
+    // tail, and a Changed is merged into one still waiting there, so a
+    // consumer that does not read holds one tree, not one per event.
     void push(QueueItem item);
 
     // The front item, waiting at most `slice` for one; none when it passed
@@ -45,14 +45,6 @@ class LiveQueue {
     std::condition_variable changed_;
     std::deque<QueueItem> items_;
     uint64_t wakes_ = 0;
-};
-
-// The event loop of asynchronous iteration and its drain callback; both
-// strong references, touched only with the interpreter lock held.
-struct AsyncWaker {
-    std::mutex mutex;
-    PyObject* loop = nullptr;
-    PyObject* drain = nullptr;
 };
 
 }  // namespace bramwex::binding

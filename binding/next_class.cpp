@@ -1,5 +1,8 @@
 // Next, the awaitable Live.__anext__ returns: the awaited asyncio.Queue.get()
 // with what comes out of it turned into the end of an await.
+#include <array>
+
+#include "binding/args.hpp"
 #include "binding/live_object.hpp"
 #include "binding/object.hpp"
 
@@ -73,12 +76,14 @@ PyObject* next_send(PyObject* self, PyObject* value) {
     return unwrap_stop_iteration(call_with(inner_of(self), "send", value));
 }
 
+constexpr std::array<const char*, 3> kThrowNames = {"typ", "val", "_tb"};
+
 PyObject* next_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (kwnames != nullptr || nargs < 1 || nargs > 3) {
-        PyErr_SetString(PyExc_TypeError, "throw() takes from 1 to 3 positional arguments");
+    std::array<PyObject*, 3> slots{};
+    if (!bind_arguments({"throw", kThrowNames, 1}, args, nargs, kwnames, slots)) {
         return nullptr;
     }
-    PyObject* thrown = nargs >= 2 && args[1] != Py_None ? args[1] : args[0];
+    PyObject* thrown = absent(slots[1]) ? slots[0] : slots[1];
     return unwrap_stop_iteration(call_with(inner_of(self), "throw", thrown));
 }
 

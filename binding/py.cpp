@@ -85,8 +85,11 @@ Ref raise(PyObject* type, std::string_view message) {
     return {};
 }
 
-void name_argument_in_type_error(std::string_view name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+void name_argument_in_error(std::string_view name) {
+    PyObject* kind = PyErr_ExceptionMatches(PyExc_TypeError)       ? PyExc_TypeError
+                     : PyErr_ExceptionMatches(PyExc_OverflowError) ? PyExc_OverflowError
+                                                                   : nullptr;
+    if (kind == nullptr) {
         return;
     }
     PyObject* type = nullptr;
@@ -109,7 +112,7 @@ void name_argument_in_type_error(std::string_view name) {
     message += name;
     message += "': ";
     message.append(utf8, static_cast<size_t>(size));
-    raise(PyExc_TypeError, message);
+    raise(kind, message);
 }
 
 std::string type_name_of(PyObject* object) {

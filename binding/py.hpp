@@ -128,9 +128,10 @@ Ref none();
 // as the failure it is.
 Ref raise(PyObject* type, std::string_view message);
 
-// Prefixes the pending TypeError's message with "argument '{name}': ", as an
-// argument conversion error names its argument; other errors pass unchanged.
-void name_argument_in_type_error(std::string_view name);
+// Prefixes the pending TypeError's or OverflowError's message with
+// "argument '{name}': ", as an argument conversion error names its argument;
+// other errors pass unchanged.
+void name_argument_in_error(std::string_view name);
 
 // The type's qualified name for messages: "'{name}' object".
 std::string type_name_of(PyObject* object);

@@ -104,8 +104,9 @@ LiveHandle start_live(LiveSettings settings, std::unique_ptr<EventSink> sink) {
             // channel go here, on the live thread.
             loop.reset();
         });
-    } catch (const std::system_error&) {
-        fatal("failed to spawn thread");
+    } catch (const std::system_error& error) {
+        fatal("failed to spawn thread: {} (os error {})", error.code().message(),
+              error.code().value());
     }
     return LiveHandle(std::move(sender), std::move(control), std::move(thread));
 }

@@ -1,6 +1,7 @@
 """Asynchronous iteration of a Live on an asyncio event loop."""
 import asyncio
 import gc
+import threading
 
 import pytest
 
@@ -21,13 +22,23 @@ async def test_events_queued_before_the_first_anext_are_not_lost(tree_dir):
         await live.__anext__()
 
 
-@pytest.mark.asyncio
-async def test_close_ends_a_pending_await(tree_dir):
+@pytest.mark.parametrize("on_loop", [True, False])
+def test_close_ends_a_pending_await_from_any_thread(tree_dir, on_loop):
     live = bramwex.live(tree_dir, interval=0.01)
-    await async_until(live, Event.Ready)
-    asyncio.get_running_loop().call_later(0.05, live.close)
-    with pytest.raises(StopAsyncIteration):
-        await live.__anext__()
+    pending, ended = threading.Event(), threading.Event()
+
+    async def wait():
+        await async_until(live, Event.Ready)
+        asyncio.get_running_loop().call_soon(live.close if on_loop else pending.set)
+        with pytest.raises(StopAsyncIteration):
+            await live.__anext__()  # pending when the callback runs
+        ended.set()
+
+    threading.Thread(target=asyncio.run, args=(wait(),), daemon=True).start()
+    if not on_loop:
+        assert pending.wait(10)
+        live.close()
+    assert ended.wait(10)
 
 
 @pytest.mark.asyncio
@@ -39,6 +50,10 @@ async def test_a_cancelled_await_raises_and_the_next_one_works(tree_dir):
         assert task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
+        waiting = live.__anext__()
+        waiting.send(None)  # get() waits for an event
+        with pytest.raises(KeyError):
+            waiting.throw(typ=KeyError, val=None, _tb=None)
         (tree_dir / "beta" / "new.bin").write_bytes(b"n" * 9000)
         changed = await asyncio.wait_for(async_until(live, Event.Changed), 10)
         assert tree_dir / "beta" in [path for path, _ in changed.changes]
@@ -60,17 +75,21 @@ def test_anext_outside_a_running_loop_binds_nothing(tree_dir):
         assert asyncio.run(async_until(live, Event.Ready)).tree.size(0) > 0
 
 
-@pytest.mark.parametrize("closed", [False, True])
+@pytest.mark.parametrize("closed", ["no", "in the loop", "after it"])
 def test_an_async_bound_live_dropped_is_collected_with_its_thread(tree_dir, closed):
     before = settled_threads()
 
     async def bind():
         live = bramwex.live(tree_dir, interval=0.001)
         await live.__anext__()
-        if closed:
+        if closed == "in the loop":
             live.close()
+        return live
 
-    asyncio.run(bind())  # the loop is closed while the live thread may still wake it
+    live = asyncio.run(bind())  # the loop is closed while the live thread may still wake it
+    if closed == "after it":
+        live.close()  # nothing waits, and nothing raises
+    del live
     gc.collect()
     assert not [o for o in gc.get_objects() if type(o) is bramwex.Live]
     assert settled_threads() == before

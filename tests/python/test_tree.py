@@ -37,11 +37,11 @@ def test_sizes_names_and_paths(tree_dir):
 
 
 def test_thread_counts_agree(tree_dir):
-    sizes = {bramwex.scan(tree_dir, threads).size(0) for threads in (None, 0, 1, 3)}
+    sizes = {bramwex.scan(tree_dir, threads).size(0) for threads in (None, 0, 1, 3, 2**40)}
     assert sizes | {bramwex.scan(path=tree_dir, threads=2).size(0)} == {disk_usage(tree_dir)}
-    for bad, error, message in ((-1, OverflowError, ""), ("2", TypeError, "threads"),
-                                (1025, ValueError, "^threads must be at most 1024$"),
-                                (2**40, ValueError, "^threads must be at most 1024$")):
+    for bad, error, message in ((-1, OverflowError, "^argument 'threads': "),
+                                (2**64, OverflowError, "^argument 'threads': "),
+                                ("2", TypeError, "threads")):
         with pytest.raises(error, match=message):
             bramwex.scan(tree_dir, bad)
 
@@ -72,8 +72,8 @@ def test_names_that_are_not_utf8_come_back_unchanged(tmp_path):
 def test_ids_are_checked(tree_dir):
     tree = bramwex.scan(tree_dir)
     count = len(ids_by_path(tree))
-    for bad, error, message in ((-1, OverflowError, "^number too small to fit in target type$"),
-                                (2**32, OverflowError, "^number too large to fit in target type$"),
+    for bad, error, message in ((-1, OverflowError, "^argument 'id': number too small to fit in"),
+                                (2**32, OverflowError, "^argument 'id': number too large to fit in"),
                                 (count, IndexError, f"^no folder {count}$"),
                                 ("0", TypeError, "'id'")):
         with pytest.raises(error, match=message):
