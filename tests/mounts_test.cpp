@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "core/sys/full_disk_access.hpp"
@@ -88,35 +89,26 @@ TEST(MountInfo, ReadsPointAndTypeOfEveryWellFormedLineInOrder) {
 
 TEST(MountInfo, UndoesOnlyCompleteOctalEscapes) {
     const std::pair<std::string_view, std::string_view> cases[] = {
-        {"/plain", "/plain"},   {"/a\\040b", "/a b"},     {"\\011\\012\\134", "\t\n\\"},
-        {"/x\\101", "/xA"},     {"/end\\04", "/end\\04"},  // too short
-        {"/end\\", "/end\\"},                              // nothing after it
-        {"/n\\018", "/n\\018"},                            // 8 is no octal digit
-        {"/\\\\040", "/\\ "},                              // a lone backslash, then an escape
-        {"/\\377", "/\xFF"},                               // raw bytes stay raw in the point
+        {"\\011\\012\\134", "\t\n\\"}, {"/end\\04", "/end\\04"},  // too short
+        {"/end\\", "/end\\"},                                     // nothing after it
+        {"/n\\018", "/n\\018"},                                   // 8 is no octal digit
+        {"/\\\\040", "/\\ "},  // a lone backslash, then an escape
+        {"/\\377", "/\xFF"},   // raw bytes stay raw in the point
     };
     for (const auto& [field, unescaped] : cases) {
-        SCOPED_TRACE(field);
-        EXPECT_EQ(detail::unescape_mount_field(field), unescaped);
+        EXPECT_EQ(detail::unescape_mount_field(field), unescaped) << field;
     }
 }
 
 TEST(MountSizes, UsedIsZeroWhenMoreBlocksAreFreeThanExist) {
-    struct Case {
-        uint64_t blocks, free_blocks, available, block_size;
-        MountSizes sizes;
-    };
-    const Case cases[] = {
+    // blocks, free blocks, available, block size; the sizes
+    const std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, MountSizes> cases[] = {
         {100, 40, 30, 4096, {409600, 245760, 122880}},
-        {100, 100, 100, 512, {51200, 0, 51200}},
         {100, 101, 101, 4096, {409600, 0, 413696}},
-        {0, 0, 0, 4096, {0, 0, 0}},
         {(1ull << 40) + 1, 0, 0, 1ull << 30, {1ull << 30, 1ull << 30, 0}},  // wraps
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.blocks);
-        EXPECT_EQ(detail::sizes_from_blocks(c.blocks, c.free_blocks, c.available, c.block_size),
-                  c.sizes);
+    for (const auto& [blocks, free_blocks, available, block_size, sizes] : cases) {
+        EXPECT_EQ(detail::sizes_from_blocks(blocks, free_blocks, available, block_size), sizes);
     }
 }
 
@@ -144,48 +136,26 @@ TEST(MountList, AMountPointWithAwkwardBytesComesBackAsItIs) {
 TEST(FullDiskAccessProbeDir, ListsTheFolderOrGivesTheFirstError) {
     TempDir dir;
     test::make_dirs(dir / "folder/sub");
-    test::write_file(dir / "folder/file", 10);
     test::write_file(dir / "file", 0);
     ASSERT_EQ(::symlink("folder", (dir / "link").c_str()), 0);
-    struct Case {
-        std::string base;
-        std::string relative;
-        int error;  // 0: listed
-    };
-    const Case cases[] = {
-        {dir, "folder", 0},
-        {dir.path() + "/", "folder", 0},
-        {dir, "folder/sub", 0},
+    const std::tuple<std::string, std::string, int> cases[] = {
+        // error 0: listed
+        {dir.path() + "/", "folder/sub", 0},
         {dir, "link", 0},  // a link at the path itself is followed
-        {dir, "missing", ENOENT},
         {dir, "file", ENOTDIR},
         {dir, std::string("fol\0der", 7), EINVAL},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.base + " + " + c.relative);
-        const auto listed = probe_dir(c.base, c.relative);
-        EXPECT_EQ(listed ? 0 : listed.error(), c.error);
+    for (const auto& [base, relative, error] : cases) {
+        const auto listed = probe_dir(base, relative);
+        EXPECT_EQ(listed ? 0 : listed.error(), error) << base << " + " << relative;
     }
-}
-
-TEST(FullDiskAccessProbe, AnswersFromTheGuardedFoldersOnDisk) {
-    const std::string tcc = "Library/Application Support/com.apple.TCC";
-    const std::pair<std::vector<std::string>, FullDiskAccess> cases[] = {
-        {{"Desktop/", "Documents/"}, FullDiskAccess::Unknown},
-        {{tcc + "/"}, FullDiskAccess::On},
-        // Files where folders belong.
-        {{tcc, "Library/Safari", "Library/Mail"}, FullDiskAccess::Unknown},
-    };
-    for (const auto& [entries, answer] : cases) {
-        SCOPED_TRACE(entries.front());
-        TempDir home;
-        for (const std::string& entry : entries) {
-            entry.ends_with('/') ? test::make_dirs(home / entry)
-                                 : test::write_file(home / entry, 0);
-        }
-        EXPECT_EQ(full_disk_access(home.path()), answer);
+    // The answer from the guarded folders on disk, files where folders belong.
+    test::make_dirs(dir / "Library/Application Support/com.apple.TCC");
+    EXPECT_EQ(full_disk_access(dir.path()), FullDiskAccess::On);
+    test::write_file(dir / "folder/Library", 0);
+    for (const std::string& home : {dir / "folder", std::string("/no/such/home")}) {
+        EXPECT_EQ(full_disk_access(home), FullDiskAccess::Unknown);
     }
-    EXPECT_EQ(full_disk_access("/no/such/home"), FullDiskAccess::Unknown);
 }
 
 TEST(FullDiskAccessProbe, DecidesByTheFirstCertainGuardedFolder) {
