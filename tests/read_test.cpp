@@ -98,8 +98,7 @@ TEST(SortedChildren, LargerFirstThenNameBytesThenIndex) {
 TEST(Paths, JoinTheRootPathWithoutDoubledSlashes) {
     for (const auto& [root, child, grandchild] :
          {std::array<const char*, 3>{"/", "/Users", "/Users/me"},
-          {"/data/", "/data/Users", "/data/Users/me"},
-          {"rel", "rel/Users", "rel/Users/me"}}) {
+          {"/data/", "/data/Users", "/data/Users/me"}}) {
         TreeSketch sketch(root);
         const uint32_t me = sketch.folder(sketch.folder(0, "Users"), "me");
         const Tree tree = sketch.build();
@@ -130,23 +129,6 @@ TEST(LargestFilePaths, LargestFirstThenPathBytesAndCutToN) {
     EXPECT_EQ(tree.largest_file_paths(2),
               std::vector<FilePath>(expected.begin(), expected.begin() + 2));
     EXPECT_TRUE(tree.largest_file_paths(0).empty());
-}
-
-TEST(ErrorText, NamesTheTwoCommonErrnosAndNumbersTheRest) {
-    const std::tuple<uint16_t, uint16_t, std::optional<std::string>> cases[] = {
-        {kFlagUnreadable | kFlagOtherDevice, 13, "EACCES"},
-        {kFlagUnreadable, 1, "EPERM"},
-        {kFlagUnreadable, 65535, "errno 65535"},
-        {0, 13, std::nullopt},  // an errno without the unreadable bit means nothing
-    };
-    TreeSketch sketch("/r");
-    for (const auto& [flags, error_number, text] : cases) {
-        sketch.folder(0, "f", 0, flags, error_number);
-    }
-    const Tree tree = sketch.build();
-    for (uint32_t k = 0; k < std::size(cases); ++k) {
-        EXPECT_EQ(tree.error_text({k + 1, 0}), std::get<2>(cases[k])) << "case " << k;
-    }
 }
 
 }  // namespace

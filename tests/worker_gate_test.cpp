@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <thread>
@@ -42,25 +41,11 @@ TEST(WorkerGate, ParkReturnsOnceNothingIsPending) {
 
     gate.add_pending(1);
     EXPECT_EQ(gate.pending(), 2u);
-    std::atomic<bool> returned{false};
-    std::thread parked([&] {
-        gate.park(3);
-        returned = true;
-    });
+    std::thread parked([&] { gate.park(3); });
     gate.finish_one();
     gate.finish_one();
-    parked.join();
-    EXPECT_TRUE(returned);
+    parked.join();  // returns, or the test hangs
     EXPECT_EQ(gate.pending(), 0u);
-}
-
-TEST(WorkerGate, ControllerEndsWhenTheWalkIsDone) {
-    WorkerGate gate(GateSettings{std::pair{2u, 2u}, 2});
-    gate.add_pending(100);
-    std::thread controller([&] { gate.control(2, 2); });
-    gate.set_done();
-    controller.join();
-    EXPECT_EQ(gate.limit(), 2u);
 }
 
 }  // namespace
