@@ -4,7 +4,6 @@
 
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "core/tree/tree.hpp"
 #include "tests/tree_sketch.hpp"
@@ -52,10 +51,7 @@ TEST(TextReport, RootShapes) {
     const std::pair<Tree, const char*> cases[] = {
         {TreeSketch("/empty").build(), "       0 B  /empty\n"},
         {TreeSketch("/r", 3000).build(), "   2.9 KiB  /r\n   2.9 KiB  [files]\n"},
-        // Unreadable root: counted as denied, yet nothing below it is.
-        {TreeSketch("/locked").root_flags(kFlagUnreadable, 13).build(),
-         "       0 B  /locked  (partial: 1 denied)\n"},
-        // A stopped scan is marked after the denied count.
+        // An unreadable root counts as denied; a stopped scan is marked after it.
         {TreeSketch("/r").root_flags(kFlagUnreadable, 13).stopped().build(),
          "       0 B  /r  (partial: 1 denied)  (incomplete: scan stopped)\n"},
     };

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <numeric>
@@ -115,27 +114,19 @@ TEST(TreeBuilder, SnapshotsCopyTheRecordsSoFarAndFinishHandsOverEverything) {
     EXPECT_EQ(first->record_count(), 2u) << "an earlier snapshot does not change";
 }
 
-// Workers append and intern while snapshots are taken: every snapshot is a
-// gap-free prefix of the final tree, every worker's index holds its own
-// record, and every name gets one id.
-TEST(TreeBuilder, ConcurrentAppendsInternsAndSnapshots) {
+// Workers append while snapshots are taken: every snapshot is a gap-free
+// prefix of the final tree, and every worker's index holds its own record.
+TEST(TreeBuilder, ConcurrentAppendsAndSnapshots) {
     TreeBuilder builder("/", true);
-    constexpr uint32_t kThreads = 8, kEach = 3000, kNames = 200;
+    constexpr uint32_t kThreads = 8, kEach = 3000;
     std::atomic<uint32_t> running{kThreads};
-    std::vector<std::vector<uint32_t>> indices(kThreads), name_ids(kThreads);
+    std::vector<std::vector<uint32_t>> indices(kThreads);
     std::vector<std::thread> threads;
     for (uint32_t t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            name_ids[t].resize(kNames);
             for (uint32_t i = 0; i < kEach; ++i) {
                 const uint64_t own = uint64_t{t} << 32 | i;
                 indices[t].push_back(builder.add_folder({own, 0, 1, i, 0, 0}, own + 1));
-                if (i < kNames) {  // each thread in its own order, one at a time
-                    const uint32_t k = (i * 7 + t * 31) % kNames;
-                    const std::string name = "n" + std::to_string(k);
-                    const std::string_view view = name;
-                    builder.intern_names({&view, 1}, {&name_ids[t][k], 1});
-                }
             }
             --running;
         });
@@ -149,20 +140,12 @@ TEST(TreeBuilder, ConcurrentAppendsInternsAndSnapshots) {
     for (auto& thread : threads) {
         thread.join();
     }
-    const NameTable& table = *builder.parts().names;
-    EXPECT_EQ(table.size(), 1u + kNames);  // so no name has two ids
-    for (uint32_t k = 0; k < kNames * kThreads; ++k) {
-        EXPECT_EQ(table.at(name_ids[k % kThreads][k / kThreads]),
-                  "n" + std::to_string(k / kThreads));
-    }
     const Tree final_tree = builder.finish({}, 0, false);
     ASSERT_EQ(final_tree.record_count(), kThreads * kEach);
-    std::vector<bool> taken(final_tree.record_count(), false);
     for (uint32_t t = 0; t < kThreads; ++t) {
         for (uint32_t i = 0; i < kEach; ++i) {
+            // An index handed out twice holds another worker's record.
             const uint32_t index = indices[t][i];
-            ASSERT_FALSE(taken[index]) << "index " << index << " handed out twice";
-            taken[index] = true;
             EXPECT_EQ(final_tree.folders[index].own, uint64_t{t} << 32 | i);
             EXPECT_EQ(final_tree.reclaimable_sizes[index], (uint64_t{t} << 32 | i) + 1);
         }

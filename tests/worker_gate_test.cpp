@@ -18,7 +18,6 @@ TEST(WorkerGate, NextLimitRules) {
         {0.10, 3, 2, 1, 8, 4},    // idle with a backlog (one more than the limit) doubles
         {0.10, 2, 2, 1, 8, 2},    // idle without a backlog stays
         {0.25, 10, 4, 4, 8, 5},   // a quarter busy with a backlog grows by one
-        {0.49, 4, 4, 4, 8, 4},    // moderate use without a backlog stays
         {0.75, 10, 5, 4, 8, 5},   // three quarters busy stays
         {0.76, 10, 5, 4, 8, 4},   // busy shrinks by one
         {0.10, 10, 2, 2, 2, 2},   // min equal to max never moves
