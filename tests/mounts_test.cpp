@@ -1,6 +1,5 @@
 #include "core/sys/mounts.hpp"
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -9,13 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "core/sys/full_disk_access.hpp"
@@ -38,7 +35,6 @@ TEST(MountInfo, ReadsPointAndTypeOfEveryWellFormedLineInOrder) {
         "22 27 0:21 / /proc rw,relatime - proc proc rw\n"
         "27 1 254:0 / / rw,relatime shared:1 - ext4 /dev/vda rw,discard\n"
         "40 27 0:40 /sub /mnt/with\\040space\\011tab rw master:2 shared:7 - xfs /dev/sdb rw\n"
-        "41 27 0:41 / /mnt/back\\134slash\\012line rw - fuse.sshfs host:/x rw\n"
         "42 27 0:42 / /mnt/stale rw - nfs4 server:/export rw\n"
         "45 27 0:45 / /mnt/auto rw,relatime - autofs systemd-1 rw,fd=1\n"
         "garbage without the separator\n"
@@ -47,31 +43,24 @@ TEST(MountInfo, ReadsPointAndTypeOfEveryWellFormedLineInOrder) {
     const std::map<std::string, MountSizes> sizes = {
         {"/", {1000, 400, 500}},
         {"/mnt/with space\ttab", {10, 1, 9}},
-        {"/mnt/back\\slash\nline", {20, 2, 18}},
         {"/mnt/odd", {5, 5, 0}},
     };
     std::vector<std::string> asked;
     const auto mounts = detail::mounts_from_mountinfo(
         text, [&](const std::string& point) -> std::expected<MountSizes, int> {
             asked.push_back(point);
-            const auto found = sizes.find(point);
-            if (found == sizes.end()) {
-                return std::unexpected(point == "/mnt/stale" ? ESTALE : EACCES);
-            }
-            return found->second;
+            const auto found = sizes.find(point);  // a stale one is listed, unsized
+            return found == sizes.end() ? std::unexpected(ESTALE)
+                                        : std::expected<MountSizes, int>(found->second);
         });
 
     const std::vector<Mount> expected = {
         {"/proc", "proc", 0, 0, 0, true},
         {"/", "ext4", 1000, 400, 500, false},
         {"/mnt/with space\ttab", "xfs", 10, 1, 9, false},
-        {"/mnt/back\\slash\nline", "fuse.sshfs", 20, 2, 18, false},
         {"/mnt/stale", "nfs4", 0, 0, 0, false},
         {"/mnt/auto", "autofs", 0, 0, 0, true},
-        {"/mnt/odd",
-         "typ\xEF\xBF\xBD"
-         "e",
-         5, 5, 0, false},
+        {"/mnt/odd", "typ\uFFFDe", 5, 5, 0, false},
     };
     EXPECT_EQ(mounts, expected);
     // Sizing an automount point would mount what it stands for.
@@ -80,124 +69,57 @@ TEST(MountInfo, ReadsPointAndTypeOfEveryWellFormedLineInOrder) {
 
     // The device lookup reads the same lines: the first mount of the device.
     EXPECT_EQ(detail::fs_type_of_device(text, makedev(254, 0)), "ext4");
-    EXPECT_EQ(detail::fs_type_of_device(text, makedev(0, 41)), "fuse.sshfs");
     EXPECT_EQ(detail::fs_type_of_device(text, makedev(0, 43)), std::nullopt);  // cut short
-    EXPECT_EQ(detail::fs_type_of_device(text, makedev(9, 9)), std::nullopt);
     EXPECT_EQ(fs_type_of_device(test::lstat_of("/proc/self").st_dev), "proc");
 }
 
 TEST(MountInfo, UndoesOnlyCompleteOctalEscapes) {
     const std::pair<std::string_view, std::string_view> cases[] = {
-        {"/plain", "/plain"},   {"/a\\040b", "/a b"},     {"\\011\\012\\134", "\t\n\\"},
-        {"/x\\101", "/xA"},     {"/end\\04", "/end\\04"},  // too short
-        {"/end\\", "/end\\"},                              // nothing after it
-        {"/n\\018", "/n\\018"},                            // 8 is no octal digit
-        {"/\\\\040", "/\\ "},                              // a lone backslash, then an escape
-        {"/\\377", "/\xFF"},                               // raw bytes stay raw in the point
+        {"\\011\\012\\134", "\t\n\\"},
+        {"/n\\01", "/n\\01"},  // too short
+        {"/end\\", "/end\\"},  // nothing after it
+        {"/\\\\040", "/\\ "},  // a lone backslash, then an escape
     };
     for (const auto& [field, unescaped] : cases) {
-        SCOPED_TRACE(field);
-        EXPECT_EQ(detail::unescape_mount_field(field), unescaped);
+        EXPECT_EQ(detail::unescape_mount_field(field), unescaped) << field;
     }
 }
 
 TEST(MountSizes, UsedIsZeroWhenMoreBlocksAreFreeThanExist) {
-    struct Case {
-        uint64_t blocks, free_blocks, available, block_size;
-        MountSizes sizes;
-    };
-    const Case cases[] = {
+    // blocks, free blocks, available, block size; the sizes
+    const std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, MountSizes> cases[] = {
         {100, 40, 30, 4096, {409600, 245760, 122880}},
-        {100, 100, 100, 512, {51200, 0, 51200}},
         {100, 101, 101, 4096, {409600, 0, 413696}},
-        {0, 0, 0, 4096, {0, 0, 0}},
         {(1ull << 40) + 1, 0, 0, 1ull << 30, {1ull << 30, 1ull << 30, 0}},  // wraps
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.blocks);
-        EXPECT_EQ(detail::sizes_from_blocks(c.blocks, c.free_blocks, c.available, c.block_size),
-                  c.sizes);
+    for (const auto& [blocks, free_blocks, available, block_size, sizes] : cases) {
+        EXPECT_EQ(detail::sizes_from_blocks(blocks, free_blocks, available, block_size), sizes);
     }
-}
-
-TEST(MountList, AMountPointWithAwkwardBytesComesBackAsItIs) {
-    TempDir dir;
-    char real[PATH_MAX];
-    ASSERT_NE(::realpath(dir.path().c_str(), real), nullptr);
-    const std::string source = std::string(real) + "/source";
-    const std::string point = std::string(real) + "/with space\ttab\\slash";
-    test::make_dirs(source);
-    test::make_dirs(point);
-    const test::ScopedMount bound(source, point, nullptr, MS_BIND);
-    if (!bound.mounted()) {
-        GTEST_SKIP() << "cannot bind-mount here: " << std::strerror(errno);
-    }
-
-    const auto mounts = list_mounts();
-    ASSERT_TRUE(mounts) << std::strerror(mounts.error());
-    const auto found = std::ranges::find(*mounts, point, &Mount::point);
-    ASSERT_NE(found, mounts->end()) << "the bind mount is missing or still escaped";
-    EXPECT_FALSE(found->hidden);
-    EXPECT_GT(found->total, 0u);
 }
 
 TEST(FullDiskAccessProbeDir, ListsTheFolderOrGivesTheFirstError) {
     TempDir dir;
-    test::make_dirs(dir / "folder/sub");
-    test::write_file(dir / "folder/file", 10);
+    test::make_dirs(dir / "folder");
     test::write_file(dir / "file", 0);
     ASSERT_EQ(::symlink("folder", (dir / "link").c_str()), 0);
-    struct Case {
-        std::string base;
-        std::string relative;
-        int error;  // 0: listed
-    };
-    const Case cases[] = {
-        {dir, "folder", 0},
-        {dir.path() + "/", "folder", 0},
-        {dir, "folder/sub", 0},
-        {dir, "link", 0},  // a link at the path itself is followed
-        {dir, "missing", ENOENT},
-        {dir, "file", ENOTDIR},
-        {dir, std::string("fol\0der", 7), EINVAL},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.base + " + " + c.relative);
-        const auto listed = probe_dir(c.base, c.relative);
-        EXPECT_EQ(listed ? 0 : listed.error(), c.error);
+    EXPECT_TRUE(probe_dir(dir.path() + "/", "link"));  // a link at the path itself is followed
+    EXPECT_EQ(probe_dir(dir.path(), "file").error(), ENOTDIR);
+    EXPECT_EQ(probe_dir(dir.path(), std::string("fol\0der", 7)).error(), EINVAL);
+    // The answer from the guarded folders on disk, files where folders belong.
+    test::make_dirs(dir / "Library/Application Support/com.apple.TCC");
+    EXPECT_EQ(full_disk_access(dir.path()), FullDiskAccess::On);
+    test::write_file(dir / "folder/Library", 0);
+    for (const std::string& home : {dir / "folder", std::string("/no/such/home")}) {
+        EXPECT_EQ(full_disk_access(home), FullDiskAccess::Unknown);
     }
-}
-
-TEST(FullDiskAccessProbe, AnswersFromTheGuardedFoldersOnDisk) {
-    const std::string tcc = "Library/Application Support/com.apple.TCC";
-    const std::pair<std::vector<std::string>, FullDiskAccess> cases[] = {
-        {{"Desktop/", "Documents/"}, FullDiskAccess::Unknown},
-        {{tcc + "/"}, FullDiskAccess::On},
-        // Files where folders belong.
-        {{tcc, "Library/Safari", "Library/Mail"}, FullDiskAccess::Unknown},
-    };
-    for (const auto& [entries, answer] : cases) {
-        SCOPED_TRACE(entries.front());
-        TempDir home;
-        for (const std::string& entry : entries) {
-            entry.ends_with('/') ? test::make_dirs(home / entry)
-                                 : test::write_file(home / entry, 0);
-        }
-        EXPECT_EQ(full_disk_access(home.path()), answer);
-    }
-    EXPECT_EQ(full_disk_access("/no/such/home"), FullDiskAccess::Unknown);
 }
 
 TEST(FullDiskAccessProbe, DecidesByTheFirstCertainGuardedFolder) {
     const std::string_view tcc = "Library/Application Support/com.apple.TCC";
     const std::string_view safari = "Library/Safari";
     const std::string_view mail = "Library/Mail";
-    struct Case {
-        std::map<std::string_view, int> errors;  // by folder; absent: listed
-        FullDiskAccess answer;
-        size_t probes;
-    };
-    const Case cases[] = {
+    // errors by folder (absent: listed); the answer, and how many folders were probed
+    const std::tuple<std::map<std::string_view, int>, FullDiskAccess, size_t> cases[] = {
         {{}, FullDiskAccess::On, 4},
         {{{tcc, EPERM}}, FullDiskAccess::Off, 4},
         {{{tcc, ENOENT}, {safari, EPERM}}, FullDiskAccess::Off, 5},
@@ -205,8 +127,7 @@ TEST(FullDiskAccessProbe, DecidesByTheFirstCertainGuardedFolder) {
         {{{tcc, ENOENT}, {safari, EACCES}, {mail, EPERM}}, FullDiskAccess::Off, 6},
         {{{tcc, ENOENT}, {safari, ENOENT}, {mail, EACCES}}, FullDiskAccess::Unknown, 6},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(&c - cases);
+    for (const auto& [errors, access, probes] : cases) {
         std::vector<std::string> probed;
         const auto answer = detail::full_disk_access_with(
             "/Users/someone",
@@ -216,12 +137,12 @@ TEST(FullDiskAccessProbe, DecidesByTheFirstCertainGuardedFolder) {
                 if (probed.size() <= 3) {
                     return std::unexpected(EPERM);  // the first three never decide
                 }
-                const auto error = c.errors.find(relative);
-                return error == c.errors.end() ? std::expected<void, int>{}
-                                               : std::unexpected(error->second);
+                const auto error = errors.find(relative);
+                return error == errors.end() ? std::expected<void, int>{}
+                                             : std::unexpected(error->second);
             });
-        EXPECT_EQ(answer, c.answer);
-        ASSERT_EQ(probed.size(), c.probes);
+        EXPECT_EQ(answer, access) << probes;
+        ASSERT_EQ(probed.size(), probes);
         EXPECT_EQ(
             std::vector(probed.begin(), probed.begin() + 4),
             (std::vector<std::string>{"Desktop", "Documents", "Downloads", std::string(tcc)}));

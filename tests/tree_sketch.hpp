@@ -26,7 +26,6 @@ class TreeSketch {
         tree_.folders.push_back({own, parent, name_id, 0, flags, error_number});
         return static_cast<uint32_t>(tree_.folders.size() - 1);
     }
-    // Marks the root itself, e.g. unreadable.
     TreeSketch& root_flags(uint16_t flags, uint16_t error_number = 0) {
         tree_.folders[0].flags = flags;
         tree_.folders[0].error_number = error_number;
