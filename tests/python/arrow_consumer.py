@@ -5,19 +5,9 @@ import ctypes
 from ctypes import POINTER, Structure, c_char_p, c_int, c_int64, c_void_p
 
 FLAG_NULLABLE = 2
-
-
-class ArrowSchema(Structure):
-    pass
-
-
-class ArrowArray(Structure):
-    pass
-
-
-class ArrowArrayStream(Structure):
-    pass
-
+ArrowSchema = type("ArrowSchema", (Structure,), {})
+ArrowArray = type("ArrowArray", (Structure,), {})
+ArrowArrayStream = type("ArrowArrayStream", (Structure,), {})
 
 ArrowSchema._fields_ = [
     ("format", c_char_p), ("name", c_char_p), ("metadata", c_char_p), ("flags", c_int64),
@@ -28,7 +18,6 @@ ArrowArray._fields_ = [
     ("n_children", c_int64), ("buffers", POINTER(c_void_p)),
     ("children", POINTER(POINTER(ArrowArray))), ("dictionary", POINTER(ArrowArray)),
     ("release", c_void_p), ("private_data", c_void_p)]
-
 
 GET_SCHEMA = ctypes.CFUNCTYPE(c_int, POINTER(ArrowArrayStream), POINTER(ArrowSchema))
 GET_NEXT = ctypes.CFUNCTYPE(c_int, POINTER(ArrowArrayStream), POINTER(ArrowArray))
@@ -92,12 +81,9 @@ def last_error(stream: ArrowArrayStream):
 
 def describe_schema(schema: ArrowSchema) -> list:
     """(name, format, flags, dictionary format or None) of each child."""
-    fields = []
-    for k in range(schema.n_children):
-        child = schema.children[k].contents
-        dictionary = child.dictionary.contents.format.decode() if child.dictionary else None
-        fields.append((child.name.decode(), child.format.decode(), child.flags, dictionary))
-    return fields
+    return [(c.name.decode(), c.format.decode(), c.flags,
+             c.dictionary.contents.format.decode() if c.dictionary else None)
+            for c in (schema.children[k].contents for k in range(schema.n_children))]
 
 
 def _values(address, ctype, count):
@@ -112,15 +98,11 @@ def _bits(address, count):
 def read_columns(array: ArrowArray, schema: ArrowSchema) -> dict:
     """Every column as a Python list (None for nulls); "name" as the decoded
     text of each row, and also its keys and dictionary values."""
-    columns = {}
-    rows = array.length
+    columns, rows = {}, array.length
     for k in range(array.n_children):
-        child = array.children[k].contents
-        field = schema.children[k].contents
-        name = field.name.decode()
+        child, field = array.children[k].contents, schema.children[k].contents
         assert child.length == rows and child.offset == 0
-        validity = child.buffers[0]
-        valid = _bits(validity, rows) if validity else [True] * rows
+        valid = _bits(child.buffers[0], rows) if child.buffers[0] else [True] * rows
         assert child.null_count == valid.count(False)
         fmt = field.format.decode()
         if field.dictionary:
@@ -128,27 +110,21 @@ def read_columns(array: ArrowArray, schema: ArrowSchema) -> dict:
             offsets = _values(values.buffers[1], ctypes.c_int64, values.length + 1)
             text = ctypes.string_at(values.buffers[2], offsets[-1]) if offsets[-1] else b""
             words = [text[offsets[i]:offsets[i + 1]].decode() for i in range(values.length)]
-            keys = _values(child.buffers[1], ctypes.c_uint32, rows)
-            columns["name_keys"] = keys
+            columns["name_keys"] = keys = _values(child.buffers[1], ctypes.c_uint32, rows)
             columns["name_values"] = words
             data = [words[key] for key in keys]
-        elif fmt == "I":
-            data = _values(child.buffers[1], ctypes.c_uint32, rows)
-        elif fmt == "L":
-            data = _values(child.buffers[1], ctypes.c_uint64, rows)
         elif fmt == "b":
             data = _bits(child.buffers[1], rows)
         else:
-            raise AssertionError(f"unexpected format {fmt}")
-        columns[name] = [value if ok else None for value, ok in zip(data, valid)]
+            data = _values(child.buffers[1], {"I": ctypes.c_uint32, "L": ctypes.c_uint64}[fmt], rows)
+        columns[field.name.decode()] = [value if ok else None for value, ok in zip(data, valid)]
     return columns
 
 
 def read_table(tree) -> dict:
     """The whole stream of a tree, read and released as a consumer does."""
     stream = move_stream(tree.__arrow_c_stream__())
-    schema = get_schema(stream)
-    array = get_next(stream)
+    schema, array = get_schema(stream), get_next(stream)
     try:
         return read_columns(array, schema)
     finally:

@@ -1,6 +1,7 @@
 """Fixtures of the module's tests: real trees in temporary folders."""
 import os
 import shutil
+import stat
 import subprocess
 import tempfile
 from pathlib import Path
@@ -11,32 +12,23 @@ import pytest
 def disk_usage(root: Path) -> int:
     """What a scan should count below root: the allocated bytes of every entry,
     folders included, a file with several links once."""
-    seen = set()
-    total = 0
+    seen = {}
     for folder, subfolders, files in os.walk(root):
         for name in [folder, *(os.path.join(folder, n) for n in subfolders + files)]:
             st = os.lstat(name)
-            if name != folder and os.path.isdir(name) and not os.path.islink(name):
-                continue  # counted when walked as a folder itself
-            if st.st_nlink > 1 and not os.path.isdir(name):
-                if (st.st_dev, st.st_ino) in seen:
-                    continue
-                seen.add((st.st_dev, st.st_ino))
-            total += st.st_blocks * 512
-    return total
+            if name == folder or not stat.S_ISDIR(st.st_mode):  # a folder once, as itself
+                seen[(st.st_dev, st.st_ino)] = st.st_blocks * 512
+    return sum(seen.values())
 
 
 def make_tree(root: Path) -> Path:
     """Nested folders with files of several sizes, a hard link, a symbolic
     link, a folder that holds only folders and an empty one."""
-    (root / "alpha" / "deep" / "er").mkdir(parents=True)
-    (root / "beta").mkdir()
+    for name, size in (("alpha/big.bin", 300_000), ("alpha/deep/mid.bin", 120_000),
+                       ("alpha/deep/er/small.txt", 5000), ("beta/b.bin", 70_000), ("top.txt", 9000)):
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_bytes(b"x" * size)
     (root / "empty").mkdir()
-    (root / "alpha" / "big.bin").write_bytes(b"x" * 300_000)
-    (root / "alpha" / "deep" / "mid.bin").write_bytes(b"y" * 120_000)
-    (root / "alpha" / "deep" / "er" / "small.txt").write_bytes(b"z" * 5000)
-    (root / "beta" / "b.bin").write_bytes(b"b" * 70_000)
-    (root / "top.txt").write_bytes(b"t" * 9000)
     os.link(root / "beta" / "b.bin", root / "alpha" / "b-link.bin")
     os.symlink("big.bin", root / "alpha" / "to-big")
     return root
@@ -49,8 +41,7 @@ def tree_dir(tmp_path) -> Path:
 
 @pytest.fixture
 def mounted(tmp_path):
-    """mount(folder) puts a tmpfs on folder (another device); skips the test
-    where mounting is not allowed. Everything is unmounted afterwards."""
+    """mount(folder) puts a tmpfs on folder (another device), or skips."""
     points = []
 
     def mount(folder: Path) -> Path:
@@ -69,11 +60,9 @@ def mounted(tmp_path):
 
 @pytest.fixture
 def as_nobody(open_tmp):
-    """run(code, *args) runs Python code as the user nobody, who cannot read
-    what its mode forbids (root can); returns its standard output. Nobody
-    may not reach the clone (it can live in a private folder), so it runs
-    Debian's interpreter on a copy of the module in open_tmp. Skips only
-    where switching users is impossible."""
+    """run(code, *args): the output of Python code run as the user nobody, who
+    cannot read what its mode forbids (root can), with Debian's interpreter on
+    a copy of the module in open_tmp (nobody may not reach the clone)."""
     import bramwex
 
     if os.geteuid() != 0:
@@ -81,11 +70,9 @@ def as_nobody(open_tmp):
     closed = [p for p in (open_tmp, *open_tmp.parents) if not os.stat(p).st_mode & 0o001]
     if closed:
         pytest.skip(f"nobody cannot enter the temporary folder {closed[0]}")
-    module_dir = open_tmp / "module"
-    module_dir.mkdir()
-    shutil.copy(bramwex.__file__, module_dir / "bramwex.abi3.so")
-    os.chmod(module_dir / "bramwex.abi3.so", 0o755)
-    prelude = f"import sys; sys.path.insert(0, {str(module_dir)!r})\n"
+    (open_tmp / "module").mkdir()
+    os.chmod(shutil.copy(bramwex.__file__, open_tmp / "module" / "bramwex.abi3.so"), 0o755)
+    prelude = f"import sys; sys.path.insert(0, {str(open_tmp / 'module')!r})\n"
 
     def run(code: str, *args) -> str:
         done = subprocess.run(["/usr/bin/python3", "-I", "-c", prelude + code, *map(str, args)],
@@ -98,7 +85,7 @@ def as_nobody(open_tmp):
 
 
 @pytest.fixture
-def open_tmp(tmp_path_factory):
+def open_tmp():
     """A temporary folder every user may enter (tmp_path is root's only)."""
     folder = Path(tempfile.mkdtemp(prefix="bramwex-open-"))
     folder.chmod(0o755)

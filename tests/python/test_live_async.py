@@ -7,7 +7,7 @@ import pytest
 
 import bramwex
 from bramwex import Event
-from live_helpers import async_until, settled_threads
+from live_helpers import async_until, eventually, held
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -17,7 +17,7 @@ async def test_events_queued_before_the_first_anext_are_not_lost(tree_dir):
     with bramwex.live(tree_dir, interval=0.01) as live:
         while not live.follows_all():  # Ready is waiting in the queue
             await asyncio.sleep(0.01)
-        await asyncio.wait_for(async_until(live, Event.Ready), 10)
+        await asyncio.wait_for(async_until(live, Event.Ready), 30)
     with pytest.raises(StopAsyncIteration):
         await live.__anext__()
 
@@ -36,9 +36,9 @@ def test_close_ends_a_pending_await_from_any_thread(tree_dir, on_loop):
 
     threading.Thread(target=asyncio.run, args=(wait(),), daemon=True).start()
     if not on_loop:
-        assert pending.wait(10)
+        assert pending.wait(30)
         live.close()
-    assert ended.wait(10)
+    assert ended.wait(30)
 
 
 @pytest.mark.asyncio
@@ -55,29 +55,26 @@ async def test_a_cancelled_await_raises_and_the_next_one_works(tree_dir):
         with pytest.raises(KeyError):
             waiting.throw(typ=KeyError, val=None, _tb=None)
         (tree_dir / "beta" / "new.bin").write_bytes(b"n" * 9000)
-        changed = await asyncio.wait_for(async_until(live, Event.Changed), 10)
+        changed = await asyncio.wait_for(async_until(live, Event.Changed), 30)
         assert tree_dir / "beta" in [path for path, _ in changed.changes]
 
 
-@pytest.mark.asyncio
-async def test_an_error_item_is_raised_by_one_await(tmp_path):
-    with bramwex.live(tmp_path / "missing") as live:
+def test_an_error_item_is_raised_by_one_await_and_anext_needs_a_running_loop(tmp_path):
+    async def twice(live):
         with pytest.raises(FileNotFoundError):
             await live.__anext__()
         with pytest.raises(StopAsyncIteration):
             await live.__anext__()
 
-
-def test_anext_outside_a_running_loop_binds_nothing(tree_dir):
-    with bramwex.live(tree_dir, interval=0.01) as live:
+    with bramwex.live(tmp_path / "missing") as live:
         with pytest.raises(RuntimeError):
-            live.__anext__()
-        assert asyncio.run(async_until(live, Event.Ready)).tree.size(0) > 0
+            live.__anext__()  # binds nothing: the loop below still can
+        asyncio.run(twice(live))
 
 
 @pytest.mark.parametrize("closed", ["no", "in the loop", "after it"])
 def test_an_async_bound_live_dropped_is_collected_with_its_thread(tree_dir, closed):
-    before = settled_threads()
+    before = held()[0]
 
     async def bind():
         live = bramwex.live(tree_dir, interval=0.001)
@@ -92,4 +89,4 @@ def test_an_async_bound_live_dropped_is_collected_with_its_thread(tree_dir, clos
     del live
     gc.collect()
     assert not [o for o in gc.get_objects() if type(o) is bramwex.Live]
-    assert settled_threads() == before
+    assert eventually(lambda: held()[0] <= before), "the live thread is left running"

@@ -16,28 +16,26 @@ HERE = Path(__file__).resolve().parent
 
 def runtime(name: str) -> str:
     found = subprocess.run(["gcc", f"-print-file-name={name}"], capture_output=True, text=True)
-    path = found.stdout.strip()
-    return path if found.returncode == 0 and os.path.isabs(path) else ""
+    return found.stdout.strip() if os.path.isabs(found.stdout.strip()) else ""
 
 
 def test_no_memory_errors_undefined_behaviour_or_leaks(tmp_path):
     module = os.environ.get("BRAMWEX_SANITIZED_MODULE", "")
     if not module or not os.path.isfile(module):
         pytest.skip("BRAMWEX_SANITIZED_MODULE names no sanitized build of the module")
-    preload = [runtime("libasan.so"), runtime("libubsan.so")]
-    if not all(preload) or not shutil.which("gcc"):
+    preload = [runtime("libasan.so"), runtime("libubsan.so")] if shutil.which("gcc") else []
+    if not all(preload) or not preload:
         pytest.skip("the sanitizer runtimes are not installed")
-    module_dir = tmp_path / "module"
-    module_dir.mkdir()
-    shutil.copy(module, module_dir / "bramwex.abi3.so")
+    (tmp_path / "module").mkdir()
+    shutil.copy(module, tmp_path / "module" / "bramwex.abi3.so")
     make_tree(tmp_path / "data")
     (tmp_path / "data" / "pkg" / "__pycache__").mkdir(parents=True)
     env = dict(os.environ, LD_PRELOAD=" ".join(preload), PYTHONMALLOC="malloc",
                ASAN_OPTIONS="detect_leaks=1:abort_on_error=0",
                UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
     done = subprocess.run(
-        [sys.executable, str(HERE / "exercise_module.py"), str(module_dir),
-         str(tmp_path / "data"), str(tmp_path)],
+        [sys.executable, HERE / "exercise_module.py", tmp_path / "module", tmp_path / "data",
+         tmp_path],
         capture_output=True, text=True, env=env, timeout=600)
     report = done.stderr
     assert "exercised" in done.stdout, report[-4000:]

@@ -11,21 +11,14 @@ import pytest
 
 def ran_during(work, attempts: int = 1) -> bool:
     """Whether a second thread, let go just before work(), ran before work
-    returned (work is repeated up to `attempts` times, for a thread the system
-    is slow to wake). With a switch interval far beyond the test's length the
-    main thread never hands the lock over by itself: only a call that releases
-    it lets the other thread in."""
-    ran = []
-    go = threading.Lock()
+    returned (up to `attempts` times, for a thread slow to wake). With a switch
+    interval far beyond the test's length only a call that releases the lock
+    lets the other thread in."""
+    ran, go = [], threading.Lock()
     go.acquire()
-
-    def other():
-        with go:
-            ran.append(True)
-
     previous = sys.getswitchinterval()
     sys.setswitchinterval(1000)
-    thread = threading.Thread(target=other)
+    thread = threading.Thread(target=lambda: go.acquire() and ran.append(True))
     try:
         thread.start()
         go.release()
@@ -40,15 +33,11 @@ def ran_during(work, attempts: int = 1) -> bool:
     return during
 
 
-def test_scan_releases_the_lock(tmp_path):
+def test_scan_releases_the_lock_and_reads_keep_it(tmp_path):
     for k in range(300):
         (tmp_path / f"d{k}" / "x").mkdir(parents=True)
     assert ran_during(lambda: bramwex.scan(tmp_path), attempts=50)
-
-
-def test_reads_keep_the_lock(tmp_path):
-    # The same probe sees a call that holds the lock throughout.
-    tree = bramwex.scan(tmp_path)
+    tree = bramwex.scan(tmp_path)  # the same probe sees a call that holds the lock
     assert not ran_during(lambda: [tree.size(0) for _ in range(2_000)], attempts=10)
 
 
