@@ -800,6 +800,23 @@ TEST(RescanFolders, NeverListsAFolderOnAnotherDeviceNorEntersABindMountOfAnAnces
     again.changed = {"sub/file"};
     rescan_ok(live, again, pool);
     EXPECT_EQ(live_folders(tree), folders);
+
+    // Followed from sub, loop and up (bound after the scan) repeat nothing on
+    // the chain, but the root's own folder inside them does; listing up again
+    // keeps that.
+    make_dirs(dir / "sub/up");
+    Followed inner = scan_followed(dir / "sub");
+    const test::ScopedMount up(dir.path(), dir / "sub/up", nullptr, MS_BIND);
+    ASSERT_TRUE(up.mounted());
+    for (const std::string changed : {"up", "up/sub"}) {
+        rescan_ok(inner, {{changed}, {}, {}}, pool);
+        const auto inside = live_folders(inner.tree);
+        EXPECT_EQ(inside.size(), 6u) << changed;  // "", mnt, loop, loop/sub, up, up/sub
+        for (const std::string repeated : {"loop/sub", "up/sub"}) {
+            ASSERT_TRUE(inside.contains(repeated)) << repeated;
+            EXPECT_EQ(inner.tree.folders[inside.at(repeated)].flags, kFlagOtherDevice) << repeated;
+        }
+    }
 }
 
 TEST(RescanFolders, DropsRemovedFoldersOnceTheyAreMostOfTheTree) {

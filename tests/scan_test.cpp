@@ -459,6 +459,12 @@ TEST_P(ScanTest, BindMountOfAFolderAboveIsNotEnteredAgain) {
     // A bind mount that repeats no folder above it is walked like any folder.
     EXPECT_EQ(tree.folders[by_path.at("copy")].flags, 0);
     EXPECT_EQ(tree.total_size({by_path.at("copy"), 0}), du_total(dir / "a/copy"));
+
+    // From x, the bound a repeats nothing on the chain, but its own x is the
+    // scan's root again: an ordinary folder below a mount root.
+    const Tree inner = scan_ok(dir / "a/x");
+    EXPECT_EQ(inner.total_size(kRoot), du_total(dir / "a/x"));
+    EXPECT_EQ(inner.folders[folders_by_path(inner).at("y/self/x")].flags, kFlagOtherDevice);
 }
 
 TEST_P(ScanTest, ReclaimableSizesFollowTheReader) {

@@ -267,10 +267,8 @@ void pair_children(RescanContext& context, FolderListing& listing) {
             subfolder.status == sys::kStatusMountPoint || subfolder.device != context.root.device;
         // A folder that repeats an ancestor was recorded as not entered, like
         // one on another device: its record matches as such.
-        const bool repeats =
-            subfolder.mount_root &&
-            std::ranges::find(listing.ancestors, DeviceFile{subfolder.device, subfolder.file_id}) !=
-                listing.ancestors.end();
+        const bool repeats = listing.ancestors.repeated_by(subfolder.mount_root,
+                                                           {subfolder.device, subfolder.file_id});
         if (!all_new) {
             const auto old = context.children.find(folder, subfolder.name);
             if (old && !is_removed(context.work, *old) &&

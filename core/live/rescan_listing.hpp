@@ -52,7 +52,7 @@ struct FolderListing {
     std::vector<LinkedFile> linked;
     std::vector<LargeFileCandidate> candidates;  // single-link files above the threshold
     std::shared_ptr<SharedDirFd> dir;            // held while new subfolders may need it
-    std::vector<DeviceFile> ancestors;           // the root down to the folder itself
+    FolderPath ancestors;                        // the root down to the folder itself
 };
 
 // What a listing needs to know of the folder it lists.

@@ -86,8 +86,9 @@ Result<Tree> scan_with_pool(Pool& pool, std::string_view path, const ScanOptions
     }
     const sys::FdStat& stat = root->stat;
     const auto walked = walk_on_pool(pool, context, [&] {
-        read_directory(context, std::move(root_fd), nullptr, kNoParent, 0, stat.file_id,
-                       stat.allocated, options.reclaimable ? stat.allocated : 0);
+        read_directory(context, BudgetedFd(root_fd.release(), nullptr), nullptr, kNoParent,
+                       {"", stat.allocated, options.reclaimable ? stat.allocated : 0, stat.device,
+                        stat.file_id, 0, false});
     });
     if (!walked) {
         return std::unexpected(walked.error());
@@ -246,7 +247,7 @@ Result<Tree> scan_tree_with_read_mode(std::string_view path, const ScanOptions& 
 }  // namespace detail
 
 std::expected<int, int> open_dir_components(int dir_fd, std::span<const std::string> names,
-                                            std::vector<DeviceFile>* folders) {
+                                            FolderPath* folders) {
     UniqueFd current;
     // Opens name below at, closing the folder before it only once it is open.
     const auto open_next = [&](int at, const std::string& name) -> std::optional<int> {
@@ -260,7 +261,10 @@ std::expected<int, int> open_dir_components(int dir_fd, std::span<const std::str
             if (!stat) {
                 return stat.error();
             }
-            folders->push_back({stat->device, stat->file_id});
+            if (stat->mount_root && !folders->folders.empty() && folders->first_mount_root == 0) {
+                folders->first_mount_root = folders->folders.size();
+            }
+            folders->folders.push_back({stat->device, stat->file_id});
         }
         return std::nullopt;
     };

@@ -2,7 +2,11 @@
 
 #include <tbb/task_arena.h>
 
+#include <cerrno>
+#include <expected>
 #include <string_view>
+
+#include "core/base/fatal.hpp"
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
@@ -115,6 +119,64 @@ struct FolderJob {
     }
 };
 
+// The process or the system is out of descriptors: the walk's own limit,
+// not a property of the folder being opened.
+bool short_of_descriptors(int error) {
+    return error == EMFILE || error == ENFILE;
+}
+
+// openat of a folder below at, tried again while descriptors are short,
+// until a stop.
+std::expected<int, int> open_below(ScanContext& context, int at, const std::string& name) {
+    for (;;) {
+        const auto opened =
+            sys::open_subdir_at(at, std::string_view(name.c_str(), name.size() + 1));
+        if (opened || !short_of_descriptors(opened.error()) || context.should_stop()) {
+            return opened;
+        }
+        context.descriptors.wait_for_release();
+    }
+}
+
+// Opens a job's folder within the walk's descriptor budget: below its
+// parent's descriptor, or, when the parent could not stay open, name by name
+// from the nearest anchor above, two descriptors at a time.
+std::expected<BudgetedFd, int> open_folder(ScanContext& context, const SharedDirFd& parent,
+                                           const std::string& name) {
+    DescriptorBudget& budget = context.descriptors;
+    int at = parent.fd();
+    std::vector<const std::string*> names;
+    if (at < 0) {
+        const FolderChain* link = parent.chain().get();
+        for (; link != nullptr && link->anchor == nullptr; link = link->up.get()) {
+            names.push_back(&link->name);
+        }
+        if (link == nullptr) {
+            fatal("a folder without a descriptor has no anchor above it");
+        }
+        at = link->anchor->fd();
+    }
+    const int64_t needed = names.empty() ? 1 : 2;
+    budget.take(needed);
+    UniqueFd through;
+    for (auto name_above = names.rbegin(); name_above != names.rend(); ++name_above) {
+        const auto next = open_below(context, at, **name_above);
+        if (!next) {
+            budget.give(needed);
+            return std::unexpected(next.error());
+        }
+        through.reset(*next);  // the one before closes once the next is open
+        at = through.get();
+    }
+    const auto opened = open_below(context, at, name);
+    through.reset();
+    budget.give(opened ? needed - 1 : needed);
+    if (!opened) {
+        return std::unexpected(opened.error());
+    }
+    return BudgetedFd(*opened, &budget);
+}
+
 uint32_t current_worker() {
     const int index = tbb::this_task_arena::current_thread_index();
     return index < 0 ? 0 : static_cast<uint32_t>(index);
@@ -179,29 +241,28 @@ std::vector<FolderJobItem> subfolder_jobs(ScanContext& context, uint32_t parent,
                                     subfolder.status, subfolder.device, context.root_device)) {
             continue;
         }
-        if (subfolder.mount_root &&
-            repeats_an_ancestor(chain, subfolder.device, subfolder.file_id)) {
+        if (repeats_an_ancestor(chain, subfolder.mount_root, subfolder.device, subfolder.file_id)) {
             add_repeated_folder(context.builder, parent, name_ids[k], subfolder.file_id);
             continue;
         }
         items.push_back({std::move(subfolder.name), subfolder.allocated, subfolder.reclaimable,
-                         subfolder.device, subfolder.file_id, name_ids[k]});
+                         subfolder.device, subfolder.file_id, name_ids[k], subfolder.mount_root});
     }
     return items;
 }
 
-void read_directory(ScanContext& context, UniqueFd fd, std::shared_ptr<FolderChain> above,
-                    uint32_t parent, uint32_t name_id, uint64_t file_id, uint64_t own_start,
-                    uint64_t reclaimable_start) {
+void read_directory(ScanContext& context, BudgetedFd fd, std::shared_ptr<FolderChain> above,
+                    uint32_t parent, FolderJobItem item) {
     Listing listing;
-    listing.own = own_start;
-    listing.reclaimable = reclaimable_start;
+    listing.own = item.allocated;
+    listing.reclaimable = item.reclaimable;
     const auto listed = sys::read_dir_entries(
         context.read_mode, fd.get(),
         [&](const sys::DirEntry& entry) { add_dir_entry(context, listing, entry); },
         [&] { return context.should_stop(); });
 
-    FolderRecord record{listing.own, parent, name_id, static_cast<uint32_t>(file_id), 0, 0};
+    FolderRecord record{listing.own, parent, item.name_id, static_cast<uint32_t>(item.file_id),
+                        0,           0};
     if (!listed) {
         record.flags = kFlagUnreadable;
         record.error_number = static_cast<uint16_t>(listed.error());
@@ -215,11 +276,22 @@ void read_directory(ScanContext& context, UniqueFd fd, std::shared_ptr<FolderCha
         return;
     }
 
-    auto chain = std::make_shared<FolderChain>(context.root_device, file_id, std::move(above));
+    // The walk's root stays open as the anchor every reopening starts from.
+    std::shared_ptr<SharedDirFd> anchor;
+    if (!fd.counted()) {
+        anchor = std::make_shared<SharedDirFd>(std::move(fd), nullptr);
+    }
+    const bool below_mount_root = item.mount_root || (above != nullptr && above->below_mount_root);
+    auto chain =
+        std::make_shared<FolderChain>(context.root_device, item.file_id, below_mount_root,
+                                      std::move(above), std::move(item.name), std::move(anchor));
     std::vector<FolderJobItem> items =
         subfolder_jobs(context, index, listing.subfolders, chain.get());
     if (items.empty()) {
         return;
+    }
+    if (fd.counted() && !fd.keep()) {
+        fd.reset();  // the subfolders are reached through the chain instead
     }
     spawn_dir_jobs(context, std::make_shared<SharedDirFd>(std::move(fd), std::move(chain)), index,
                    std::move(items));
@@ -254,19 +326,20 @@ void run_dir_job(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, u
     }
     try {
         if (!context.should_stop()) {
-            const auto opened = sys::open_subdir_at(
-                parent_fd->fd(), std::string_view(item.name.c_str(), item.name.size() + 1));
+            auto opened = open_folder(context, *parent_fd, item.name);
             std::shared_ptr<FolderChain> above = parent_fd->chain();
             parent_fd.reset();
             if (opened) {
-                read_directory(context, UniqueFd(*opened), std::move(above), parent, item.name_id,
-                               item.file_id, item.allocated, item.reclaimable);
-            } else {
+                read_directory(context, std::move(*opened), std::move(above), parent,
+                               std::move(item));
+            } else if (!short_of_descriptors(opened.error())) {
                 context.builder.add_folder(
                     {item.allocated, parent, item.name_id, static_cast<uint32_t>(item.file_id),
                      kFlagUnreadable, static_cast<uint16_t>(opened.error())},
                     item.reclaimable);
             }
+            // Short of descriptors only when a stop ended the wait: nothing
+            // is recorded, as for any folder a stop skips.
         }
     } catch (...) {
         context.keep_failure(std::current_exception());

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/base/fd.hpp"
+#include "core/scan/descriptor_budget.hpp"
 #include "core/scan/folder_chain.hpp"
 #include "core/scan/link_holders.hpp"
 #include "core/scan/scan.hpp"
@@ -46,6 +47,7 @@ struct ScanContext {
 
     WorkerGate gate;
     TreeBuilder builder;
+    DescriptorBudget descriptors{DescriptorBudget::from_limit()};
     std::mutex hard_links_mutex;
     FolderIndex hard_links;
     LinkHolders* link_holders = nullptr;  // under hard_links_mutex; recorded only when given
@@ -77,21 +79,23 @@ struct FolderJobItem {
     uint64_t device = 0;
     uint64_t file_id = 0;
     uint32_t name_id = 0;
+    bool mount_root = false;  // as the reader says
 };
 
 // The subfolders of the folder at parent as jobs, their names interned. One
-// on another device, or a mount root that repeats a folder of chain (a bind
-// mount of an ancestor), is recorded as not entered instead.
+// on another device, or one that repeats a folder of chain (a bind mount of
+// an ancestor, or a folder inside one), is recorded as not entered instead.
 std::vector<FolderJobItem> subfolder_jobs(ScanContext& context, uint32_t parent,
                                           std::vector<ListedSubfolder>& subfolders,
                                           const FolderChain* chain);
 
 // Lists one folder, records it and queues its subfolders. above is the chain
-// of the folders above it (none for the root). A stop between batches keeps
-// what was listed and queues nothing.
-void read_directory(ScanContext& context, UniqueFd fd, std::shared_ptr<FolderChain> above,
-                    uint32_t parent, uint32_t name_id, uint64_t file_id, uint64_t own_start,
-                    uint64_t reclaimable_start);
+// of the folders above it (none for the root); item says what the parent's
+// listing said of it (own and reclaimable bytes start from its sizes). The
+// root's descriptor is not counted in the budget and stays open for the
+// walk. A stop between batches keeps what was listed and queues nothing.
+void read_directory(ScanContext& context, BudgetedFd fd, std::shared_ptr<FolderChain> above,
+                    uint32_t parent, FolderJobItem item);
 
 // pending += items, then one job per item, in order.
 void spawn_dir_jobs(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,

@@ -39,18 +39,6 @@ struct PoolTask {
     size_t index;
 };
 
-// The subfolders of one group as folder jobs. The jobs below compare their
-// mount roots with the same chain, so a cycle deeper in a new subtree is
-// caught as in a full scan.
-std::vector<FolderJobItem> job_items(ScanContext& scan, NewSubtrees& group) {
-    std::shared_ptr<FolderChain> chain;
-    for (const DeviceFile& folder : group.ancestors) {
-        chain = std::make_shared<FolderChain>(folder.device, folder.file_id, std::move(chain));
-    }
-    group.dir->set_chain(chain);
-    return subfolder_jobs(scan, group.parent, group.subfolders, chain.get());
-}
-
 }  // namespace
 
 void for_each_on_pool(Pool& pool, size_t count, const std::function<void(size_t)>& task) {
@@ -82,9 +70,16 @@ Result<Tree> walk_new_subtrees(Pool& pool, SubtreeWalk walk, std::vector<NewSubt
     if (!groups.empty()) {
         const auto walked = walk_on_pool(pool, scan, [&] {
             for (NewSubtrees& group : groups) {
-                std::vector<FolderJobItem> items = job_items(scan, group);
+                // The jobs below compare with the same chain, so a cycle
+                // deeper in a new subtree is caught as in a full scan; they
+                // reopen folders from the group's folder.
+                std::shared_ptr<FolderChain> chain = group.ancestors.chain(std::move(group.dir));
+                std::vector<FolderJobItem> items =
+                    subfolder_jobs(scan, group.parent, group.subfolders, chain.get());
                 if (!items.empty()) {
-                    spawn_dir_jobs(scan, std::move(group.dir), group.parent, std::move(items));
+                    spawn_dir_jobs(scan,
+                                   std::make_shared<SharedDirFd>(BudgetedFd(), std::move(chain)),
+                                   group.parent, std::move(items));
                 }
             }
         });

@@ -17,6 +17,7 @@
 
 #include "core/base/error.hpp"
 #include "core/base/fd.hpp"
+#include "core/scan/descriptor_budget.hpp"
 #include "core/scan/folder_chain.hpp"
 #include "core/scan/link_holders.hpp"
 #include "core/scan/scan.hpp"
@@ -30,18 +31,18 @@ namespace bramwex::core {
 // A directory descriptor shared by the jobs of its subfolders; closed when
 // the last of them has opened its own folder. It also carries the folder's
 // link of the chain of folders above the jobs (none: nothing is compared).
+// Without a descriptor (the folder could not stay open), the jobs reach the
+// folder again through the chain.
 class SharedDirFd {
   public:
-    explicit SharedDirFd(int fd) : fd_(fd) {}  // takes the descriptor over
-    SharedDirFd(UniqueFd fd, std::shared_ptr<FolderChain> chain)
+    explicit SharedDirFd(int fd) : fd_(fd, nullptr) {}  // takes the descriptor over
+    SharedDirFd(BudgetedFd fd, std::shared_ptr<FolderChain> chain)
         : fd_(std::move(fd)), chain_(std::move(chain)) {}
     int fd() const { return fd_.get(); }
     const std::shared_ptr<FolderChain>& chain() const { return chain_; }
-    // Before the descriptor is shared with jobs only.
-    void set_chain(std::shared_ptr<FolderChain> chain) { chain_ = std::move(chain); }
 
   private:
-    UniqueFd fd_;
+    BudgetedFd fd_;
     std::shared_ptr<FolderChain> chain_;
 };
 
@@ -70,9 +71,9 @@ Result<PreparedRoot> prepare_root(std::string_view path, const ScanOptions& opti
 
 // Opens "." relative to dir_fd, then each name in turn without following
 // links, closing each descriptor once the next is open. With folders given,
-// the identity of every folder opened is appended, outermost first.
+// every folder opened is appended to it, outermost first.
 std::expected<int, int> open_dir_components(int dir_fd, std::span<const std::string> names,
-                                            std::vector<DeviceFile>* folders = nullptr);
+                                            FolderPath* folders = nullptr);
 
 // Runs task(0) .. task(count - 1) on the pool and waits for all of them.
 void for_each_on_pool(Pool& pool, size_t count, const std::function<void(size_t)>& task);
@@ -80,8 +81,8 @@ void for_each_on_pool(Pool& pool, size_t count, const std::function<void(size_t)
 // The new subfolders of one folder of the tree, each to be scanned in full.
 struct NewSubtrees {
     uint32_t parent = 0;
-    std::shared_ptr<SharedDirFd> dir;   // the parent, open
-    std::vector<DeviceFile> ancestors;  // the root down to the parent itself
+    std::shared_ptr<SharedDirFd> dir;  // the parent, open; kept open for the walk
+    FolderPath ancestors;              // the root down to the parent itself
     std::vector<ListedSubfolder> subfolders;
 };
 

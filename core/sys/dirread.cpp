@@ -40,6 +40,12 @@ bool is_symlink_at(int dir_fd, const char* name) {
            S_ISLNK(st.st_mode);
 }
 
+// A kernel that does not tell leaves every folder a possible mount root.
+bool is_mount_root(const struct statx& st) {
+    return (st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0 ||
+           (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
 struct FsTypeName {
     uint32_t magic;
     std::string_view name;
@@ -175,10 +181,7 @@ std::expected<Listed, int> read_dir_entries_portable(int fd, ReclaimableMode mod
             out.reclaimable = mode == ReclaimableMode::Allocated ? out.allocated : 0;
             out.kind = kind_of_mode(st.stx_mode);
             out.status = kStatusOrdinary;
-            // A kernel that does not tell leaves every folder a possible mount root.
-            out.mount_root = out.kind == EntryKind::Folder &&
-                             ((st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) == 0 ||
-                              (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0);
+            out.mount_root = out.kind == EntryKind::Folder && is_mount_root(st);
             sink(out);
         }
     }
@@ -227,14 +230,16 @@ std::expected<int, int> open_dir_path(std::string_view path) {
 }
 
 std::expected<FdStat, int> stat_fd(int fd) {
-    struct stat st;
-    if (retry_on_eintr([&] { return ::fstat(fd, &st); }) != 0) {
+    struct statx st;
+    if (retry_on_eintr([&] { return ::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &st); }) !=
+        0) {
         return std::unexpected(errno);
     }
     FdStat out;
-    out.device = widen_device(st.st_dev);
-    out.file_id = st.st_ino;
-    out.allocated = static_cast<uint64_t>(st.st_blocks) * 512;
+    out.device = widen_device(makedev(st.stx_dev_major, st.stx_dev_minor));
+    out.file_id = st.stx_ino;
+    out.allocated = st.stx_blocks * 512;
+    out.mount_root = is_mount_root(st);
     return out;
 }
 

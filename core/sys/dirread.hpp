@@ -107,6 +107,7 @@ struct FdStat {
     uint64_t device = 0;  // widened with its sign
     uint64_t file_id = 0;
     uint64_t allocated = 0;
+    bool mount_root = false;  // the root of a mount, or the kernel could not say
 };
 std::expected<FdStat, int> stat_fd(int fd);
 

@@ -1,6 +1,7 @@
 import fcntl
 import json
 import os
+import resource
 import signal
 import struct
 import subprocess
@@ -290,3 +291,28 @@ def test_ties_at_the_largest_files_cutoff_go_to_the_smaller_path(bramwex, tmp_pa
         listed = result.stdout.decode().split("largest files:\n")[1].splitlines()
         listed = [line.lstrip() for line in listed]
         assert [line.split("  ", 1)[1] for line in listed] == expected
+
+
+def test_a_small_descriptor_limit_loses_no_folder(bramwex, tmp_path):
+    # A chain of folders, each with a few leaves beside the next one: a walk
+    # that kept every folder open until its subfolders were open would need
+    # a descriptor per level.
+    root = folder = tmp_path / "deep"
+    for level in range(150):
+        for leaf in range(3):
+            (folder / f"l{leaf}").mkdir(parents=True)
+            (folder / f"l{leaf}" / "f").write_bytes(b"x" * 5000)
+        folder = folder / "d"
+    folder.mkdir()
+    du = int(subprocess.run(["du", "-s", "-B1", root], capture_output=True).stdout.split()[0])
+
+    def small_limit():  # the hard limit too: the scan raises the soft one itself
+        resource.setrlimit(resource.RLIMIT_NOFILE, (32, 32))
+
+    for threads in ["1", "64"]:
+        result = subprocess.run([binary(), "scan", root, "--json", "--threads", threads],
+                                capture_output=True, env=bramwex.env, timeout=120,
+                                preexec_fn=small_limit)
+        assert result.returncode == 0, result.stderr
+        doc = json.loads(result.stdout)
+        assert (doc["size"], "partial" in doc) == (du, False), threads
