@@ -1,18 +1,27 @@
+// Files of the cache: the folder, the keys, saved scans and picks, and the
+// atomic replacement every save goes through.
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "core/base/atomic_write.hpp"
+#include "core/base/read_whole_file.hpp"
+#include "core/store/check_scan_file.hpp"
+#include "core/store/serialize_tree.hpp"
 #include "core/store/store.hpp"
 #include "tests/temp_dir.hpp"
 #include "tests/tree_sketch.hpp"
@@ -32,11 +41,22 @@ void write_bytes(const std::string& path, std::string_view bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
+std::span<const std::byte> bytes_of(std::string_view text) {
+    return std::as_bytes(std::span(text.data(), text.size()));
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::string canonical(const std::string& path) {
     return *canonical_path(path);
 }
-
-// --- Cache folder and key ----------------------------------------------------
 
 TEST(CacheDir, VariableThenHomeThenAnError) {
     {
@@ -52,39 +72,15 @@ TEST(CacheDir, VariableThenHomeThenAnError) {
     for (const char* home_value : {static_cast<const char*>(nullptr), ""}) {
         const test::ScopedEnv dir("BRAMWEX_CACHE_DIR", nullptr);
         const test::ScopedEnv home("HOME", home_value);
-        const Result<std::string> found = cache_dir();
-        ASSERT_FALSE(found.has_value());
-        EXPECT_EQ(found.error().to_string(), "HOME is not set");
+        EXPECT_EQ(cache_dir().error().to_string(), "HOME is not set");
     }
 }
 
-TEST(CacheDir, CreatesMissingParentsPrivately) {
-    const TempDir temp;
-    const std::string dir = temp / "a/b/c/";
-    ASSERT_TRUE(create_cache_dir(dir).has_value());
-    for (const char* made : {"a", "a/b", "a/b/c"}) {
-        EXPECT_EQ(test::lstat_of(temp / made).st_mode & 07777, 0700u) << made;
-    }
-    EXPECT_TRUE(create_cache_dir(dir).has_value());  // already there
-    write_bytes(temp / "file", "x");
-    EXPECT_EQ(create_cache_dir(temp / "file").error().code, EEXIST);
-    EXPECT_EQ(create_cache_dir(temp / "file/below").error().code, ENOTDIR);
-}
-
-TEST(CacheKey, TextOfVolumeAndPathHash) {
+TEST(CacheKey, OneTextOfVolumeAndPathHashForAFolderByAnyPath) {
     EXPECT_EQ(fnv1a_64("a"), 0xaf63dc4c8601ec8cull);
     EXPECT_EQ(fnv1a_64("\xFF"), 0xaf64724c8602eb6eull);  // bytes above 0x7F are unsigned
     EXPECT_EQ(cache_key_text(*sys::parse_uuid_text("00112233-4455-6677-8899-AABBCCDDEEFF"), 0x1a),
               "00112233445566778899aabbccddeeff-000000000000001a");
-    for (const char* bad :
-         {"", "0f1e2d3c4b5a69788796a5b4c3d2e1f0", "ABCD-1234",
-          "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1fg", "0f1e2d3c-4b5a-6978-8796+a5b4c3d2e1f0",
-          "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0 "}) {
-        EXPECT_FALSE(sys::parse_uuid_text(bad).has_value()) << bad;
-    }
-}
-
-TEST(CacheKey, SameFolderByAnyPathHasOneKey) {
     const TempDir temp;
     test::make_dirs(temp / "real/inner");
     ASSERT_EQ(::symlink("real", (temp / "link").c_str()), 0);
@@ -98,8 +94,6 @@ TEST(CacheKey, SameFolderByAnyPathHasOneKey) {
     EXPECT_EQ(cache_key_for_path(temp / "nothing").error().code, ENOENT);
 }
 
-// --- Cache files -------------------------------------------------------------------
-
 // A scanned folder and its cache folder, side by side in one temporary folder.
 class CachedScanTest : public testing::Test {
   protected:
@@ -109,6 +103,9 @@ class CachedScanTest : public testing::Test {
     std::string cache() const { return temp_ / "home/Library/Caches/bramwex"; }
     std::string scan_file() const {
         return join_path(cache(), cache_key_for_path(folder())->scan_file_name());
+    }
+    std::string picks_file() const {
+        return join_path(cache(), cache_key_for_path(folder())->picks_file_name());
     }
 
     Tree sample(bool stopped = false) const {
@@ -125,7 +122,9 @@ class CachedScanTest : public testing::Test {
 TEST_F(CachedScanTest, SavedScanLoadsBackAndOpensInPlace) {
     const Tree tree = sample(true);
     ASSERT_TRUE(save_cached_scan(cache(), folder(), tree, true).has_value());
-    EXPECT_EQ(test::lstat_of(cache()).st_mode & 07777, 0700u);
+    for (const char* made : {"home", "home/Library", "home/Library/Caches/bramwex"}) {
+        EXPECT_EQ(test::lstat_of(temp_ / made).st_mode & 07777, 0700u) << made;
+    }
 
     const Result<std::optional<LoadedTree>> loaded = load_cached_tree(cache(), folder() + "/");
     ASSERT_TRUE(loaded.has_value() && loaded->has_value());
@@ -133,8 +132,7 @@ TEST_F(CachedScanTest, SavedScanLoadsBackAndOpensInPlace) {
     EXPECT_EQ(got.tree.folders, tree.folders);
     EXPECT_EQ(got.tree.files, tree.files);
     EXPECT_EQ(got.tree.reclaimable_sizes, tree.reclaimable_sizes);
-    EXPECT_TRUE(got.tree.stopped);
-    EXPECT_TRUE(got.has_reclaimable);
+    EXPECT_TRUE(got.tree.stopped && got.has_reclaimable);
     const struct stat info = test::lstat_of(scan_file());
     EXPECT_EQ(got.modified,
               (FileTime{info.st_mtim.tv_sec, static_cast<uint32_t>(info.st_mtim.tv_nsec)}));
@@ -146,97 +144,67 @@ TEST_F(CachedScanTest, SavedScanLoadsBackAndOpensInPlace) {
     EXPECT_TRUE(open_stored_tree(**opened).has_value());
 }
 
-// No file, a damaged one or another folder's scan under the same key.
-TEST_F(CachedScanTest, NoFileOrAnUnusableFileIsNothing) {
+// No file, a damaged one or another folder's scan under the same key is no
+// saved scan (a damaged file is left for the next save to replace); nor is
+// anything but a regular file at the name, as for picks: a symbolic link
+// (even to a good file), a FIFO (whose open would wait for a writer), a folder.
+TEST_F(CachedScanTest, AnythingButASoundRegularFileIsNothing) {
     EXPECT_FALSE(open_cached_scan(cache(), folder()).value().has_value());
     EXPECT_FALSE(load_cached_tree(cache(), folder()).value().has_value());
-    test::make_dirs(cache());
-    const std::string path = scan_file();
+    ASSERT_TRUE(save_cached_scan(cache(), folder(), sample(), false).has_value());
+    ASSERT_TRUE(save_picks(cache(), folder(), std::vector<std::string>{"a"}).has_value());
+    const std::string scan = scan_file(), picks = picks_file(), good = temp_ / "good";
+    ASSERT_EQ(::rename(scan.c_str(), (good + ".scan").c_str()), 0);
+    ASSERT_EQ(::rename(picks.c_str(), (good + ".picks").c_str()), 0);
     const AlignedBuffer other = serialize_tree(canonical(folder()) + "2", sample(), false).value();
-    const std::string other_bytes(reinterpret_cast<const char*>(other.data()), other.size());
-    for (const std::string_view bytes :
-         {std::string_view(), std::string_view("BRWX\7 garbage"), std::string_view(other_bytes)}) {
-        write_bytes(path, bytes);
+    for (const std::string& bytes :
+         {std::string(), std::string("BRWX\7 garbage"),
+          std::string(reinterpret_cast<const char*>(other.data()), other.size())}) {
+        write_bytes(scan, bytes);
         const auto opened = open_cached_scan(cache(), folder());
         ASSERT_TRUE(opened && *opened);
         EXPECT_EQ((*opened)->bytes().size(), bytes.size());
         EXPECT_FALSE(open_stored_tree(**opened).has_value());
         EXPECT_FALSE(load_cached_tree(cache(), folder()).value().has_value());
-        EXPECT_EQ(read_file(path), bytes);  // left for the next save to replace
+        EXPECT_EQ(read_file(scan), bytes);
+    }
+    std::filesystem::remove(scan);
+    for (const auto& make : std::vector<std::function<int(const std::string&)>>{
+             [&](const std::string& at) {
+                 return ::symlink((good + at.substr(at.rfind('.'))).c_str(), at.c_str());
+             },
+             [](const std::string& at) { return ::mkfifo(at.c_str(), 0600); },
+             [](const std::string& at) { return ::mkdir(at.c_str(), 0700); }}) {
+        ASSERT_EQ(make(scan) | make(picks), 0);
+        EXPECT_FALSE(open_cached_scan(cache(), folder()).value().has_value());
+        EXPECT_FALSE(load_cached_tree(cache(), folder()).value().has_value());
+        EXPECT_TRUE(is_not_a_saved_scan(load_scan_file(scan).error()));
+        EXPECT_TRUE(load_picks(cache(), folder()).value().empty());
+        std::filesystem::remove(scan);
+        std::filesystem::remove(picks);
     }
 }
 
 TEST_F(CachedScanTest, ErrorsOtherThanAMissingFileAreReturned) {
-    const auto missing_folder = load_cached_tree(cache(), temp_ / "absent");
-    ASSERT_FALSE(missing_folder.has_value());
-    EXPECT_EQ(missing_folder.error().code, ENOENT);
-
+    EXPECT_EQ(load_cached_tree(cache(), temp_ / "absent").error().code, ENOENT);
     write_bytes(temp_ / "plain", "x");  // a cache "folder" that is a file
-    const auto not_a_dir = open_cached_scan(temp_ / "plain", folder());
-    ASSERT_FALSE(not_a_dir.has_value());
-    EXPECT_EQ(not_a_dir.error().code, ENOTDIR);
-    const auto cannot_create = save_cached_scan(temp_ / "plain/cache", folder(), sample(), false);
-    ASSERT_FALSE(cannot_create.has_value());
-    EXPECT_EQ(cannot_create.error().code, ENOTDIR);
+    EXPECT_EQ(open_cached_scan(temp_ / "plain", folder()).error().code, ENOTDIR);
+    EXPECT_EQ(save_cached_scan(temp_ / "plain", folder(), sample(), false).error().code, EEXIST);
+    EXPECT_EQ(save_cached_scan(temp_ / "plain/cache", folder(), sample(), false).error().code,
+              ENOTDIR);
+    EXPECT_EQ(load_picks(cache(), temp_ / "absent").error().code, ENOENT);
 }
 
-// --- Scan files at a chosen path ----------------------------------------------------
-
-TEST_F(CachedScanTest, ScanFileRoundTripWithTheCanonicalRoot) {
+// A scan file at a chosen path records the canonical root (the module's
+// tests load it back); a missing file or folder is ENOENT.
+TEST_F(CachedScanTest, ScanFileRecordsTheCanonicalRoot) {
     ASSERT_EQ(::symlink("scanned", (temp_ / "via").c_str()), 0);
-    TreeSketch sketch(temp_ / "via");
-    sketch.folder(0, "child", 7);
-    Tree tree = sketch.stopped().build();
     const std::string path = temp_ / "tree.scan";
-    ASSERT_TRUE(save_scan_file(tree, path).has_value());
-
-    const Result<Tree> loaded = load_scan_file(path);
-    ASSERT_TRUE(loaded.has_value());
-    EXPECT_EQ(loaded->name_at(0), canonical(folder()));
-    EXPECT_EQ(loaded->folders, tree.folders);
-    EXPECT_TRUE(loaded->stopped);
-    EXPECT_TRUE(loaded->reclaimable_sizes.empty());
-    EXPECT_NE(loaded->generation, tree.generation);
-
-    TreeSketch gone(temp_ / "vanished");
-    EXPECT_EQ(save_scan_file(gone.build(), path).error().code, ENOENT);
-    EXPECT_EQ(save_scan_file(tree, temp_ / "no/such/dir/tree.scan").error().code, ENOENT);
-}
-
-TEST_F(CachedScanTest, LoadingSomethingElseIsInvalidData) {
+    ASSERT_TRUE(save_scan_file(TreeSketch(temp_ / "via").build(), path).has_value());
+    EXPECT_EQ(load_scan_file(path).value().name_at(0), canonical(folder()));
+    EXPECT_EQ(save_scan_file(TreeSketch(temp_ / "vanished").build(), path).error().code, ENOENT);
+    EXPECT_EQ(save_scan_file(sample(), temp_ / "no/such/dir/tree.scan").error().code, ENOENT);
     EXPECT_EQ(load_scan_file(temp_ / "absent.scan").error().code, ENOENT);
-    write_bytes(temp_ / "junk.scan", std::string(200, 'x'));
-    const Result<Tree> junk = load_scan_file(temp_ / "junk.scan");
-    ASSERT_FALSE(junk.has_value());
-    EXPECT_TRUE(is_not_a_saved_scan(junk.error()));
-    EXPECT_EQ(junk.error().to_string(), "not a scan saved by this version of bramwex");
-}
-
-// Only a regular file is read as a saved scan or picks: a symbolic link (even
-// to a good scan), a FIFO (whose open would wait for a writer) or a folder at
-// the name is no saved scan and no picks, as a damaged file is.
-TEST_F(CachedScanTest, OnlyARegularFileIsRead) {
-    ASSERT_TRUE(save_cached_scan(cache(), folder(), sample(), false).has_value());
-    ASSERT_TRUE(save_picks(cache(), folder(), std::vector<std::string>{"a"}).has_value());
-    const std::string picks = join_path(cache(), cache_key_for_path(folder())->picks_file_name());
-    ASSERT_EQ(::rename(scan_file().c_str(), (temp_ / "good.scan").c_str()), 0);
-    ASSERT_EQ(::rename(picks.c_str(), (temp_ / "good.picks").c_str()), 0);
-    for (const auto& make : std::vector<std::function<int(const std::string&)>>{
-             [&](const std::string& at) {
-                 const std::string good = temp_ / (at == picks ? "good.picks" : "good.scan");
-                 return ::symlink(good.c_str(), at.c_str());
-             },
-             [](const std::string& at) { return ::mkfifo(at.c_str(), 0600); },
-             [](const std::string& at) { return ::mkdir(at.c_str(), 0700); }}) {
-        ASSERT_EQ(make(scan_file()), 0);
-        ASSERT_EQ(make(picks), 0);
-        EXPECT_FALSE(open_cached_scan(cache(), folder()).value().has_value());
-        EXPECT_FALSE(load_cached_tree(cache(), folder()).value().has_value());
-        EXPECT_TRUE(is_not_a_saved_scan(load_scan_file(scan_file()).error()));
-        EXPECT_TRUE(load_picks(cache(), folder()).value().empty());
-        std::filesystem::remove(scan_file());
-        std::filesystem::remove(picks);
-    }
 }
 
 // Temporary files of saves killed before their rename go when the cache
@@ -244,17 +212,14 @@ TEST_F(CachedScanTest, OnlyARegularFileIsRead) {
 // old; a running writer's, a fresh one and other files stay.
 TEST_F(CachedScanTest, SavesRemoveStaleTemporaries) {
     const std::string key = cache_key_for_path(folder())->text;
-    std::ifstream pid_max_file("/proc/sys/kernel/pid_max");
     long pid_max = 0;
-    pid_max_file >> pid_max;
+    std::ifstream("/proc/sys/kernel/pid_max") >> pid_max;
     const std::string gone = std::to_string(pid_max);  // no process has this id
     const std::string alive = std::to_string(::getpid());
-    struct Leftover {
+    const struct {
         std::string name;
-        bool old;
-        bool removed;
-    };
-    const std::vector<Leftover> leftovers = {
+        bool old, removed;
+    } leftovers[] = {
         {key + ".scan." + gone + ".tmp", true, true},
         {key + ".picks." + gone + ".0123456789abcdef.tmp", true, true},
         {key + ".scan." + gone + ".0123456789abcdef.tmp", false, false},
@@ -263,16 +228,15 @@ TEST_F(CachedScanTest, SavesRemoveStaleTemporaries) {
     };
     for (const bool picks : {false, true}) {
         test::make_dirs(cache());
-        for (const Leftover& leftover : leftovers) {
+        for (const auto& leftover : leftovers) {
             const std::string path = join_path(cache(), leftover.name);
             write_bytes(path, "partial");
             const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 61, 0}};
             ASSERT_EQ(leftover.old ? ::utimensat(AT_FDCWD, path.c_str(), times, 0) : 0, 0);
         }
-        const auto saved = picks ? save_picks(cache(), folder(), {})
-                                 : save_cached_scan(cache(), folder(), sample(), false);
-        ASSERT_TRUE(saved.has_value());
-        for (const Leftover& leftover : leftovers) {
+        ASSERT_TRUE(picks ? save_picks(cache(), folder(), {}).has_value()
+                          : save_cached_scan(cache(), folder(), sample(), false).has_value());
+        for (const auto& leftover : leftovers) {
             EXPECT_EQ(::access(join_path(cache(), leftover.name).c_str(), F_OK) != 0,
                       leftover.removed)
                 << leftover.name << (picks ? " (picks)" : " (scan)");
@@ -281,22 +245,94 @@ TEST_F(CachedScanTest, SavesRemoveStaleTemporaries) {
     }
 }
 
-// --- Picks -------------------------------------------------------------------------
-
 TEST_F(CachedScanTest, PicksAreNulSeparatedNames) {
     EXPECT_TRUE(load_picks(cache(), folder()).value().empty());  // no file
     const std::vector<std::string> picks = {"a", "b/c\xFF", "a"};
     ASSERT_TRUE(save_picks(cache(), folder(), picks).has_value());
-    const std::string path = join_path(cache(), cache_key_for_path(folder())->picks_file_name());
-    EXPECT_EQ(read_file(path), std::string("a\0b/c\xFF\0a\0", 9));
+    EXPECT_EQ(read_file(picks_file()), std::string("a\0b/c\xFF\0a\0", 9));
     EXPECT_EQ(load_picks(cache(), folder()).value(), picks);
     ASSERT_TRUE(save_picks(cache(), folder(), {}).has_value());
-    EXPECT_EQ(read_file(path), "");
-
+    EXPECT_EQ(read_file(picks_file()), "");
     // Empty names and a missing last NUL are read all the same.
-    write_bytes(path, std::string_view("\0a\0\0b\0last", 10));
+    write_bytes(picks_file(), std::string_view("\0a\0\0b\0last", 10));
     EXPECT_EQ(load_picks(cache(), folder()).value(), (std::vector<std::string>{"a", "b", "last"}));
-    EXPECT_EQ(load_picks(cache(), temp_ / "absent").error().code, ENOENT);
+}
+
+// Replaced whole and privately; a failure leaves no temporary and the file as
+// it was. (A killed save's leftover is the stale-temporaries test's.)
+TEST(StoreAtomicWrite, ReplacesTheFileWholeAndPrivatelyOrNotAtAll) {
+    const TempDir temp;
+    const std::string path = temp / "out";
+    ASSERT_TRUE(write_atomically(path, bytes_of("first version")).has_value());
+    ASSERT_TRUE(write_atomically(path, bytes_of("2nd")).has_value());
+    ASSERT_TRUE(write_atomically(temp / "empty", {}).has_value());
+    EXPECT_EQ(read_file(path), "2nd");
+    EXPECT_EQ(read_file(temp / "empty"), "");
+    EXPECT_EQ(test::lstat_of(path).st_mode & 0777, 0600u);
+
+    test::make_dirs(temp / "dir/inside");  // a non-empty folder cannot be replaced by a file
+    EXPECT_EQ(write_atomically(temp / "dir", bytes_of("x")).error().code, EISDIR);
+    EXPECT_EQ(write_atomically(temp / "missing/out", bytes_of("x")).error().code, ENOENT);
+    EXPECT_EQ(names_in(temp.path()), (std::vector<std::string>{"dir", "empty", "out"}));
+}
+
+// Two processes and, in this one, two threads keep replacing one file with
+// two scans of different sizes while it is read: every read is one of them.
+TEST(StoreAtomicWrite, ConcurrentSaversNeverLeaveATornFile) {
+    const TempDir temp;
+    const std::string path = temp / "shared.scan";
+    test::TreeSketch small("/small");
+    small.folder(0, "x", 1);
+    test::TreeSketch large("/large");
+    for (uint32_t i = 0; i < 20000; ++i) {
+        large.folder(i / 4, "folder" + std::to_string(i), i);
+    }
+    const AlignedBuffer versions[2] = {serialize_tree("/small", small.build(), false).value(),
+                                       serialize_tree("/large", large.build(), false).value()};
+    ASSERT_TRUE(write_atomically(path, versions[0].bytes()).has_value());
+    const auto save_rounds = [&](int first) {
+        bool ok = true;
+        for (int round = 0; round < 60; ++round) {
+            ok &= write_atomically(path, versions[(first + round) % 2].bytes()).has_value();
+        }
+        return ok;
+    };
+    std::vector<pid_t> children;
+    for (int child = 0; child < 2; ++child) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::_exit(save_rounds(child) ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    // The children are forked before this process starts any thread.
+    std::atomic<bool> done = false;
+    int reads = 0, torn = 0;
+    std::thread reader([&] {
+        while (!done) {
+            const auto read = read_whole_file(path);
+            ++reads;
+            torn += !read || !*read || !check_scan_file((*read)->bytes()).has_value();
+        }
+    });
+    std::atomic<bool> threads_ok = true;
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < 2; ++thread) {
+        threads.emplace_back([&, thread] { threads_ok = save_rounds(thread) && threads_ok; });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        EXPECT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    done = true;
+    reader.join();
+    EXPECT_TRUE(threads_ok);
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    EXPECT_EQ(names_in(temp.path()), std::vector<std::string>{"shared.scan"});
 }
 
 }  // namespace

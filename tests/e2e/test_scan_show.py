@@ -13,29 +13,22 @@ import pytest
 
 from conftest import binary
 
-OUTPUT_FLAG_SETS = [[], ["--si"], ["-r"], ["--top", "3"], ["--json"], ["--json", "--depth", "0"],
-                    ["--json", "--depth", "2", "--top", "2", "-r", "--si"]]
 
-
-@pytest.mark.parametrize("flags", OUTPUT_FLAG_SETS, ids=lambda f: " ".join(f) or "plain")
+@pytest.mark.parametrize("flags", [[], ["--si", "-r", "--top", "3"], ["--json", "--depth", "0"],
+                                   ["--json", "--depth", "2", "--top", "2", "-r", "--si"]],
+                         ids=lambda f: " ".join(f) or "plain")
 def test_show_prints_exactly_what_scan_printed(bramwex, tree, flags):
     scanned = bramwex.run("scan", tree, *flags)
-    assert scanned.returncode == 0, scanned.stderr
-    assert scanned.stderr == b""
+    assert (scanned.returncode, scanned.stderr) == (0, b"")
     shown = bramwex.run("show", tree, *flags)
-    assert shown.returncode == 0, shown.stderr
-    assert shown.stdout == scanned.stdout
+    assert (shown.returncode, shown.stdout) == (0, scanned.stdout), shown.stderr
     if "--json" in flags:
         json.loads(scanned.stdout)
 
 
 def test_stop_after_zero_keeps_only_the_roots_own_files(bramwex, tree):
-    scanned = bramwex.run("scan", tree, "--stop-after", "0", "--json")
-    assert scanned.returncode == 0
-    doc = json.loads(scanned.stdout)
-    assert doc["incomplete"] is True
-    assert doc["children"] == []
-    assert doc["own"] == doc["size"]
+    doc = json.loads(bramwex.run("scan", tree, "--stop-after", "0", "--json").stdout)
+    assert (doc["incomplete"], doc["children"], doc["own"]) == (True, [], doc["size"])
     text = bramwex.run("show", tree).stdout.decode()
     assert text.splitlines()[0].endswith("  (incomplete: scan stopped)")
 
@@ -90,11 +83,8 @@ def test_signal_prints_and_saves_what_was_found(bramwex, tmp_path, signum):
     process.send_signal(signum)
     out, err = process.communicate(timeout=60)
     assert process.returncode == 128 + signum, err
-    first = out.decode().splitlines()[0]
-    assert first.endswith("(incomplete: scan stopped)"), first
-    shown = bramwex.run("show", root)
-    assert shown.returncode == 0
-    assert shown.stdout == out
+    assert out.decode().splitlines()[0].endswith("(incomplete: scan stopped)")
+    assert bramwex.run("show", root).stdout == out
 
 
 @pytest.mark.parametrize("name,error", [("nope", "No such file or directory (os error 2)"),
@@ -102,54 +92,36 @@ def test_signal_prints_and_saves_what_was_found(bramwex, tmp_path, signum):
 def test_unscannable_path_prints_one_error_and_saves_nothing(bramwex, tree, name, error):
     path = tree.parent / name
     result = bramwex.run("scan", path)
-    assert result.returncode == 1
-    assert result.stdout == b""
-    assert result.stderr == f"bramwex: {path}: {error}\n".encode()
+    assert (result.returncode, result.stdout, result.stderr) == (
+        1, b"", f"bramwex: {path}: {error}\n".encode())
     assert not bramwex.cache.exists() or not any(bramwex.cache.iterdir())
 
 
-COUNT_FLAGS = ["--threads", "--top", "--depth", "--stop-after"]
-
-
-@pytest.mark.parametrize("args", [
-    ["scan", "--threads", "0", "."],
-    ["scan", "--top", "0", "."],
-    ["scan", "--top", "1001", "."],
-    ["scan", "--reader", "Portable", "."],
-    ["scan", "--threads", "many", "."],
-    ["scan", "--threads", "1025", "."],
-    ["scan", "--threads", "4294967297", "."],
-    ["scan", "--stop-after", "18446744073709551616", "."],
-    ["scan", "--depth", "99999999999999999999999999", "."],
-    ["scan", "--top", "65537", "."],
-    ["scan", "--bogus", "."],
-    ["scan"],
-    ["show"],
-    [".", "scan", "."],
-    ["-r", "scan", "."],
-] + [["scan", flag, value, "."] for flag in COUNT_FLAGS for value in ("-2", "0x10", "1e3", "+5")])
+# Every count flag out of its range and in a refused spelling (one check
+# serves them all), then the other usage errors.
+@pytest.mark.parametrize("args", [["scan", *flags, "."] for flags in [
+    ["--threads", "0"], ["--threads", "1025"], ["--threads", "4294967297"], ["--threads", "-2"],
+    ["--top", "0"], ["--top", "1001"], ["--top", "65537"], ["--top", "0x10"],
+    ["--depth", "99999999999999999999999999"], ["--depth", "1e3"],
+    ["--stop-after", "18446744073709551616"], ["--stop-after", "+5"],
+    ["--threads", "many"], ["--reader", "Portable"], ["--bogus"],
+]] + [["scan"], ["show"], [".", "scan", "."], ["-r", "scan", "."]], ids=" ".join)
 def test_parse_errors_exit_2(bramwex, args):
     result = bramwex.run(*args)
-    assert result.returncode == 2, result
-    assert result.stdout == b""
+    assert (result.returncode, result.stdout) == (2, b""), result
     assert result.stderr
 
 
-def test_accepted_values(bramwex, tree):
+def test_accepted_values_help_and_version(bramwex, tree):
     for threads in ("1", "1024"):
         result = bramwex.run("scan", "--threads", threads, "--top", "1000", "--depth", "0",
                              "--reader", "portable", "--stop-after", "18446744073709551615", tree)
         assert result.returncode == 0, result.stderr
-
-
-def test_help_and_version_exit_0(bramwex):
     version = bramwex.run("--version")
-    assert version.returncode == 0
-    assert version.stdout == b"bramwex 0.2.0\n"
+    assert (version.returncode, version.stdout) == (0, b"bramwex 0.2.0\n")
     for args in (["--help"], ["scan", "--help"], ["help", "show"]):
         result = bramwex.run(*args)
-        assert result.returncode == 0, args
-        assert b"PATH" in result.stdout
+        assert result.returncode == 0 and b"PATH" in result.stdout, args
 
 
 def saved_file(bramwex) -> Path:
@@ -157,21 +129,29 @@ def saved_file(bramwex) -> Path:
     return scan_file
 
 
+def failure(result) -> tuple:
+    return result.returncode, result.stderr.decode()
+
+
 def test_show_needs_an_intact_saved_scan(bramwex, tree):
     # Every damaged byte is the unit tests' business; here, the wording.
-    for damage in (False, True):
-        if damage:
-            assert bramwex.run("scan", tree).returncode == 0
-            path = saved_file(bramwex)
-            original = path.read_bytes()
-            path.write_bytes(original[:40] + bytes([original[40] ^ 1]) + original[41:])
-        result = bramwex.run("show", tree)
-        assert (result.returncode, result.stderr) == (
-            1, f"bramwex: no saved scan for {tree}\n".encode())
+    none = (1, f"bramwex: no saved scan for {tree}\n")
+    assert failure(bramwex.run("show", tree)) == none
+    assert bramwex.run("scan", tree).returncode == 0
+    path = saved_file(bramwex)
+    original = path.read_bytes()
+    path.write_bytes(original[:40] + bytes([original[40] ^ 1]) + original[41:])
+    assert failure(bramwex.run("show", tree)) == none
+    # Only a regular file is a saved scan: a folder, or a FIFO that would
+    # block the reader, is none.
+    for make, remove in ((os.mkdir, os.rmdir), (os.mkfifo, os.unlink)):
+        path.unlink(missing_ok=True)
+        make(path)
+        assert failure(bramwex.run("show", tree, timeout=10)) == none
+        remove(path)
     path.write_bytes(original)
-    result = bramwex.run("show", "-r", tree)
-    assert (result.returncode, result.stderr) == (
-        1, f"bramwex: saved scan for {tree} has no reclaimable sizes\n".encode())
+    assert failure(bramwex.run("show", "-r", tree)) == (
+        1, f"bramwex: saved scan for {tree} has no reclaimable sizes\n")
 
 
 def test_log_file(bramwex, tree, tmp_path):
@@ -220,7 +200,7 @@ def test_a_second_signal_ends_the_scan_at_once(bramwex, tmp_path):
     time.sleep(0.2)
     assert process.poll() is None
     process.send_signal(signal.SIGINT)
-    assert process.wait(timeout=1) == -signal.SIGINT
+    assert process.wait(timeout=30) == -signal.SIGINT
     assert process.stderr.read() == b""
 
 
@@ -230,8 +210,7 @@ def test_write_errors_fail_and_closed_pipes_end_quietly(bramwex, tree, command):
     with open("/dev/full", "wb") as full:
         result = subprocess.run([binary(), command, tree], stdout=full, stderr=subprocess.PIPE,
                                 env=bramwex.env, timeout=60)
-    assert result.returncode == 1
-    assert result.stderr == b"bramwex: write error: No space left on device (os error 28)\n"
+    assert failure(result) == (1, "bramwex: write error: No space left on device (os error 28)\n")
     # As a shell pipe to `head` (SIGPIPE kills) and as Python's console script
     # runs it (SIGPIPE ignored): no message either way, and never success.
     for restore_signals in (True, False):
@@ -250,19 +229,10 @@ def test_cache_errors_name_the_file(bramwex, tree):
     scan_file.unlink()
     scan_file.mkdir()
     result = bramwex.run("scan", tree)
-    assert result.returncode == 0
     assert result.stdout.decode().splitlines()[0].endswith(f"  {tree}")  # printed all the same
-    assert result.stderr == (f"bramwex: warning: scan not saved: {scan_file}: "
-                             "Is a directory (os error 21)\n").encode()
+    assert failure(result) == (
+        0, f"bramwex: warning: scan not saved: {scan_file}: Is a directory (os error 21)\n")
     scan_file.rmdir()
-    # Only a regular file is a saved scan: a folder, or a FIFO that would
-    # block the reader, is none.
-    for make in (os.mkdir, os.mkfifo):
-        make(scan_file)
-        result = bramwex.run("show", tree, timeout=10)
-        assert (result.returncode, result.stderr) == (
-            1, f"bramwex: no saved scan for {tree}\n".encode())
-        (os.rmdir if scan_file.is_dir() else os.unlink)(scan_file)
     bramwex.cache.chmod(0o500)
     try:
         # Without the capabilities that let root write anywhere.
@@ -287,10 +257,8 @@ def test_ties_at_the_largest_files_cutoff_go_to_the_smaller_path(bramwex, tmp_pa
     expected = sorted(paths)[:1000]
     for _ in range(3):
         result = bramwex.run("scan", root, "--threads", "8", "--top", "1000")
-        assert result.returncode == 0, result.stderr
         listed = result.stdout.decode().split("largest files:\n")[1].splitlines()
-        listed = [line.lstrip() for line in listed]
-        assert [line.split("  ", 1)[1] for line in listed] == expected
+        assert [line.lstrip().split("  ", 1)[1] for line in listed] == expected, result.stderr
 
 
 def test_a_small_descriptor_limit_loses_no_folder(bramwex, tmp_path):
@@ -313,6 +281,5 @@ def test_a_small_descriptor_limit_loses_no_folder(bramwex, tmp_path):
         result = subprocess.run([binary(), "scan", root, "--json", "--threads", threads],
                                 capture_output=True, env=bramwex.env, timeout=120,
                                 preexec_fn=small_limit)
-        assert result.returncode == 0, result.stderr
         doc = json.loads(result.stdout)
-        assert (doc["size"], "partial" in doc) == (du, False), threads
+        assert (result.returncode, doc["size"], "partial" in doc) == (0, du, False), threads
