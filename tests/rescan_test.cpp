@@ -590,11 +590,10 @@ TEST(RescanFolders, NeverListsAFolderOnAnotherDeviceNorEntersABindMountOfAnAnces
     if (!loop.mounted()) {
         GTEST_SKIP() << "cannot bind-mount: " << std::strerror(errno);
     }
-    ChangeSets sets;
-    sets.changed = {"sub/mnt/inside/big", "sub/mnt", "sub/file", "sub/loop"};
-    sets.must_scan = {"sub/mnt/inside"};
-    sets.relist = {mount};
-    const RescanOutcome outcome = rescan_ok(live, sets, pool);
+    const RescanOutcome outcome = rescan_ok(
+        live,
+        {{"sub/mnt/inside/big", "sub/mnt", "sub/file", "sub/loop"}, {"sub/mnt/inside"}, {mount}},
+        pool);
 
     ASSERT_EQ(outcome.changes.size(), 1u);
     EXPECT_EQ(outcome.changes[0].path, dir / "sub");
@@ -607,9 +606,7 @@ TEST(RescanFolders, NeverListsAFolderOnAnotherDeviceNorEntersABindMountOfAnAnces
     EXPECT_EQ(tree.folders[folders.at("sub/loop")].flags, kFlagOtherDevice);
 
     // Listing sub again keeps the repeated folder's record, as it keeps any other.
-    ChangeSets again;
-    again.changed = {"sub/file"};
-    rescan_ok(live, again, pool);
+    rescan_ok(live, {{"sub/file"}, {}, {}}, pool);
     EXPECT_EQ(live_folders(tree), folders);
 
     // Followed from sub, loop and up (bound after the scan) repeat nothing on
