@@ -1,6 +1,5 @@
 #include "core/live/live.hpp"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -21,7 +20,6 @@
 #include <vector>
 
 #include "core/base/fatal.hpp"
-#include "core/base/log.hpp"
 #include "core/sys/event_source.hpp"
 #include "tests/temp_dir.hpp"
 
@@ -371,8 +369,14 @@ TEST(Live, SnapshotsWhileScanningThenReadyAndCloseRepliesWithTheStoppedTreeOnlyW
     TempDir dir(test::memory_temp_base());
     fill(dir.path(), 3000);
     {
-        Following live(dir.path(), false);
-        // Close is queued before the scan can report back: the loop is scanning.
+        // The scan starts once closing has begun, however slow the machine.
+        std::atomic<const LiveControl*> control = nullptr;
+        Following live(dir.path(), false, 5ms, {}, [&](LiveStep at) {
+            while (at == LiveStep::Scan && !(control && control.load()->closed)) {
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+        control = &live.handle.control();
         const auto tree = live.handle.request_final_tree();
         ASSERT_TRUE(tree.has_value());
         EXPECT_TRUE(tree->stopped);

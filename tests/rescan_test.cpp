@@ -278,10 +278,10 @@ struct RandomDisk {
     }
     std::string random_folder() { return any_of(entries(true)); }
     std::string random_file() { return any_of(entries(false)); }
-    std::string random_subfolder() {
+    std::vector<std::string> subfolders() const {
         auto folders = entries(true);
         folders.erase(folders.begin());  // never the root
-        return any_of(folders);
+        return folders;
     }
 
     std::string fill_folder(const std::string& folder, int depth) {
@@ -302,29 +302,29 @@ struct RandomDisk {
         }
         return 1;
     }
-    int resize_file(bool grow) {
-        const std::string file = random_file();
-        if (file.empty()) {
+    // Changes a random one of paths, named as changed; 0 when there is none.
+    template <class Act>
+    int change_any(const std::vector<std::string>& paths, Act act) {
+        const std::string path = any_of(paths);
+        if (path.empty()) {
             return 0;
         }
-        const size_t now = fs::file_size(abs(file));
-        fs::resize_file(abs(file), grow ? now + 100000 : now / 3);
-        changed_.push_back(file);
+        changed_.push_back(path);
+        act(path);
         return 1;
+    }
+    int resize_file(bool grow) {
+        return change_any(entries(false), [&](const std::string& file) {
+            const size_t now = fs::file_size(abs(file));
+            fs::resize_file(abs(file), grow ? now + 100000 : now / 3);
+        });
     }
     int remove_file(bool linked_only) {
         auto files = entries(false);
-        if (linked_only) {
-            std::erase_if(files,
-                          [&](const auto& f) { return test::lstat_of(abs(f)).st_nlink < 2; });
-        }
-        const std::string file = any_of(files);
-        if (file.empty()) {
-            return 0;
-        }
-        fs::remove(abs(file));
-        changed_.push_back(file);
-        return 1;
+        std::erase_if(files, [&](const std::string& file) {
+            return linked_only && test::lstat_of(abs(file)).st_nlink < 2;
+        });
+        return change_any(files, [&](const std::string& file) { fs::remove(abs(file)); });
     }
     int new_folder() {
         const std::string parent = random_folder();
@@ -339,24 +339,16 @@ struct RandomDisk {
         return 1;
     }
     int delete_folder() {
-        const std::string folder = random_subfolder();
-        if (folder.empty()) {
-            return 0;
-        }
-        test::remove_tree_at(AT_FDCWD, abs(folder));
-        changed_.push_back(folder);
-        return 1;
+        return change_any(subfolders(), [&](const std::string& folder) {
+            test::remove_tree_at(AT_FDCWD, abs(folder));
+        });
     }
     int rename_folder() {
-        const std::string folder = random_subfolder();
-        if (folder.empty()) {
-            return 0;
-        }
-        const std::string target = random_folder();
-        const std::string moved = join(at_or_below(target, folder) ? "" : target, fresh_name("r"));
-        fs::rename(abs(folder), abs(moved));
-        changed_.insert(changed_.end(), {folder, moved});
-        return 1;
+        return change_any(subfolders(), [&](const std::string& folder) {
+            const std::string target = random_folder();
+            changed_.push_back(join(at_or_below(target, folder) ? "" : target, fresh_name("r")));
+            fs::rename(abs(folder), abs(changed_.back()));
+        });
     }
     int link_somewhere() {
         const std::string file = random_file();
@@ -408,14 +400,10 @@ struct RandomDisk {
         return 0;
     }
     int file_to_folder() {
-        const std::string file = random_file();
-        if (file.empty()) {
-            return 0;
-        }
-        fs::remove(abs(file));
-        write_file(abs(join(file, fresh_name("f"))), size());
-        changed_.push_back(file);
-        return 1;
+        return change_any(entries(false), [&](const std::string& file) {
+            fs::remove(abs(file));
+            write_file(abs(join(file, fresh_name("f"))), size());
+        });
     }
     int symlink_somewhere() {
         changed_.push_back(join(random_folder(), fresh_name("s")));
