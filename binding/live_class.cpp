@@ -194,12 +194,14 @@ PyObject* live_rescan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 // Faults for tests: "overflow" makes the event stream act as after a lost
-// kernel queue at the next tick, "fatal" throws a fatal error on the live
-// thread at the next tick.
+// kernel queue at the next tick, "watches" leaves the event stream no watch
+// to add, "fatal" throws a fatal error on the live thread at the next tick.
 PyObject* live_fault(PyObject* self, PyObject* name) {
     LiveFaults& faults = *live_of(self).faults;
     if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "overflow") == 0) {
         faults.overflows->fetch_add(1);
+    } else if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "watches") == 0) {
+        faults.max_user_watches->store(0);
     } else if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "fatal") == 0) {
         faults.fail_at_tick.store(true);
     } else {

@@ -113,6 +113,7 @@ PyObject* live_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         settings.watch = true;
         settings.shown_only = shown_only;
         settings.event_faults.overflow_requests = live.faults->overflows;
+        settings.event_faults.max_user_watches = live.faults->max_user_watches;
         settings.step_hook = [faults = live.faults](core::LiveStep at) {
             if (at == core::LiveStep::Tick && faults->fail_at_tick.exchange(false)) {
                 core::fatal("failure injected by a test");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,8 @@ namespace bramwex::binding {
 // Faults a test asks for through Live._fault, acted on by the live thread.
 struct LiveFaults {
     std::shared_ptr<std::atomic<uint32_t>> overflows = std::make_shared<std::atomic<uint32_t>>(0);
+    std::shared_ptr<std::atomic<uint32_t>> max_user_watches =
+        std::make_shared<std::atomic<uint32_t>>(UINT32_MAX);
     std::atomic<bool> fail_at_tick{false};
 };
 

@@ -144,6 +144,7 @@ TEST(EventSource, ReportsEachChangeAtItsPathWithWhatHappened) {
     ASSERT_EQ(::mkdir((root + "/made").c_str(), 0755), 0);
     fs::rename(root + "/folder", root + "/moved");
     test::write_file(root + "/deep/er/file", 1);  // a folder made, then filled
+    ASSERT_EQ(::chmod(root.c_str(), 0700), 0);
     const auto changes = source.flushed_changes();
     const std::map<std::string, EventFlags> want_bits = {
         {root + "/new", kEventItemCreated | kEventItemIsFile},
@@ -157,6 +158,7 @@ TEST(EventSource, ReportsEachChangeAtItsPathWithWhatHappened) {
         {root + "/deep", kEventItemCreated | kEventItemIsDir},
         {root + "/deep/er", kEventItemIsDir},  // an event, or replayed by the walk
         {root + "/deep/er/file", kEventItemIsFile},
+        {root, kEventItemMetadata | kEventItemIsDir},
     };
     for (const auto& [path, flags] : changes) {
         ASSERT_TRUE(want_bits.contains(path)) << "unexpected " << path;
@@ -288,13 +290,18 @@ TEST(EventSource, LostEventsAskForTheirSubtreeToBeScannedAgain) {
         source.source.flush();
         EXPECT_EQ(source.source.watch_count(), 3u);
     }
-    {
-        // The watch limit: the folder it stopped at, and nothing below.
+    const auto budget = [](uint32_t max_user_watches) {
         EventSourceFaults faults;
-        faults.watch_limit = 1;
-        Recorded source(dir, {.faults = faults, .quiet = false});
-        ASSERT_TRUE(source.wait_for(kEventHistoryDone));
+        faults.max_user_watches = std::make_shared<std::atomic<uint32_t>>(max_user_watches);
+        return faults;
+    };
+    {
+        // All but a reserve of a thousand is one watch: the folder it stopped
+        // at, nothing below, and the reader ends.
+        Recorded source(dir, {.faults = budget(1001), .quiet = false});
+        ASSERT_TRUE(source.wait_for(kLost, dir / "a"));
         source.source.flush();
+        EXPECT_FALSE(source.source.running());
         const auto events = source.take();
         for (const FsEvent& event : events) {
             EXPECT_EQ(event.path.find("below"), std::string::npos) << "walked: " << event.path;
@@ -306,9 +313,7 @@ TEST(EventSource, LostEventsAskForTheirSubtreeToBeScannedAgain) {
         EXPECT_EQ(source.source.watch_count(), 1u);
     }
     // With no watch at all the source cannot start.
-    EventSourceFaults none;
-    none.watch_limit = 0;
-    EXPECT_FALSE(Recorded(dir, {.faults = none}).started());
+    EXPECT_FALSE(Recorded(dir, {.faults = budget(1000)}).started());
 }
 
 TEST(EventSource, TheRootGoingAwayOrComingBackIsRootChanged) {

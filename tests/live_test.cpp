@@ -211,32 +211,46 @@ TEST(Live, AFileWrittenAfterTheScanComesThroughTheStreamWithinASecond) {
     EXPECT_FALSE(live.handle.request_final_tree().has_value());
 }
 
-TEST(Live, AnEventReaderThatFailsHandsFollowingOverToPolling) {
+TEST(Live, AnEventReaderThatFailsOrRunsOutOfWatchesHandsFollowingOverToPolling) {
     if (!stream_available()) {
         GTEST_SKIP() << "no event stream here";
     }
-    TempDir dir;
-    make_dirs(dir / "a");
-    sys::EventSourceFaults faults;
-    faults.before_watch = [](const std::string& folder) {
-        if (folder.ends_with("/boom")) {
-            throw std::runtime_error("the reader fails");
+    for (const bool out_of_watches : {false, true}) {
+        TempDir dir;
+        make_dirs(dir / "a");
+        sys::EventSourceFaults faults;
+        faults.max_user_watches = std::make_shared<std::atomic<uint32_t>>(UINT32_MAX);
+        faults.before_watch = [&](const std::string& folder) {
+            if (folder.ends_with("/boom") && !out_of_watches) {
+                throw std::runtime_error("the reader fails");
+            }
+        };
+        const auto budget = faults.max_user_watches;
+        Following live(dir.path(), true, 5ms, std::move(faults));
+        const auto ready = live.ready();
+        ASSERT_TRUE(ready);
+        if (out_of_watches) {
+            budget->store(0);
         }
-    };
-    Following live(dir.path(), true, 5ms, std::move(faults));
-    const auto ready = live.ready();
-    ASSERT_TRUE(ready);
-    make_dirs(dir / "boom");  // its watch ends the reader
-    ASSERT_TRUE(eventually([&] { return !live.handle.control().follows_all; }));
+        make_dirs(dir / "boom");  // its watch ends the reader
+        // Dropped events are told once polling has taken over.
+        ASSERT_GE(live.recorded->wait_for([&](const LiveItem& item) {
+            const auto* missed = as<Event::Missed>(item);
+            return missed != nullptr && missed->reason == Reason::Dropped;
+        }),
+                  0);
+        EXPECT_FALSE(live.handle.control().follows_all) << out_of_watches;
 
-    // Polling follows what the starter asks for from then on.
-    live.handle.follow(std::vector<FolderId>{{0, 0}, id_of(*ready, "a")});
-    write_file(dir / "a/new", 20000);
-    EXPECT_GE(live.recorded->wait_for([](const LiveItem& item) {
-        const auto* event = as<Event::Changed>(item);
-        return event != nullptr && !event->changes.empty();
-    }),
-              0);
+        // Polling follows what the starter asks for from then on.
+        live.handle.follow(std::vector<FolderId>{{0, 0}, id_of(*ready, "a")});
+        write_file(dir / "a/new", 20000);
+        EXPECT_GE(live.recorded->wait_for([](const LiveItem& item) {
+            const auto* event = as<Event::Changed>(item);
+            return event != nullptr && !event->changes.empty();
+        }),
+                  0)
+            << out_of_watches;
+    }
 }
 
 TEST(Live, PollingPicksUpAChangeOfAFollowedFolderAtItsBackOff) {
@@ -327,25 +341,13 @@ TEST(Live, RescanOfTheRootIdScansEverythingAgainAndIsNotBusyWhileScanning) {
     EXPECT_EQ(readies, 2u);
 }
 
-TEST(Live, DroppedEventsAreMissedAndADeletedRootIsMissedOrAnErrorThatGoesOn) {
+TEST(Live, ADeletedRootIsMissedOrAnErrorThatGoesOn) {
     TempDir parent;
     const std::string root = parent / "root";
-    fill(root, 20);
     const auto missed_at_root = [&](const LiveItem& item) {
         const auto* missed = as<Event::Missed>(item);
         return missed != nullptr && missed->path == root;
     };
-    if (stream_available()) {
-        // Two watches and no more: the source drops the rest of the tree.
-        sys::EventSourceFaults limited;
-        limited.watch_limit = 2;
-        Following live(root, true, 5ms, limited);
-        ASSERT_TRUE(live.ready());
-        EXPECT_GE(live.recorded->wait_for([&](const LiveItem& item) {
-            return missed_at_root(item) && as<Event::Missed>(item)->reason == Reason::Dropped;
-        }),
-                  0);
-    }
     for (const bool stream : {true, false}) {
         if (stream && !stream_available()) {
             continue;
@@ -362,6 +364,44 @@ TEST(Live, DroppedEventsAreMissedAndADeletedRootIsMissedOrAnErrorThatGoesOn) {
             << stream;
         EXPECT_FALSE(live.handle.control().ended) << stream;
     }
+}
+
+TEST(Live, ARootMadeUnreadableIsTheErrorOfScanningItOnce) {
+    if (!stream_available()) {
+        GTEST_SKIP() << "no event stream here";
+    }
+    TempDir parent;
+    const std::string root = parent / "root";
+    write_file(root + "/a/file", 4096);
+    // Its owner locks it; the test runs as nobody when it can, whom the
+    // permission bits bind.
+    ::chmod(parent.path().c_str(), 0755);
+    (void)::chown(root.c_str(), 65534, 65534);
+    test::as_nobody([&] {
+        if (::access(root.c_str(), R_OK | X_OK) != 0) {
+            GTEST_SKIP() << "nobody cannot reach " << root;
+        }
+        Following live(root, true);
+        ASSERT_TRUE(live.ready());
+        ASSERT_EQ(::chmod(root.c_str(), 0), 0);
+        const auto failed = [](const LiveItem& item) { return !item.has_value(); };
+        const int error = live.recorded->wait_for(failed);
+        ASSERT_GE(error, 0);
+        const auto scanned = scan_tree(root, {});
+        ASSERT_FALSE(scanned);
+        EXPECT_EQ(live.recorded->items()[error].error().code, scanned.error().code);
+        EXPECT_EQ(live.recorded->items()[error].error().path, scanned.error().path);
+
+        // Readable again: the next change comes after no second error.
+        ASSERT_EQ(::chmod(root.c_str(), 0755), 0);
+        write_file(root + "/more", 8192);
+        const int changed = live.recorded->wait_for([](const LiveItem& item) {
+            const auto* event = as<Event::Changed>(item);
+            return event != nullptr && !event->changes.empty();
+        });
+        ASSERT_GT(changed, error);
+        EXPECT_EQ(live.recorded->wait_for(failed, 0ms, 1), -1);
+    });
 }
 
 TEST(Live, AScanThatCannotStartOrAnythingThrownEndsFollowingAndFreesEveryWaiter) {

@@ -897,18 +897,24 @@ TEST(RescanFolders, AFailedRescanLeavesTheTreeAsItWas) {
     }
 }
 
-TEST(RescanFolders, AStoppedRescanKeepsWhatItListedAndIsMarkedStopped) {
+TEST(RescanFolders, AStoppedRescanKeepsTheFoldersItListedInFullAndIsMarkedStopped) {
     TempDir dir;
     make_dirs(dir / "a");
+    // More entries than one batch of a listing: the stop is asked inside it.
+    for (int k = 0; k < 3000; ++k) {
+        write_file(dir / fmt::format("wide/{:05}", k), 0);
+    }
     Followed live = scan_followed(dir.path());
     Tree& tree = live.tree;
     Pool pool = pool_of(2);
     write_file(dir / "a/file", 8192);
     write_file(dir / "a/new/deep/file", 8192);
+    write_file(dir / "wide/new", 8192);  // unseen: that listing is cut short
 
     ScanOptions options;
     options.stop = [] { return true; };
-    const RescanOutcome outcome = rescan_ok(live, {{"a/file", "a/new"}, {}, {}}, pool, options);
+    const RescanOutcome outcome =
+        rescan_ok(live, {{"a/file", "a/new", "wide/new"}, {}, {}}, pool, options);
     EXPECT_TRUE(tree.stopped);
     EXPECT_FALSE(live_folders(tree).contains("a/new"));
     ASSERT_EQ(outcome.changes.size(), 1u);

@@ -59,17 +59,20 @@ void tick_stream(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poin
     Watcher& watcher = following.watcher;
     Watcher::Stream& stream = watcher.stream();
     watcher.absorb_queued();
-    if (const auto reason = watcher.take_pending_reason()) {
-        report_missed(loop, *reason, loop.settings.root);
-        return;
-    }
+    const auto reason = watcher.take_pending_reason();
     if (!stream.source.running()) {
-        // The reader failed (it said so with a dropped batch, reported
-        // above): no event will come, so poll what the starter follows.
+        // The reader failed or ran out of watches (it said so with a dropped
+        // batch, reported below): no event will come, so poll what the
+        // starter follows. Whoever hears of the drop finds polling in place.
         log::record(log::Level::Warn, "bramwex_core::live", "live: {}: events stopped, polling",
                     loop.settings.root);
         following.watcher = Watcher::follow_polling(now);
         loop.control->follows_all.store(false, std::memory_order_relaxed);
+    }
+    if (reason) {
+        report_missed(loop, *reason, loop.settings.root);
+    }
+    if (reason || !following.watcher.streams()) {
         return;
     }
     if (!stream.settled) {

@@ -56,6 +56,7 @@ struct RescanContext {
     std::vector<NewSubtrees> new_subtrees;
     std::vector<std::pair<uint32_t, ListedSubfolder>> other_device;  // (parent, subfolder)
     std::vector<ListedFiles> listed_files;
+    bool stopped = false;  // the stop test cut a listing short
 };
 
 bool is_removed(const Tree& tree, uint32_t index) {
@@ -167,8 +168,19 @@ std::vector<FolderListing> list_again(RescanContext& context) {
             requests.push_back({folder, folder_components(context.tree, folder)});
         }
     }
-    return list_folders_again(context.pool, context.root, requests, context.options.reclaimable,
-                              context.large_threshold);
+    std::vector<FolderListing> listings =
+        list_folders_again(context.pool, context.root, requests, context.options.reclaimable,
+                           context.large_threshold, context.options.stop);
+    // A listing cut short is dropped: its folder keeps its old record, as if
+    // it had not been asked for, and the tree is marked stopped.
+    for (const FolderListing& listing : listings) {
+        if (listing.stopped) {
+            context.stopped = true;
+            std::erase(context.listing_set, listing.folder);
+        }
+    }
+    std::erase_if(listings, [](const FolderListing& listing) { return listing.stopped; });
+    return listings;
 }
 
 // The hard-link table and the largest files are copied from the tree.
@@ -389,7 +401,7 @@ Result<Tree> build_updated_tree(RescanContext& context) {
         .reclaimable = context.options.reclaimable,
         .stop = context.options.stop,
         .event_id = context.tree.event_id,
-        .stopped = context.tree.stopped,
+        .stopped = context.tree.stopped || context.stopped,
     };
     return walk_new_subtrees(context.pool, std::move(walk), std::move(context.new_subtrees),
                              [&](TreeBuilder& builder) {

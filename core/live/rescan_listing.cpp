@@ -67,7 +67,7 @@ Result<RescanRoot> open_rescan_root(std::string_view path, const ScanOptions& op
 }
 
 FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& request,
-                                bool reclaimable, uint64_t large_threshold) {
+                                bool reclaimable, uint64_t large_threshold, const StopTest& stop) {
     FolderListing listing;
     listing.folder = request.folder;
     const auto opened = open_dir_components(root.dir->fd(), request.components, &listing.ancestors);
@@ -103,7 +103,14 @@ FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& re
         listing.reclaimable = stat->allocated;
     }
     const auto listed = sys::read_dir_entries(
-        mode, fd, [&](const sys::DirEntry& entry) { add_entry(listing, entry, large_threshold); });
+        mode, fd, [&](const sys::DirEntry& entry) { add_entry(listing, entry, large_threshold); },
+        [&] { return stop && stop(); });
+    if (listed && *listed == sys::Listed::Stopped) {
+        FolderListing cut;
+        cut.folder = request.folder;
+        cut.stopped = true;
+        return cut;
+    }
     if (!listed) {
         listing.list_error = listed.error();
         listing.subfolders.clear();
@@ -116,10 +123,11 @@ FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& re
 
 std::vector<FolderListing> list_folders_again(Pool& pool, const RescanRoot& root,
                                               std::span<const ListingRequest> requests,
-                                              bool reclaimable, uint64_t large_threshold) {
+                                              bool reclaimable, uint64_t large_threshold,
+                                              const StopTest& stop) {
     std::vector<FolderListing> listings(requests.size());
     for_each_on_pool(pool, requests.size(), [&](size_t k) {
-        listings[k] = list_folder_again(root, requests[k], reclaimable, large_threshold);
+        listings[k] = list_folder_again(root, requests[k], reclaimable, large_threshold, stop);
     });
     return listings;
 }

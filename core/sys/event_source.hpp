@@ -4,7 +4,10 @@
 // and turns its own faults into flags (a lost event queue asks for the root
 // to be scanned again, a folder it cannot watch is dropped events there, the
 // root moving or vanishing is "root changed"). On Linux it is inotify with a
-// watch on every folder (linux_inotify_*.cpp).
+// watch on every folder (linux_inotify_*.cpp). Watches are shared by all the
+// user's programs: once the source holds all but a reserve of the budget, or
+// the kernel refuses a watch, it reports dropped events at the folder it could
+// not watch and stops, since a partly watched tree misses changes unseen.
 // Threading: the owner calls start, flush and stop from one thread; the
 // callback runs on the source's own reader thread, one batch at a time.
 #pragma once
@@ -58,8 +61,9 @@ using EventBatch = std::vector<FsEvent>;
 
 // Knobs that only tests turn.
 struct EventSourceFaults {
-    // Folder watches the source may hold before the kernel's ENOSPC.
-    std::optional<uint32_t> watch_limit;
+    // Lowers the user's watch budget (the kernel's max_user_watches) to this
+    // value; a test may lower it while the source runs.
+    std::shared_ptr<std::atomic<uint32_t>> max_user_watches;
     // How much older than the replay point a time stamp may be and still be
     // replayed: file systems keep coarse times (down to 2 s).
     std::chrono::nanoseconds timestamp_slack = std::chrono::seconds(2);
@@ -106,7 +110,7 @@ class EventSource {
     void stop();
 
     // False once the reader has ended, asked to or not (a failure on the
-    // reader ends it): no more events will come.
+    // reader or the watches running out ends it): no more events will come.
     bool running() const;
 
     dev_t root_device() const;

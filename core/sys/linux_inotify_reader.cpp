@@ -88,6 +88,8 @@ void InotifySource::run() {
         // Whatever went wrong, the owner must hear that changes may be lost,
         // and the process must not end over it.
         log::record(log::Level::Warn, kLogTarget, "fsevents: reader stopped: {}", failure.what());
+        // Ended before the owner hears of it (see the end of read_and_deliver).
+        mark_stopped();
         try {
             pending_.add(config_.root, kLost, realtime_ns());
             deliver();
@@ -109,7 +111,7 @@ void InotifySource::mark_stopped() {
 
 void InotifySource::read_and_deliver() {
     uint64_t flush_ticket = 0;
-    while (true) {
+    while (!watches_spent_) {
         pollfd fds[2] = {{inotify_fd_.get(), POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}};
         const int ready = ::poll(fds, 2, poll_timeout());
         if (ready < 0 && errno != EINTR) {
@@ -141,7 +143,8 @@ void InotifySource::read_and_deliver() {
             // Everything before the flush, folders that appeared included:
             // their watches are added and their contents replayed first.
             read_kernel_queue();
-            while (!walk_.empty() && !stopping_.load(std::memory_order_relaxed)) {
+            while (!walk_.empty() && !watches_spent_ &&
+                   !stopping_.load(std::memory_order_relaxed)) {
                 walk_some(walk_.size());
                 read_kernel_queue();
             }
@@ -156,6 +159,13 @@ void InotifySource::read_and_deliver() {
             deliver();
         }
     }
+    // Folders left without a watch would change unseen: the owner has been
+    // told of dropped events there, and must follow some other way.
+    log::record(log::Level::Warn, kLogTarget, "fsevents: out of inotify watches after {} folders",
+                tree_.size());
+    // Ended first: whoever hears of the dropped events finds the source ended.
+    mark_stopped();
+    deliver();
 }
 
 void InotifySource::take_control(bool& stop, uint64_t& flush_ticket, uint32_t& overflows) {
@@ -269,7 +279,12 @@ void InotifySource::handle(const inotify_event& event) {
         return;
     }
     if (name.empty()) {
-        return;  // about a folder itself: its parent reports it by name
+        // About a folder itself: its parent reports it by name. Nothing
+        // reports the root's mode by name, so its own watch does.
+        if (event.wd == tree_.root() && (event.mask & IN_ATTRIB) != 0) {
+            add_event(config_.root, kEventItemMetadata | kEventItemIsDir);
+        }
+        return;
     }
     add_event(WatchTree::join(tree_.path_of(event.wd), name), item_flags(event.mask));
     if ((event.mask & IN_ISDIR) != 0) {
@@ -310,7 +325,7 @@ void InotifySource::settle_unpaired_moves() {
 }
 
 void InotifySource::walk_some(size_t count) {
-    for (size_t i = 0; i < count && !walk_.empty(); ++i) {
+    for (size_t i = 0; i < count && !walk_.empty() && !watches_spent_; ++i) {
         if (stopping_.load(std::memory_order_relaxed)) {
             return;
         }
@@ -356,7 +371,7 @@ void InotifySource::walk(const WalkItem& item) {
         const auto added = add_folder_watch(path, error);
         if (!added) {
             if (!harmless_watch_error(error)) {
-                // ENOSPC (the watch limit) lands here: this subtree goes unwatched.
+                // ENOSPC (the watch budget spent) lands here; the reader then ends.
                 log::record(log::Level::Debug, kLogTarget, "fsevents: cannot watch {}: {}", path,
                             std::strerror(error));
                 add_event(path, kLost);

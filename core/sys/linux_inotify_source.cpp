@@ -2,6 +2,7 @@
 // watches that both halves add, and the EventSource interface over it.
 #include "core/sys/linux_inotify_source.hpp"
 
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -11,6 +12,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
+#include <limits>
 
 #include "core/base/eintr.hpp"
 #include "core/sys/mounts.hpp"
@@ -27,6 +30,23 @@ constexpr uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB |
                                  IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 // On the folders above the root: only its own name coming or going matters.
 constexpr uint32_t kAncestorMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
+
+// Watches kept for the user's other programs: a tenth, and at least this.
+constexpr uint64_t kReserveAtLeast = 1000;
+
+// The kernel's watch budget of this user; no bound when it cannot be read.
+uint64_t system_max_user_watches() {
+    const UniqueFd fd(retry_on_eintr(
+        [] { return ::open("/proc/sys/fs/inotify/max_user_watches", O_RDONLY | O_CLOEXEC); }));
+    char text[32];
+    const ssize_t got =
+        fd ? retry_on_eintr([&] { return ::read(fd.get(), text, sizeof text); }) : -1;
+    uint64_t value = 0;
+    if (got <= 0 || std::from_chars(text, text + got, value).ec != std::errc()) {
+        return std::numeric_limits<uint64_t>::max();
+    }
+    return value;
+}
 
 bool inotify_available() {
     // Asked once: the kernel's support does not come and go.
@@ -61,6 +81,7 @@ bool fs_type_reports_changes(std::string_view fs_type) {
 InotifySource::InotifySource(EventSourceConfig config) : config_(std::move(config)) {}
 
 Result<void> InotifySource::start() {
+    max_user_watches_ = system_max_user_watches();
     inotify_fd_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!inotify_fd_) {
         return std::unexpected(Error::os(errno, config_.root));
@@ -138,18 +159,28 @@ void InotifySource::wake() const {
     retry_on_eintr([&] { return ::write(wake_fd_.get(), &one, sizeof one); });
 }
 
+uint64_t InotifySource::watch_budget() const {
+    uint64_t most = max_user_watches_;
+    if (config_.faults.max_user_watches) {
+        most = std::min<uint64_t>(most, config_.faults.max_user_watches->load());
+    }
+    const uint64_t reserve = std::max(most / 10, kReserveAtLeast);
+    return most > reserve ? most - reserve : 0;
+}
+
 std::optional<int> InotifySource::add_folder_watch(const std::string& path, int& error) {
-    if (config_.faults.watch_limit && tree_.size() >= *config_.faults.watch_limit) {
+    if (tree_.size() >= watch_budget()) {
         error = ENOSPC;
-        return std::nullopt;
-    }
-    const int wd = retry_on_eintr(
-        [&] { return ::inotify_add_watch(inotify_fd_.get(), path.c_str(), kFolderMask); });
-    if (wd < 0) {
+    } else if (const int wd = retry_on_eintr([&] {
+                   return ::inotify_add_watch(inotify_fd_.get(), path.c_str(), kFolderMask);
+               });
+               wd >= 0) {
+        return wd;
+    } else {
         error = errno;
-        return std::nullopt;
     }
-    return wd;
+    watches_spent_ = watches_spent_ || error == ENOSPC;
+    return std::nullopt;
 }
 
 bool InotifySource::attach_root(int& error) {

@@ -95,6 +95,9 @@ class InotifySource {
     void mark_stopped();
 
     // Either thread while only one runs (start before the reader, stop after).
+    // All but a reserve of the user's watch budget.
+    uint64_t watch_budget() const;
+    // ENOSPC (the budget spent) also sets watches_spent_.
     std::optional<int> add_folder_watch(const std::string& path, int& error);
     bool attach_root(int& error);
     void watch_ancestors();
@@ -102,6 +105,7 @@ class InotifySource {
 
     // Fixed at creation.
     const EventSourceConfig config_;
+    uint64_t max_user_watches_ = 0;  // the kernel's, read by start
 
     // Owner thread.
     std::thread reader_;
@@ -128,6 +132,7 @@ class InotifySource {
     std::vector<WalkItem> walk_;
     size_t first_walk_left_ = 0;
     bool history_sent_ = false;
+    bool watches_spent_ = false;  // a watch was refused for want of budget: the reader ends
     PendingEvents pending_;
     Clock::time_point deadline_{};
     std::optional<Clock::time_point> last_delivery_;  // none before the first

@@ -90,6 +90,19 @@ def test_events_of_a_real_folder(tree_dir):
         assert (missed.reason, missed.path) == (Reason.Dropped, tree_dir)
 
 
+def test_once_watches_run_out_follows_all_turns_false_and_follow_polls(tree_dir):
+    with bramwex.live(tree_dir, interval=0.01) as live:
+        tree = until(live, Event.Ready)[1].tree
+        live._fault("watches")
+        (tree_dir / "new").mkdir()  # its watch is refused
+        assert until(live, Event.Missed)[1].reason == Reason.Dropped
+        assert not live.follows_all()
+        live.follow([tree.find("empty")])
+        (tree_dir / "empty" / "more.bin").write_bytes(b"m" * 30_000)
+        grown = os.stat(tree_dir / "empty" / "more.bin").st_blocks * 512
+        assert until(live, Event.Changed)[1].changes == [(tree_dir / "empty", grown)]
+
+
 def test_shown_only_never_follows_all(tree_dir):
     with bramwex.live(tree_dir, interval=0.01, shown_only=True) as live:
         until(live, Event.Ready)
