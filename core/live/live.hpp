@@ -90,7 +90,9 @@ struct LiveMsg {
     };
     // From a live scan's thread when it ends, whatever its result.
     struct ScanExited {};
-    std::variant<Follow, Relist, Rescan, Close, Started, ScanExited> value;
+    // From the watch of the followed folders: one of them changed.
+    struct Watched {};
+    std::variant<Follow, Relist, Rescan, Close, Started, ScanExited, Watched> value;
 };
 
 using LiveSender = ChannelSender<LiveMsg>;
@@ -116,9 +118,11 @@ struct LiveSettings {
     std::string root;                    // as given; reports carry it unchanged
     std::optional<std::string> ignored;  // events at or below it are dropped (stream only)
     std::chrono::nanoseconds interval{std::chrono::seconds(1)};  // the tick; at least 1 ms
-    ScanOptions options;      // the stop test is replaced by the handle's closed flag
-    bool watch = true;        // use the event stream when it can run
-    bool shown_only = false;  // follow only the folders named by follow(), by polling
+    ScanOptions options;  // the stop test is replaced by the handle's closed flag
+    bool watch = true;    // use the event stream when it can run
+    // Follow only the folders named by follow(): each is listed again when
+    // its watch sees a change, or polled when it cannot be watched.
+    bool shown_only = false;
     // Faults that tests inject into the event source.
     sys::EventSourceFaults event_faults;
     // For tests: called at each step; what it throws takes the path of any

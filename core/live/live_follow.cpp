@@ -55,6 +55,13 @@ std::string joined(const std::string& root, const std::string& relative) {
     return root.ends_with('/') ? root + relative : root + "/" + relative;
 }
 
+// A change in a watched folder wakes the loop through its channel.
+Watcher polling_watcher(const LiveLoop& loop, LiveClock::time_point now) {
+    return Watcher::follow_polling(
+        now, [sender = loop.sender] { sender.send(LiveMsg{LiveMsg::Watched{}}); },
+        loop.settings.event_faults.watch_limit);
+}
+
 void tick_stream(LiveLoop& loop, FollowingPhase& following, LiveClock::time_point now) {
     Watcher& watcher = following.watcher;
     Watcher::Stream& stream = watcher.stream();
@@ -66,7 +73,7 @@ void tick_stream(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poin
         // starter follows. Whoever hears of the drop finds polling in place.
         log::record(log::Level::Warn, "bramwex_core::live", "live: {}: events stopped, polling",
                     loop.settings.root);
-        following.watcher = Watcher::follow_polling(now);
+        following.watcher = polling_watcher(loop, now);
         loop.control->follows_all.store(false, std::memory_order_relaxed);
     }
     if (reason) {
@@ -108,20 +115,33 @@ void tick_stream(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poin
 
 void tick_polling(LiveLoop& loop, FollowingPhase& following, LiveClock::time_point now) {
     Watcher::Polling& polling = following.watcher.polling();
+    const std::vector<uint32_t> changed = polling.watches.take_changed();
+    for (Watcher::FollowedFolder& folder : polling.followed) {
+        if (folder.watched && std::ranges::binary_search(changed, folder.index)) {
+            folder.relist = true;
+            // A folder whose watch went with it is polled from now on.
+            folder.watched = polling.watches.watches(folder.index);
+        }
+    }
     const auto last = polling.relist_duration;
     if (last.count() > std::numeric_limits<LiveClock::rep>::max() / kPollBackOff) {
         fatal("overflow when multiplying duration by scalar");
     }
     const auto back_off = last * kPollBackOff;
     const auto since = now - polling.relist_end;
-    if (since >= std::max<LiveClock::duration>(back_off, kPollAtLeast)) {
-        for (const Watcher::FollowedFolder& folder : polling.followed) {
-            if (folder.relist) {
-                polling.relist.push_back(folder.index);
-            }
+    if (since < back_off) {
+        return;
+    }
+    // A watched folder is listed again as soon as it changed; the others
+    // have to be polled, never sooner than the poll's floor.
+    const bool poll = since >= std::max<LiveClock::duration>(back_off, kPollAtLeast);
+    for (Watcher::FollowedFolder& folder : polling.followed) {
+        if (folder.relist && (folder.watched || poll)) {
+            polling.relist.push_back(folder.index);
+            folder.relist = !folder.watched;
         }
     }
-    if (!polling.relist.empty() && since >= back_off) {
+    if (!polling.relist.empty()) {
         ChangeSets changes;
         changes.relist = std::exchange(polling.relist, {});
         rescan_changed(loop, following, changes, false);
@@ -134,7 +154,7 @@ void start_following(LiveLoop& loop, Tree tree, LinkHolders link_holders) {
     std::optional<Watcher> watcher = stream_watcher(loop, tree);
     const bool streams = watcher.has_value();
     if (!watcher) {
-        watcher = Watcher::follow_polling(LiveClock::now());
+        watcher = polling_watcher(loop, LiveClock::now());
     }
     loop.control->follows_all.store(streams, std::memory_order_relaxed);
     auto ready = std::make_shared<const Tree>(tree.clone());
@@ -154,6 +174,12 @@ void tick_following(LiveLoop& loop, FollowingPhase& following, LiveClock::time_p
     }
 }
 
+void followed_folder_changed(LiveLoop& loop, FollowingPhase& following) {
+    if (!following.watcher.streams()) {
+        tick_polling(loop, following, LiveClock::now());
+    }
+}
+
 std::vector<uint32_t> resolve_folder_ids(const Tree& tree, std::span<const FolderId> ids) {
     std::vector<uint32_t> indices;
     for (const FolderId id : ids) {
@@ -169,19 +195,27 @@ void follow_folders(FollowingPhase& following, std::span<const FolderId> ids) {
     if (following.watcher.streams()) {
         return;  // the stream follows everything
     }
-    std::vector<uint32_t> wanted = resolve_folder_ids(following.tree, ids);
+    const Tree& tree = following.tree;
+    std::vector<uint32_t> wanted = resolve_folder_ids(tree, ids);
     std::erase_if(wanted, [&](uint32_t index) {
-        return (following.tree.folders[index].flags & (kFlagUnreadable | kFlagOtherDevice)) != 0;
+        return (tree.folders[index].flags & (kFlagUnreadable | kFlagOtherDevice)) != 0;
     });
-    std::vector<Watcher::FollowedFolder>& followed = following.watcher.polling().followed;
-    std::erase_if(followed, [&](const Watcher::FollowedFolder& folder) {
-        return std::find(wanted.begin(), wanted.end(), folder.index) == wanted.end();
+    Watcher::Polling& polling = following.watcher.polling();
+    std::erase_if(polling.followed, [&](const Watcher::FollowedFolder& folder) {
+        const bool gone = std::find(wanted.begin(), wanted.end(), folder.index) == wanted.end();
+        if (gone) {
+            polling.watches.remove(folder.index);
+        }
+        return gone;
     });
     for (const uint32_t index : wanted) {
-        const bool known = std::any_of(followed.begin(), followed.end(),
+        const bool known = std::any_of(polling.followed.begin(), polling.followed.end(),
                                        [&](const auto& folder) { return folder.index == index; });
         if (!known) {
-            followed.push_back({index, true});
+            // Listed once more from its watch on, in case it changed since
+            // it was last listed; after that only when it changes.
+            const bool watched = polling.watches.add(index, tree.absolute_path(index));
+            polling.followed.push_back({index, true, watched});
         }
     }
 }
@@ -213,6 +247,7 @@ void rescan_changed(LiveLoop& loop, FollowingPhase& following, const ChangeSets&
     const bool renumbered = following.tree.generation != generation;
     if (renumbered && !following.watcher.streams()) {
         following.watcher.polling().followed.clear();
+        following.watcher.polling().watches.clear();
     }
     if (outcome->kind == RescanOutcome::Kind::Changes || requested || renumbered) {
         emit(loop, Event{Event::Changed{std::make_shared<const Tree>(following.tree.clone()),

@@ -152,9 +152,13 @@ void handle(LiveLoop& loop, LiveMsg message) {
                 if (auto* scanning = std::get_if<ScanningPhase>(&loop.phase)) {
                     scanning->parts = std::move(msg.parts);
                 }
-            } else {
+            } else if constexpr (std::is_same_v<Msg, LiveMsg::ScanExited>) {
                 if (std::holds_alternative<ScanningPhase>(loop.phase)) {
                     scan_exited(loop);
+                }
+            } else {
+                if (following != nullptr) {
+                    followed_folder_changed(loop, *following);
                 }
             }
         },

@@ -92,6 +92,9 @@ void step(const LiveSettings& settings, LiveStep at);
 void start_following(LiveLoop& loop, Tree tree, LinkHolders link_holders);
 void tick_following(LiveLoop& loop, FollowingPhase& following, LiveClock::time_point now);
 void follow_folders(FollowingPhase& following, std::span<const FolderId> ids);
+// The watch of the followed folders saw a change: list them again now,
+// unless the polls' back-off says later.
+void followed_folder_changed(LiveLoop& loop, FollowingPhase& following);
 void rescan_changed(LiveLoop& loop, FollowingPhase& following, const ChangeSets& changes,
                     bool requested);
 // The indices of the ids that name a folder of the tree, in order: generation

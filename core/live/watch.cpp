@@ -64,8 +64,10 @@ std::optional<Watcher> Watcher::follow_stream(std::string canonical_root, sys::E
     return Watcher(std::move(stream));
 }
 
-Watcher Watcher::follow_polling(Clock::time_point now) {
+Watcher Watcher::follow_polling(Clock::time_point now, std::function<void()> on_change,
+                                std::optional<uint32_t> watch_limit) {
     Polling polling;
+    polling.watches = sys::FolderWatch(std::move(on_change), watch_limit);
     polling.relist_end = now;
     return Watcher(std::move(polling));
 }

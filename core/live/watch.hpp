@@ -1,13 +1,15 @@
 // The follower of a tree that live following keeps current. Two ways to
 // follow: through the file-system event source (batches of events become
 // paths relative to the root, changed or to be scanned again, plus the first
-// missed-change reason), or by polling the folders the starter follows.
+// missed-change reason), or by watching the folders the starter follows
+// (each by itself) and polling those that cannot be watched.
 // Threading: a Watcher belongs to the live thread alone; the source's reader
 // reaches it only through the batch channel.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,6 +19,7 @@
 #include "core/base/channel.hpp"
 #include "core/live/watch_reason.hpp"
 #include "core/sys/event_source.hpp"
+#include "core/sys/folder_watch.hpp"
 
 namespace bramwex::core {
 
@@ -43,13 +46,17 @@ class Watcher {
 
     struct FollowedFolder {
         uint32_t index = 0;
-        bool relist = true;  // to be listed again at the next poll
+        bool relist = true;    // to be listed again at the next poll
+        bool watched = false;  // its watch says when it changed; else it is polled
         friend bool operator==(const FollowedFolder&, const FollowedFolder&) = default;
     };
 
-    // Following by polling the followed folders; every field is the live loop's.
+    // Following the followed folders: those that can be watched are listed
+    // again once they changed, the others at every poll. Every field is the
+    // live loop's.
     struct Polling {
         std::vector<FollowedFolder> followed;
+        sys::FolderWatch watches;           // of the followed folders that can be watched
         Clock::time_point relist_end;       // end of the last re-list (following's start at first)
         Clock::duration relist_duration{};  // of the last re-list (0 at first)
         std::vector<uint32_t> relist;       // folders to list again
@@ -64,8 +71,11 @@ class Watcher {
                                                 std::optional<std::string> ignored,
                                                 sys::EventSourceFaults faults = {});
 
-    // Polling with nothing followed yet, the last re-list ended at now.
-    static Watcher follow_polling(Clock::time_point now);
+    // Polling with nothing followed yet, the last re-list ended at now;
+    // on_change is the watches' (see FolderWatch), watch_limit (tests) caps
+    // the folders watched.
+    static Watcher follow_polling(Clock::time_point now, std::function<void()> on_change = {},
+                                  std::optional<uint32_t> watch_limit = std::nullopt);
 
     bool streams() const { return std::holds_alternative<Stream>(how_); }
     // The variant's fields; asking for the other variant is a broken contract.
