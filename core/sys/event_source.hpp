@@ -64,6 +64,9 @@ struct EventSourceFaults {
     // Lowers the user's watch budget (the kernel's max_user_watches) to this
     // value; a test may lower it while the source runs.
     std::shared_ptr<std::atomic<uint32_t>> max_user_watches;
+    // Folders that polling may watch at once (see FolderWatch), as if the
+    // kernel refused more.
+    std::optional<uint32_t> watch_limit;
     // How much older than the replay point a time stamp may be and still be
     // replayed: file systems keep coarse times (down to 2 s).
     std::chrono::nanoseconds timestamp_slack = std::chrono::seconds(2);
