@@ -133,15 +133,7 @@ TEST(DirReaders, BothReadersAgreeOnEveryKindOfEntry) {
     ASSERT_TRUE(p.has_value());
     EXPECT_THAT(names(*p), testing::ElementsAre(".hidden", "big", "big-link", "dangling", "empty",
                                                 "pipe", "small", "sub", "to-dir", "to-file"));
-    for (const Seen& s : *p) {
-        const struct stat st = test::lstat_of(dir / s.name);
-        const uint64_t allocated = uint64_t(st.st_blocks) * 512;
-        EXPECT_EQ(
-            std::tuple(s.file_id, s.device, s.link_count, s.allocated, s.reclaimable, s.status),
-            std::tuple(uint64_t(st.st_ino), widen_device(st.st_dev), uint64_t(st.st_nlink),
-                       allocated, allocated, kStatusOrdinary))
-            << s;
-    }
+    // Sizes, ids and links of each entry meet lstat in the scanner's tests.
     for (const auto& [name, kind] : {std::pair{"sub", EntryKind::Folder},
                                      {"small", EntryKind::File},
                                      {"dangling", EntryKind::Symlink},

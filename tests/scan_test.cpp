@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -643,20 +642,6 @@ TEST(ScanPool, ItsThreadsEndWithTheScan) {
         ASSERT_TRUE(scan_tree(dir.path(), options));
         EXPECT_EQ(entries_of("/proc/self/task"), threads_before);
     }
-}
-
-TEST(RaiseOpenFileLimit, LiftsTheSoftLimitTowardsTheHardOne) {
-    rlimit original{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
-    rlimit low = original;
-    low.rlim_cur = std::min<rlim_t>(256, original.rlim_max);
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-    raise_open_file_limit();
-    rlimit raised{};
-    ::getrlimit(RLIMIT_NOFILE, &raised);
-    EXPECT_EQ(raised.rlim_cur, std::min<rlim_t>(original.rlim_max, 65536));
-    EXPECT_EQ(raised.rlim_max, original.rlim_max);
-    ::setrlimit(RLIMIT_NOFILE, &original);
 }
 
 }  // namespace
