@@ -115,21 +115,23 @@ TEST(Watcher, AbsorbKeepsTheOrderOfPathsAndTheFirstHistoryAndReason) {
 TEST(Watcher, FollowsASourceThatEndsWithTheWatcher) {
     const test::TempDir dir;
     test::make_dirs(dir / "cache");
+    test::make_dirs(dir / "sub");
     EXPECT_FALSE(Watcher::follow_stream(dir / "missing", 1, std::nullopt));
     const auto descriptors = [] {
         return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
     };
     const auto before = descriptors();
     {
-        auto watcher = Watcher::follow_stream(dir / "", current_event_id(), dir / "cache/");
+        auto watcher = Watcher::follow_stream(dir / "", current_event_id() + 86'400'000'000'000,
+                                              dir / "cache/");
         ASSERT_TRUE(watcher);
         Watcher::Stream& s = watcher->stream();
         s.source.flush();
         test::write_file(dir / "cache/saved.scan", 1);
-        test::write_file(dir / "file", 1);
+        test::write_file(dir / "sub/file", 1);
         s.source.flush();
         watcher->absorb_queued();
-        EXPECT_EQ(s.changed, std::vector<std::string>{"file"});
+        EXPECT_EQ(s.changed, std::vector<std::string>{"sub/file"});
     }
     EXPECT_EQ(descriptors(), before);
 }
