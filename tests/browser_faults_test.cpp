@@ -207,20 +207,17 @@ bool wait_for(App& app, const std::function<bool(Browser&)>& done) {
 // The loader's checks are tested with the store; here, that the app shows
 // nothing of a scan it rejects, scans and replaces it.
 TEST(BrowserFaults, UntrustedSavedScansStartEmptyAndScan) {
-    TempDir root;
-    TempDir other;
+    TempDir root, other;
     test::write_file(root / "real", 3 * MiB);
     const uint64_t total = scanned(root)->total_size({0, 0});
     for (const bool flipped : {true, false}) {
         TempDir cache;
-        const std::string file = save_ghost_scan(cache, root);
-        std::string bytes = read_bytes(file);
+        std::string bytes = read_bytes(save_ghost_scan(cache, flipped ? root : other));
         if (flipped) {
             bytes[bytes.size() / 2] ^= 0x5A;
-        } else {
-            bytes = read_bytes(save_ghost_scan(cache, other));  // another folder's scan
         }
-        std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+        // Another folder's scan under this folder's key, or a damaged one.
+        std::ofstream(save_ghost_scan(cache, root), std::ios::binary | std::ios::trunc) << bytes;
 
         AppEnv env;
         env.cache_dir = cache.path();

@@ -183,20 +183,14 @@ TEST(BrowserState, FollowedChangesAreSavedAtExitRescansAtOnce) {
     EXPECT_FALSE(b.status);
 }
 
-std::vector<std::string> names_of(const Browser& b) {
-    std::vector<std::string> names;
+// Each row's name, and its change when asked for.
+std::vector<std::string> rows_of(const Browser& b, bool changes = false) {
+    std::vector<std::string> rows;
     for (const auto& row : b.rows) {
-        names.emplace_back(b.row_name(b.current_folder(), row));
+        rows.emplace_back(changes ? std::to_string(row.change)
+                                  : b.row_name(b.current_folder(), row));
     }
-    return names;
-}
-
-std::vector<int64_t> changes_of(const Browser& b) {
-    std::vector<int64_t> changes;
-    for (const auto& row : b.rows) {
-        changes.push_back(row.change);
-    }
-    return changes;
+    return rows;
 }
 
 struct Folder {
@@ -227,7 +221,7 @@ TEST(LoadRows, FilesFromDiskOncePerScanFoldersFromTheTreeInSizeOrder) {
     Browser& b = f.b;
     const uint32_t scan = core::next_generation();
     b.set_tree(f.tree(f.page, scan), ScanState::snapshot());
-    EXPECT_EQ(names_of(b), (std::vector<std::string>{"big", "also", "small", "sub"}));
+    EXPECT_EQ(rows_of(b), (std::vector<std::string>{"big", "also", "small", "sub"}));
     EXPECT_TRUE(b.rows[3].is_folder());
     EXPECT_EQ(b.rows[3].size, f.page);
     EXPECT_EQ(b.rows[0].size, test::allocated_of(f.dir / "big"));
@@ -238,7 +232,7 @@ TEST(LoadRows, FilesFromDiskOncePerScanFoldersFromTheTreeInSizeOrder) {
     b.set_tree(f.tree(f.page, scan), ScanState::complete());
     EXPECT_EQ(b.rows.size(), 4u);
     b.set_tree(f.tree(f.page), ScanState::complete());
-    EXPECT_EQ(names_of(b).front(), "late");
+    EXPECT_EQ(rows_of(b).front(), "late");
 }
 
 TEST(LoadRows, ChangesAgainstTheBaselinesAndTheChangeOrder) {
@@ -247,17 +241,17 @@ TEST(LoadRows, ChangesAgainstTheBaselinesAndTheChangeOrder) {
     auto first = f.tree(f.page);
     b.baseline = baseline_of(*first);
     b.set_tree(first, ScanState::complete());  // takes the file baseline
-    EXPECT_EQ(changes_of(b), std::vector<int64_t>(4, 0));
+    EXPECT_EQ(rows_of(b, true), std::vector<std::string>(4, "0"));
     test::write_file(f.dir / "late", 16384);
     ::unlink((f.dir / "big").c_str());
     test::write_file(f.dir / "small", 12288);
     b.set_tree(f.tree(2 * f.page), ScanState::complete());
-    EXPECT_EQ(names_of(b), (std::vector<std::string>{"late", "small", "sub", "also"}));
-    const auto page = static_cast<int64_t>(f.page);
-    EXPECT_EQ(changes_of(b), (std::vector<int64_t>{4 * page, 2 * page, page, 0}));
+    EXPECT_EQ(rows_of(b), (std::vector<std::string>{"late", "small", "sub", "also"}));
+    const auto page = [&](uint64_t n) { return std::to_string(n * f.page); };
+    EXPECT_EQ(rows_of(b, true), (std::vector<std::string>{page(4), page(2), page(1), "0"}));
     // A saved scan or a snapshot shows no change.
     b.set_tree(f.tree(2 * f.page), ScanState::snapshot());
-    EXPECT_EQ(changes_of(b), std::vector<int64_t>(4, 0));
+    EXPECT_EQ(rows_of(b, true), std::vector<std::string>(4, "0"));
 }
 
 }  // namespace

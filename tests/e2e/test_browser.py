@@ -86,7 +86,7 @@ def cache(tmp_path):
     return tmp_path / "cache"
 
 
-def test_volume_list_help_units_quit_and_modes_restored(cache):
+def test_volume_list_help_quit_and_modes_restored(cache):
     # The shell prints the terminal modes before and after the app.
     app = Tui(cache, env={"NO_COLOR": "1"}, command=[
         "/bin/sh", "-c", 'stty -g; "$0"; status=$?; stty -g; exit $status', binary()])
@@ -95,14 +95,8 @@ def test_volume_list_help_units_quit_and_modes_restored(cache):
     assert app.screen.buffer[root][0].reverse and app.screen.buffer[root][99].reverse
     assert app.rows()[-1] == "arrows/jk move  enter scan  ? help  q quit"
 
-    for close in ("?", "\x1b"):
-        app.press("?", lambda rows: rows[0] == "keys" and rows[-1] == "? or esc close")
-        app.press(close, lambda rows: rows[0] == "volumes")
-
-    assert " GiB" in app.rows()[root]
-    app.press("u", lambda rows: " GB " in rows[root] and " GiB" not in rows[root])
-    app.press("u", lambda rows: " GiB" in rows[root])
-
+    app.press("?", lambda rows: rows[0] == "keys" and rows[-1] == "? or esc close")
+    app.press("\x1b", lambda rows: rows[0] == "volumes")
     app.quit()
     raw = bytes(app.raw)
     before = raw[:raw.index(ALT_ON)].strip()
