@@ -35,9 +35,9 @@ TEST(Volumes, KeepsBrowsableMountsAndTheRootInPathOrder) {
     // clang-format off
     using Row = std::tuple<std::string, std::string, uint64_t, bool>;
     for (const auto& [point, fs, total, hidden] : std::vector<Row>{
-             {"/srv/b", "ext4", 10, false}, {"/", "overlay", 0, true}, {"/srv-x", "ext4", 10, false},
-             {"/proc", "proc", 10, true}, {"/run", "tmpfs", 10, false}, {"/empty", "ext4", 0, false},
-             {"/srv", "xfs", 10, false}, {"/srv/a", "ext4", 10, false}}) {
+        {"/srv/b", "ext4", 10, false}, {"/", "overlay", 0, true}, {"/srv-x", "ext4", 10, false},
+        {"/proc", "proc", 10, true}, {"/run", "tmpfs", 10, false}, {"/empty", "ext4", 0, false},
+        {"/srv", "xfs", 10, false}, {"/srv/a", "ext4", 10, false}}) {
         // clang-format on
         mounts.push_back({point, fs, total, total / 2, total / 2, hidden});
     }
@@ -52,7 +52,7 @@ TEST(Volumes, KeepsBrowsableMountsAndTheRootInPathOrder) {
 TEST(AppEnvironment, NamesTheTerminalAndReadsTheSwitches) {
     // clang-format off
     for (const auto& [value, name] : std::vector<std::pair<const char*, std::string>>{
-             {nullptr, "your terminal"}, {"vscode", "Visual Studio Code"}, {"bad\xff", "your terminal"}}) {
+        {nullptr, "your terminal"}, {"vscode", "Visual Studio Code"}, {"bad\xff", "your terminal"}}) {
         // clang-format on
         EXPECT_EQ(terminal_app_name(value), name) << (value ? value : "(unset)");
     }

@@ -35,8 +35,8 @@ TEST(MoveCursor, KeysOnListsOfEachSize) {
     // clang-format off
     const std::vector<Case> cases = {
         {Key::Down, 0, 0, 5, 0}, {U'G', 0, 0, 5, 0}, {Key::Up, 0, 10, 5, 0}, {U'k', 4, 10, 5, 3},
-        {U'j', 9, 10, 5, 9}, {U'g', 7, 10, 5, 0}, {Key::End, 2, 10, 5, 9}, {Key::PageUp, 3, 10, 5, 0},
-        {Key::PageUp, 8, 10, 5, 3}, {Key::PageDown, 3, 10, 5, 8}, {Key::PageDown, 3, 10, 0, 4},
+        {U'j', 9, 10, 5, 9}, {U'g', 7, 10, 5, 0}, {Key::End, 2, 10, 5, 9},
+        {Key::PageUp, 3, 10, 5, 0}, {Key::PageUp, 8, 10, 5, 3}, {Key::PageDown, 3, 10, 5, 8}, {Key::PageDown, 3, 10, 0, 4},
         {Key::PageDown, 1, kMax, kMax, kMax - 1}, {U'x', 3, 10, 5, std::nullopt},
     };
     // clang-format on

@@ -81,16 +81,18 @@ TEST(Cells, AgesCountsPercentsSizesHintsAndRules) {
     EXPECT_EQ(age_seconds(now, WallClock::time_point(140s)), 0u);
     constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
     // clang-format off
-    for (const auto& [value, total, text] : std::vector<std::tuple<uint64_t, uint64_t, std::string>>{
-             {10, 0, "     "}, {1, 10000, "<0.1%"}, {9999, 10000, " 100%"}, {50, 1000, " 5.0%"},
-             {kMax, kMax, " 100%"}, {kMax / 2, kMax, "50.0%"}}) {
+    using Share = std::tuple<uint64_t, uint64_t, std::string>;
+    for (const auto& [value, total, text] : std::vector<Share>{
+        {10, 0, "     "}, {1, 10000, "<0.1%"}, {9999, 10000, " 100%"}, {50, 1000, " 5.0%"},
+        {kMax, kMax, " 100%"}, {kMax / 2, kMax, "50.0%"}}) {
         // clang-format on
         EXPECT_EQ(percent_cell(value, total), text) << value << " of " << total;
     }
     // clang-format off
-    for (const auto& [si, size, text, look] : std::vector<std::tuple<bool, uint64_t, std::string, Look>>{
-             {false, 1024, "   1.0 KiB", Look::SizeKiB}, {true, 999, "     999 B", Look::SizeBytes},
-             {true, 1'000'000'000, "    1.0 GB", Look::SizeGiB}}) {
+    using Cell = std::tuple<bool, uint64_t, std::string, Look>;
+    for (const auto& [si, size, text, look] : std::vector<Cell>{
+        {false, 1024, "   1.0 KiB", Look::SizeKiB}, {true, 999, "     999 B", Look::SizeBytes},
+        {true, 1'000'000'000, "    1.0 GB", Look::SizeGiB}}) {
         // clang-format on
         EXPECT_EQ(size_cell(si, kColour, size).text, text) << size;
         EXPECT_EQ(size_cell(si, kColour, size).style, kColour[look]) << size;
