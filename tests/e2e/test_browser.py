@@ -5,7 +5,6 @@ import re
 import signal
 import subprocess
 import threading
-import json
 import time
 
 import pexpect
@@ -194,28 +193,6 @@ def browse(cache, tree, columns=100, env={"NO_COLOR": "1"}):
     app = Tui(cache, tree, columns=columns, env=env)
     app.wait_for(scanned)
     return app
-
-
-def test_browse_a_tree_moves_filters_and_quits(bramwex, cache, tree):
-    # A parallel scan counts a hard link in whichever of its folders it
-    # reaches first, so folder sizes are compared without one.
-    (tree / "alpha" / "b-link.bin").unlink()
-    report = json.loads(bramwex.run("scan", "--json", tree).stdout)
-    alpha = size_text(next(c["size"] for c in report["children"] if c["name"] == "alpha"))
-    app = browse(cache, tree)
-    rows = app.rows()
-    assert rows[0].startswith(f"{tree}  {size_text(report['size'])} | ")
-    assert rows[1].startswith(f"{alpha:>10}  ") and "alpha/" in rows[1]
-    assert summary(rows).startswith(f"alpha/ | {alpha}  own ")
-    assert app.screen.buffer[1][0].reverse
-
-    app.press("l", lambda rows: summary(rows).startswith("big.bin | ") and "deep/" in rows[2])
-    app.press("jh", lambda rows: summary(rows).startswith("alpha/ | "))
-    app.press("/bet", lambda rows: rows[-1] == "/bet  enter keep  esc clear")
-    rows = app.rows()
-    assert summary(rows).startswith("beta/ | ") and "alpha/" not in rows[1] + rows[2]
-    app.press("\r\x1b", lambda rows: rows[-1].startswith("hjkl move ") and "alpha/" in rows[1])
-    app.quit()
 
 
 def titles_drawn(raw, columns):
