@@ -215,17 +215,3 @@ def test_saved_scan_is_shown_at_once(cache, tree):
     saved = r" of ~532.0 KiB \(\d+%\) \| showing the scan saved \d+ s ago$"
     assert any(re.search(saved, title) for title in titles), titles
     again.quit()
-
-
-def test_new_file_shows_its_size_and_change(cache, tree):
-    (tree / "huge.bin").write_bytes(b"h" * (8 << 20))
-    app = browse(cache, tree, columns=200)
-    assert "huge.bin" in app.rows()[1]
-    (tree / "new.bin").write_bytes(b"n" * (5 << 20))
-    app.wait_for(lambda rows: "new.bin" in rows[2])
-    assert app.rows()[2].split()[:4] == ["5.0", "MiB", "+5.0", "MiB"]
-    assert app.rows()[1].split()[:2] == ["8.0", "MiB"] and "+" not in app.rows()[1]
-    assert "+5.0 MiB since opened" in app.rows()[0]
-    app.press("c", lambda rows: "new.bin" in rows[1] and "sorted by change" in rows[0])
-    app.press("c", lambda rows: "huge.bin" in rows[1])
-    app.quit()
