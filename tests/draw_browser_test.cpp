@@ -283,15 +283,6 @@ TEST(Overlays, InfoBoxGeometryAndRows) {
     rows = shown.draw(40, 6);
     EXPECT_EQ(rows[2].substr(2), "| path       /nonexiste…oot/photos |");
     EXPECT_EQ(rows[3].substr(2), "+--------- i or esc close ---------+");
-
-    Browser& b = *shown.browser;
-    b.baseline = Baseline{0};
-    b.baseline_time = shown.now - 90s;
-    BrowseRow file;
-    file.size = 3 * KiB;
-    const auto info = info_rows(b, {file, "a.txt"}, shown.now);
-    ASSERT_EQ(info.size(), 3u);
-    EXPECT_EQ(info[2].second, "none since opened 1 min ago");
 }
 
 TEST(Overlays, UnreadableAndPicksViews) {
