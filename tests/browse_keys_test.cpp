@@ -106,31 +106,27 @@ TEST(BrowseKeys, OverlaysTakeTheKeysInTurn) {
     Keys k;
     k.b->path = {"docs", "empty"};
     k.b->refresh();
-    k.press(U'i');
-    EXPECT_FALSE(k.b->info_shown) << "nothing to show in an empty folder";
-    k.press(U'h');
-    k.press(U'i');
-    EXPECT_TRUE(k.b->info_shown);
-    k.press(U'k');  // the info box swallows it
-    EXPECT_EQ(k.selected(), "empty");
-    k.press(U'i');
-    EXPECT_FALSE(k.b->info_shown);
-
-    k.press(U'd');
-    EXPECT_TRUE(k.b->unreadable_shown);
-    k.press(U'h');
-    EXPECT_EQ(k.b->path.size(), 1u);
-    k.press(Key::Esc);
-    EXPECT_FALSE(k.b->unreadable_shown);
-
-    k.press(U't');
-    k.press(U'j');
-    EXPECT_EQ(k.b->selected_largest_file(), k.disk.dir / "top.bin");
-    k.press(U't');
+    // Keys typed in turn, then the overlays shown, the path's depth and the selection.
+    const auto state = [&] {
+        return std::string(k.b->info_shown ? "i" : "") + (k.b->unreadable_shown ? "d" : "") +
+               (k.b->largest_shown ? "t" : "") + (k.b->picks_shown ? "p" : "") + " " +
+               std::to_string(k.b->path.size()) + " " + k.selected();
+    };
+    for (const auto& [keys, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"i", " 2 (none)"},  // nothing to show in an empty folder
+             {"hi", "i 1 empty"},
+             {"k", "i 1 empty"},
+             {"id", "d 1 empty"},
+             {"h", "d 1 empty"},
+             {"dtj", "t 1 empty"},
+             {"tpo", "p 1 empty"}}) {
+        k.type(keys);
+        EXPECT_EQ(state(), expected) << keys;
+    }
+    EXPECT_TRUE(k.spawned.empty()) << "no pick selected: nothing to open";
     k.press(U'p');
-    EXPECT_TRUE(k.b->picks_shown && !k.b->largest_shown);
-    k.press(U'o');  // no pick selected: nothing
-    EXPECT_TRUE(k.spawned.empty());
+    k.type("tj");
+    EXPECT_EQ(k.b->selected_largest_file(), k.disk.dir / "top.bin");
     EXPECT_TRUE(k.press(U'q'));
 }
 
@@ -160,8 +156,7 @@ TEST(BrowseKeys, OpenAndRevealThroughTheOpener) {
     AppEnv env;
     env.opener = Opener::None;
     Keys ssh(env);
-    ssh.press(U'j');
-    ssh.press(U'o');
+    ssh.type("jo");
     EXPECT_EQ(ssh.b->status, "path: " + (ssh.disk.dir / "top.bin"));
     EXPECT_TRUE(ssh.spawned.empty());
 
@@ -181,21 +176,8 @@ TEST(BrowseKeys, RescansOfTheShownFolderAndOfEverything) {
     k.press(U's');
     EXPECT_FALSE(k.b->rescanning) << "a saved scan is not rescanned";
     k.b->state = ScanState::complete();
-    k.b->path = {"big"};
-    k.b->refresh();
-    k.press(U's');  // a file is selected: the folder shown
-    EXPECT_EQ(k.b->rescanning, "big");
-
-    k.b->path.clear();
-    k.b->select_name = "top.bin";
-    k.b->refresh();
-    k.press(U's');  // at the root it is everything
-    EXPECT_TRUE(k.b->scan_running);
-    EXPECT_FALSE(k.b->tree);
-    EXPECT_TRUE(k.b->rows.empty());
-    k.wait_until([&] { return k.b->tree && k.b->state.is_complete(); });
-    k.wait_until([&] { return k.b->live->control().busy == 0; });
-
+    k.type("js");  // a file at the root: everything, and the live thread follows
+    k.wait_until([&] { return k.b->tree && k.b->live->control().busy == 0; });
     // A folder rescanned after it was deleted leaves the user in its parent.
     k.b->path = {"big", "a"};
     k.b->refresh();
