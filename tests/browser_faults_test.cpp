@@ -12,6 +12,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,23 +36,14 @@ using test::TempDir;
 constexpr uint64_t MiB = uint64_t{1} << 20;
 const Spawn kNoSpawn = [](const Command&) { return std::optional<int>(); };
 
-term::KeyEvent key(term::KeyCode code) {
-    return {code, {}};
-}
-
 std::shared_ptr<const core::Tree> scanned(const std::string& root) {
-    auto tree = core::scan_tree(root, {});
-    if (!tree) {
-        throw std::runtime_error("scan failed: " + tree.error().to_string());
-    }
-    return std::make_shared<const core::Tree>(std::move(*tree));
+    return std::make_shared<const core::Tree>(core::scan_tree(root, {}).value());
 }
 
-std::unique_ptr<Browser> browser_on(const std::string& root,
-                                    std::shared_ptr<const core::Tree> tree) {
+std::unique_ptr<Browser> browser_on(const std::string& root) {
     auto browser =
         std::make_unique<Browser>(root, "root", AppEnv{}, std::nullopt, std::nullopt, false);
-    browser->set_tree(std::move(tree), ScanState::complete());
+    browser->set_tree(scanned(root), ScanState::complete());
     return browser;
 }
 
@@ -106,27 +98,12 @@ void expect_clean_cells(const term::Buffer& frame) {
     }
 }
 
-// The renderer's own escape sequences taken out, the bytes left are text.
-std::string without_escapes(std::string_view bytes) {
-    std::string text;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] == '\x1b' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
-            i += 2;
-            while (i < bytes.size() && !(bytes[i] >= 0x40 && bytes[i] <= 0x7E)) {
-                ++i;
-            }
-            continue;
-        }
-        text += bytes[i];
-    }
-    return text;
-}
-
 void expect_clean_bytes(const term::Buffer& frame, std::string_view shown) {
     const term::Buffer blank(frame.area());
     for (const std::string& bytes : {term::redraw_frame(frame), term::diff_frames(blank, frame)}) {
         EXPECT_EQ(bytes.find('\a'), std::string::npos);
-        const std::string text = without_escapes(bytes);
+        // The renderer's own escape sequences taken out, the bytes left are text.
+        const std::string text = std::regex_replace(bytes, std::regex("\x1b\\[[^@-~]*[@-~]"), "");
         EXPECT_FALSE(has_control(text)) << text;
         EXPECT_NE(text.find(shown), std::string::npos) << "written as drawn";
     }
@@ -151,7 +128,7 @@ TEST(BrowserFaults, OddNamesKeepTheirRowsColumnsAndWidths) {
         test::write_file(root / path, size * MiB);
     }
 
-    auto browser = browser_on(root, scanned(root));
+    auto browser = browser_on(root);
     const term::Buffer top = drawn(*browser, 100, 13);
     const auto rows = trimmed(top.text_rows());
     EXPECT_EQ(rows[1],
@@ -169,7 +146,7 @@ TEST(BrowserFaults, OddNamesKeepTheirRowsColumnsAndWidths) {
     expect_clean_bytes(top, "esc\xEF\xBF\xBD[31mred/");
 
     // One level down the names are cut in the middle in the parent column.
-    browser->handle_key(key(U'l'), kNoSpawn);
+    browser->handle_key({U'l', {}}, kNoSpawn);
     const term::Buffer inside = drawn(*browser, 100, 6);
     const auto inner = trimmed(inside.text_rows());
     EXPECT_EQ(inner[1], "  15.0 MiB  日本…ダ/    9.0 MiB  60.0% bell�ring");
@@ -184,11 +161,6 @@ std::string save_ghost_scan(const std::string& cache, const std::string& root) {
     sketch.folder(0, "ghost", 999 * MiB);
     EXPECT_TRUE(core::save_cached_scan(cache, root, sketch.build(), false));
     return cache + "/" + core::cache_key_for_path(root)->scan_file_name();
-}
-
-std::string read_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 bool wait_for(App& app, const std::function<bool(Browser&)>& done) {
@@ -211,7 +183,8 @@ TEST(BrowserFaults, UntrustedSavedScansStartEmptyAndScan) {
     const uint64_t total = scanned(root)->total_size({0, 0});
     for (const bool flipped : {true, false}) {
         TempDir cache;
-        std::string bytes = read_bytes(save_ghost_scan(cache, flipped ? root : other));
+        std::ifstream in(save_ghost_scan(cache, flipped ? root : other), std::ios::binary);
+        std::string bytes{std::istreambuf_iterator<char>(in), {}};
         if (flipped) {
             bytes[bytes.size() / 2] ^= 0x5A;
         }
@@ -241,10 +214,8 @@ TEST(BrowserFaults, UntrustedSavedScansStartEmptyAndScan) {
 TEST(BrowserFaults, UnwritableCacheFolderWarnsOnceAndBrowses) {
     TempDir root;
     TempDir cache;
-    test::write_file(root / "a/file", 1 * MiB);
-    // Readable and writable by the user the test switches to when run as root.
-    ::chmod(root.path().c_str(), 0777);
-    ::chmod((root / "a").c_str(), 0777);
+    test::write_file(root / "file", 1 * MiB);
+    ::chmod(root.path().c_str(), 0755);  // readable by the user the test switches to as root
     ::chmod(cache.path().c_str(), 0555);
     test::as_nobody([&] {
         AppEnv env;
@@ -252,18 +223,11 @@ TEST(BrowserFaults, UnwritableCacheFolderWarnsOnceAndBrowses) {
         App app(root.path(), {}, env, nullptr, false);
         ASSERT_TRUE(wait_for(app, [](Browser& b) { return b.state.is_complete(); }));
         Browser& browser = *app.shown_browser();
-        ASSERT_TRUE(browser.status);
-        EXPECT_TRUE(browser.status->starts_with("warning: scan not saved: ")) << *browser.status;
-        EXPECT_EQ(browser.status->find('\n'), std::string::npos);
-
-        // Keys clear it; followed changes are not saved, so it does not come back.
-        EXPECT_FALSE(app.on_key(key(U'l'), kNoSpawn));
-        EXPECT_FALSE(browser.status);
-        const uint64_t before = browser.tree->total_size({0, 0});
-        test::write_file(root / "a/more", 2 * MiB);
-        ASSERT_TRUE(wait_for(app, [&](Browser& b) { return b.tree->total_size({0, 0}) > before; }));
-        EXPECT_FALSE(browser.status);
-        EXPECT_TRUE(app.save_scans());  // the app prints this one at exit
+        const std::string status = browser.status.value_or("");
+        EXPECT_TRUE(status.starts_with("warning: scan not saved: ")) << status;
+        EXPECT_EQ(status.find('\n'), std::string::npos);
+        EXPECT_FALSE(app.on_key({U'l', {}}, kNoSpawn));
+        EXPECT_FALSE(browser.status) << "a key clears it";
     });
 }
 
@@ -282,13 +246,13 @@ TEST(BrowserFaults, AChainOfTenThousandLevels) {
     }
     ::close(::openat(fd, "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     ::close(fd);
-    auto b = browser_on(root, scanned(root));
+    auto b = browser_on(root);
     b->path.assign(kDepth + 1, "d");
     b->path.front() = "deep";
     b->refresh();
     EXPECT_EQ(b->stack.size(), size_t{kDepth + 2});
     EXPECT_TRUE(trimmed(drawn(*b, 200, 10).text_rows())[8].starts_with("leaf | 0 B"));
-    b->handle_key(key(U'h'), kNoSpawn);
+    b->handle_key({U'h', {}}, kNoSpawn);
     EXPECT_EQ(b->path.size(), size_t{kDepth});
 }
 
