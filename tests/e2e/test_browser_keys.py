@@ -1,17 +1,11 @@
 """The browser's keys and mouse in a pseudo-terminal: picks, the largest
-files, a stub opener, the unreadable list, rescans and SGR mouse reports."""
+files, a stub opener, rescans and SGR mouse reports."""
 import json
 import os
-import shutil
 import subprocess
 import time
 
-import pytest
-
-from conftest import _fixtures, binary, make_tree
 from test_browser import Tui, browse, cache, size_text, summary, titles_drawn  # noqa: F401
-
-open_tmp = _fixtures.open_tmp
 
 
 def allocated(path):
@@ -19,27 +13,27 @@ def allocated(path):
 
 
 def test_picks_survive_a_restart_with_their_sizes(bramwex, cache, tree):
+    # A parallel scan counts a hard link in whichever of its folders it reaches
+    # first, which moves the sizes and the order of alpha and beta.
+    (tree / "alpha" / "b-link.bin").unlink()
     report = json.loads(bramwex.run("scan", "--json", tree).stdout)
     alpha = next(child["size"] for child in report["children"] if child["name"] == "alpha")
+    top = allocated(tree / "top.txt")
     app = browse(cache, tree)
-    app.press(" j ", lambda rows: summary(rows).startswith("top.txt | "))
+    app.press(" jj ", lambda rows: summary(rows).startswith("top.txt | "))
     app.quit()
     again = browse(cache, tree)
-    total = size_text(alpha + allocated(tree / "top.txt"))
-    again.press("p", lambda rows: rows[1] == f"2 picked, {total} in all:")
-    rows = again.rows()
-    assert rows[2] == f"{size_text(alpha):>10}  alpha"
-    assert rows[3] == f"{size_text(allocated(tree / 'top.txt')):>10}  top.txt"
+    again.press("p", lambda rows: rows[1] == f"2 picked, {size_text(alpha + top)} in all:")
+    assert again.rows()[2:4] == [f"{size_text(alpha):>10}  alpha", f"{size_text(top):>10}  top.txt"]
     again.press(" ", lambda rows: rows[1].startswith("1 picked, "))
     again.quit()
 
 
-def recorded(record, count):
-    deadline = time.monotonic() + 10
-    while not record.exists() or len(record.read_text().splitlines()) < count:
-        assert time.monotonic() < deadline, "the opener was not run"
+def waited(check, what):
+    deadline = time.monotonic() + 20
+    while not check():
+        assert time.monotonic() < deadline, what
         time.sleep(0.05)
-    return record.read_text().splitlines()
 
 
 def test_largest_files_open_and_reveal(cache, tree, tmp_path, monkeypatch):
@@ -52,36 +46,12 @@ def test_largest_files_open_and_reveal(cache, tree, tmp_path, monkeypatch):
     big = tree / "alpha" / "big.bin"
     app.press("t", lambda rows: rows[1] == f"{size_text(allocated(big)):>10}  alpha/big.bin")
     assert "  alpha/deep/mid.bin" in app.rows()[2]
-    app.press("o")
-    assert recorded(record, 1) == [str(big)]
-    app.press("r")
-    assert recorded(record, 2) == [str(big), str(big.parent)]
-    app.press("t", lambda rows: summary(rows).startswith("alpha/ | "))
-    time.sleep(0.3)  # the openers have ended: each has been reaped
-    children = subprocess.run(["ps", "--ppid", str(app.child.pid), "-o", "stat="],
-                              capture_output=True, text=True).stdout
-    assert "Z" not in children
-    app.quit()
-
-
-def test_unreadable_folder_listed_with_its_reason(open_tmp):
-    """Run as a user other than root, for whom a folder of mode 000 is denied."""
-    command = [binary()]
-    if os.geteuid() == 0:
-        command = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", binary()]
-        if not shutil.which("setpriv") or subprocess.run([*command, "--version"],
-                                                         capture_output=True).returncode:
-            pytest.skip("running as root with no way to run as nobody")
-    root = make_tree(open_tmp / "data")
-    (root / "beta").chmod(0)
-    (open_tmp / "cache").mkdir()
-    (open_tmp / "cache").chmod(0o777)
-    app = Tui(open_tmp / "cache", command=[*command, str(root)], env={"NO_COLOR": "1"})
-    app.wait_for(lambda rows: "1 folder unreadable (d)" in rows[0])
-    app.press("d", lambda rows: rows[1] == "1 directory could not be read, so its "
-                                           "contents are not counted:")
-    assert app.rows()[2] == f"{root}/beta  permission denied (try sudo)"
-    app.press("d", lambda rows: summary(rows).startswith("alpha/ | "))
+    app.press("or")  # the two openers may write in either order
+    waited(lambda: record.exists() and len(record.read_text().splitlines()) == 2, "no opener run")
+    assert sorted(record.read_text().splitlines()) == sorted([str(big), str(big.parent)])
+    # Both openers end and are reaped: no zombie is left behind.
+    waited(lambda: "Z" not in subprocess.run(["ps", "--ppid", str(app.child.pid), "-o", "stat="],
+                                             capture_output=True, text=True).stdout, "a zombie")
     app.quit()
 
 
