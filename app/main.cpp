@@ -1,5 +1,6 @@
 // The native `bramwex` command.
 #include <cstdio>
+#include <exception>
 #include <new>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 // before main, and running out of memory there ends the same way as later.
 __attribute__((constructor(101))) static void handle_out_of_memory_from_the_start() {
     std::set_new_handler(bramwex::app::exit_out_of_memory);
+    std::set_terminate(bramwex::app::exit_on_terminate);
 }
 
 int main(int argc, char** argv) {

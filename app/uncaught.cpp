@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -70,6 +71,20 @@ int report_uncaught_exception() noexcept {
         report_line("unknown failure");
     }
     return 1;
+}
+
+void exit_on_terminate() noexcept {
+    static std::atomic_flag ending = ATOMIC_FLAG_INIT;
+    if (ending.test_and_set()) {
+        for (;;) {
+            ::pause();
+        }
+    }
+    if (std::current_exception()) {
+        ::_exit(report_uncaught_exception());
+    }
+    term::restore_terminal_now();
+    std::abort();
 }
 
 }  // namespace bramwex::app

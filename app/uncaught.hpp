@@ -30,4 +30,10 @@ class OutOfMemoryExit {
 // terminal back, and returns the exit status, 1.
 int report_uncaught_exception() noexcept;
 
+// The terminate handler of the command line. An exception thrown on a thread
+// no code of ours runs (the pool starts its workers from its own threads, and
+// one that cannot start throws there) ends as any uncaught exception does:
+// one line and status 1, never an abort. Without an exception it aborts.
+[[noreturn]] void exit_on_terminate() noexcept;
+
 }  // namespace bramwex::app
