@@ -156,10 +156,9 @@ int injected_list(int fd, const AttrList& attrs, void* buffer, size_t size, uint
     return detail::linux_bulk_list(fd, attrs, buffer, size, options);
 }
 
-Listing bulk_injected(const std::string& dir, std::vector<std::pair<int, int>> failures,
-                      ReclaimableMode mode = ReclaimableMode::Off) {
+Listing bulk_injected(const std::string& dir, std::vector<std::pair<int, int>> failures) {
     injection = Injection{0, std::move(failures)};
-    return bulk(dir, mode, injected_list);
+    return bulk(dir, ReclaimableMode::Off, injected_list);
 }
 
 TEST(DirReaders, RefusedBulkListingFallsBackOnlyBeforeTheFirstBatch) {
@@ -171,12 +170,6 @@ TEST(DirReaders, RefusedBulkListingFallsBackOnlyBeforeTheFirstBatch) {
     EXPECT_EQ(bulk_injected(dir.path(), {{0, ENOTSUP}}), p);
     // Interrupted first, refused next: still no batch, so still a fallback.
     EXPECT_EQ(bulk_injected(dir.path(), {{0, EINTR}, {1, EINVAL}}), p);
-    // The fallback keeps the mode, and the portable reader has no private sizes.
-    const auto fallback = bulk_injected(dir.path(), {{0, ENOTSUP}}, ReclaimableMode::Private);
-    ASSERT_TRUE(fallback);
-    for (const Seen& s : *fallback) {
-        EXPECT_EQ(s.reclaimable, 0u) << s;
-    }
 
     // Once a batch was handed on, refusal is a failure, and what was handed stays so.
     Fd fd(dir.path());

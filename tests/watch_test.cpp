@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,7 +14,6 @@ namespace bramwex::core {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using namespace sys;
 
 // A stream watcher without a running source, for the pure parts.
@@ -49,65 +47,38 @@ TEST(Watcher, FolderOfGivesPathsRelativeToTheRootOutsideTheIgnoredFolder) {
     }
 }
 
-TEST(Watcher, EachEventIsDecidedByTheFirstFlagThatHolds) {
-    struct Row {
-        EventFlags flags;
-        std::optional<Reason> reason;
-        bool history;
-        std::vector<std::string> changed, must_scan;
+// Each event is decided by the first of its flags that holds; paths keep their
+// order, and the first history and the first reason stay.
+TEST(Watcher, AbsorbDecidesByTheFirstFlagAndKeepsOrderAndTheFirstHistoryAndReason) {
+    const auto ev = [](std::string path, EventFlags flags) {
+        return FsEvent{std::move(path), flags, 0};
     };
-    const Row rows[] = {
-        {kEventItemCreated | kEventItemIsDir, std::nullopt, false, {"p"}, {}},
-        {kEventMustScanSubDirs, std::nullopt, false, {}, {"p"}},
-        {kEventMustScanSubDirs | kEventUserDropped, Reason::Dropped, false, {}, {}},
-        {kEventMustScanSubDirs | kEventKernelDropped, Reason::Dropped, false, {}, {}},
-        {kEventIdsWrapped | kEventRootChanged, Reason::IdsWrapped, false, {}, {}},
-        {kEventRootChanged | kEventHistoryDone, Reason::RootMoved, false, {}, {}},
-        {kEventHistoryDone | kEventMustScanSubDirs, std::nullopt, true, {}, {}},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.flags);
-        Watcher watcher = stream_watcher("/r");
-        watcher.absorb({{"/r/p", row.flags, 7}});
-        const Watcher::Stream& s = watcher.stream();
-        EXPECT_EQ(s.pending_reason, row.reason);
-        EXPECT_EQ(s.history_done.has_value(), row.history);
-        EXPECT_EQ(s.changed, row.changed);
-        EXPECT_EQ(s.must_scan, row.must_scan);
-    }
-}
-
-TEST(Watcher, AbsorbKeepsTheOrderOfPathsAndTheFirstHistoryAndReason) {
-    const auto changed = [](std::string path) {
-        return FsEvent{std::move(path), kEventItemModified | kEventItemIsFile, 0};
-    };
-    const FsEvent history{{}, kEventHistoryDone, 0};
-    const FsEvent wrapped{"/r/x", kEventIdsWrapped, 0};
+    const EventFlags mod = kEventItemModified | kEventItemIsFile;
     Watcher watcher = stream_watcher("/r");
-    const auto before = Watcher::Clock::now();
-    watcher.absorb({changed("/r/a"),
-                    changed("/elsewhere/b"),
-                    {"/r/c/", kEventMustScanSubDirs, 0},
-                    history,
-                    {"/r/x", kEventRootChanged, 0},
-                    {"/r/x", kEventUserDropped, 0},
-                    changed("/r")});
     Watcher::Stream& s = watcher.stream();
+    const auto before = Watcher::Clock::now();
+    watcher.absorb({ev("/r/a", mod), ev("/elsewhere/b", mod), ev("/r/c/", kEventMustScanSubDirs),
+                    ev("/r/x", kEventRootChanged | kEventHistoryDone),
+                    ev("/r/x", kEventUserDropped), ev("/r", kEventItemCreated | kEventItemIsDir)});
     EXPECT_EQ(s.changed, (std::vector<std::string>{"a", ""}));
-    EXPECT_EQ(s.must_scan, (std::vector<std::string>{"c"}));
+    EXPECT_FALSE(s.history_done);
+    EXPECT_EQ(watcher.take_pending_reason(), Reason::RootMoved);
+    EXPECT_EQ(watcher.take_pending_reason(), std::nullopt);
+
+    watcher.absorb({ev("", kEventHistoryDone | kEventMustScanSubDirs),
+                    ev("/r/x", kEventIdsWrapped | kEventRootChanged), ev("/r/a", mod)});
     ASSERT_TRUE(s.history_done);
     EXPECT_GE(*s.history_done, before);
     EXPECT_EQ(*s.history_done, s.last_event);
-
-    const auto first_history = *s.history_done;
-    watcher.absorb({history, wrapped, changed("/r/a")});
-    EXPECT_EQ(*s.history_done, first_history);
     EXPECT_EQ(s.changed, (std::vector<std::string>{"a", "", "a"}));
-
-    EXPECT_EQ(watcher.take_pending_reason(), Reason::RootMoved);
-    EXPECT_EQ(watcher.take_pending_reason(), std::nullopt);
-    watcher.absorb({wrapped});
     EXPECT_EQ(watcher.take_pending_reason(), Reason::IdsWrapped);
+    const auto first_history = *s.history_done;
+    for (const EventFlags dropped : {kEventUserDropped, kEventKernelDropped}) {
+        watcher.absorb({ev("/r/d", kEventMustScanSubDirs | dropped), ev("", kEventHistoryDone)});
+        EXPECT_EQ(watcher.take_pending_reason(), Reason::Dropped);
+    }
+    EXPECT_EQ(*s.history_done, first_history);
+    EXPECT_EQ(s.must_scan, (std::vector<std::string>{"c"}));
 }
 
 // What a running source replays and reports is the event source's to test;
