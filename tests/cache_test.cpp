@@ -7,15 +7,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/base/atomic_write.hpp"
@@ -41,38 +42,21 @@ void write_bytes(const std::string& path, std::string_view bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::span<const std::byte> bytes_of(std::string_view text) {
-    return std::as_bytes(std::span(text.data(), text.size()));
-}
-
-std::vector<std::string> names_in(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        names.push_back(entry.path().filename());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::string canonical(const std::string& path) {
     return *canonical_path(path);
 }
 
 TEST(CacheDir, VariableThenHomeThenAnError) {
-    {
-        const test::ScopedEnv dir("BRAMWEX_CACHE_DIR", "/somewhere/cache");
-        const test::ScopedEnv home("HOME", "/home/u");
-        EXPECT_EQ(cache_dir(), "/somewhere/cache");
-    }
-    for (const char* home_value : {"/home/u", "/home/u/"}) {
-        const test::ScopedEnv dir("BRAMWEX_CACHE_DIR", "");
-        const test::ScopedEnv home("HOME", home_value);
-        EXPECT_EQ(cache_dir(), "/home/u/Library/Caches/bramwex");
-    }
-    for (const char* home_value : {static_cast<const char*>(nullptr), ""}) {
-        const test::ScopedEnv dir("BRAMWEX_CACHE_DIR", nullptr);
-        const test::ScopedEnv home("HOME", home_value);
-        EXPECT_EQ(cache_dir().error().to_string(), "HOME is not set");
+    const char* no = nullptr;
+    for (const auto& [dir, home, want] :
+         {std::tuple("/somewhere/cache", "/home/u", "/somewhere/cache"),
+          {"", "/home/u/", "/home/u/Library/Caches/bramwex"},
+          {no, "/home/u", "/home/u/Library/Caches/bramwex"},
+          {no, no, "HOME is not set"},
+          {"", "", "HOME is not set"}}) {
+        const test::ScopedEnv dir_env("BRAMWEX_CACHE_DIR", dir), home_env("HOME", home);
+        const Result<std::string> got = cache_dir();
+        EXPECT_EQ(got ? *got : got.error().to_string(), want);
     }
 }
 
@@ -90,7 +74,6 @@ TEST(CacheKey, OneTextOfVolumeAndPathHashForAFolderByAnyPath) {
     EXPECT_EQ(linked->canonical_path, canonical(temp / "real/inner"));
     EXPECT_EQ(linked->text, direct->text);
     EXPECT_EQ(direct->text.substr(33), fmt::format("{:016x}", fnv1a_64(direct->canonical_path)));
-    EXPECT_NE(cache_key_for_path(temp / "real")->text, direct->text);
     EXPECT_EQ(cache_key_for_path(temp / "nothing").error().code, ENOENT);
 }
 
@@ -119,7 +102,7 @@ class CachedScanTest : public testing::Test {
     TempDir temp_;
 };
 
-TEST_F(CachedScanTest, SavedScanLoadsBackAndOpensInPlace) {
+TEST_F(CachedScanTest, SavedScanLoadsBackInPrivateFolders) {
     const Tree tree = sample(true);
     ASSERT_TRUE(save_cached_scan(cache(), folder(), tree, true).has_value());
     for (const char* made : {"home", "home/Library", "home/Library/Caches/bramwex"}) {
@@ -129,19 +112,11 @@ TEST_F(CachedScanTest, SavedScanLoadsBackAndOpensInPlace) {
     const Result<std::optional<LoadedTree>> loaded = load_cached_tree(cache(), folder() + "/");
     ASSERT_TRUE(loaded.has_value() && loaded->has_value());
     const LoadedTree& got = **loaded;
-    EXPECT_EQ(got.tree.folders, tree.folders);
-    EXPECT_EQ(got.tree.files, tree.files);
-    EXPECT_EQ(got.tree.reclaimable_sizes, tree.reclaimable_sizes);
+    EXPECT_EQ(got.tree.folders, tree.folders);  // the whole round trip is the store tests'
     EXPECT_TRUE(got.tree.stopped && got.has_reclaimable);
     const struct stat info = test::lstat_of(scan_file());
     EXPECT_EQ(got.modified,
               (FileTime{info.st_mtim.tv_sec, static_cast<uint32_t>(info.st_mtim.tv_nsec)}));
-
-    const Result<std::optional<CachedScan>> opened = open_cached_scan(cache(), folder());
-    ASSERT_TRUE(opened.has_value() && opened->has_value());
-    EXPECT_EQ((*opened)->asked_path, folder());
-    EXPECT_EQ((*opened)->key.canonical_path, canonical(folder()));
-    EXPECT_TRUE(open_stored_tree(**opened).has_value());
 }
 
 // No file, a damaged one or another folder's scan under the same key is no
@@ -185,26 +160,13 @@ TEST_F(CachedScanTest, AnythingButASoundRegularFileIsNothing) {
     }
 }
 
-TEST_F(CachedScanTest, ErrorsOtherThanAMissingFileAreReturned) {
-    EXPECT_EQ(load_cached_tree(cache(), temp_ / "absent").error().code, ENOENT);
-    write_bytes(temp_ / "plain", "x");  // a cache "folder" that is a file
-    EXPECT_EQ(open_cached_scan(temp_ / "plain", folder()).error().code, ENOTDIR);
-    EXPECT_EQ(save_cached_scan(temp_ / "plain", folder(), sample(), false).error().code, EEXIST);
-    EXPECT_EQ(save_cached_scan(temp_ / "plain/cache", folder(), sample(), false).error().code,
-              ENOTDIR);
-    EXPECT_EQ(load_picks(cache(), temp_ / "absent").error().code, ENOENT);
-}
-
 // A scan file at a chosen path records the canonical root (the module's
-// tests load it back); a missing file or folder is ENOENT.
+// tests load it back).
 TEST_F(CachedScanTest, ScanFileRecordsTheCanonicalRoot) {
     ASSERT_EQ(::symlink("scanned", (temp_ / "via").c_str()), 0);
     const std::string path = temp_ / "tree.scan";
     ASSERT_TRUE(save_scan_file(TreeSketch(temp_ / "via").build(), path).has_value());
     EXPECT_EQ(load_scan_file(path).value().name_at(0), canonical(folder()));
-    EXPECT_EQ(save_scan_file(TreeSketch(temp_ / "vanished").build(), path).error().code, ENOENT);
-    EXPECT_EQ(save_scan_file(sample(), temp_ / "no/such/dir/tree.scan").error().code, ENOENT);
-    EXPECT_EQ(load_scan_file(temp_ / "absent.scan").error().code, ENOENT);
 }
 
 // Temporary files of saves killed before their rename go when the cache
@@ -251,33 +213,14 @@ TEST_F(CachedScanTest, PicksAreNulSeparatedNames) {
     ASSERT_TRUE(save_picks(cache(), folder(), picks).has_value());
     EXPECT_EQ(read_file(picks_file()), std::string("a\0b/c\xFF\0a\0", 9));
     EXPECT_EQ(load_picks(cache(), folder()).value(), picks);
-    ASSERT_TRUE(save_picks(cache(), folder(), {}).has_value());
-    EXPECT_EQ(read_file(picks_file()), "");
     // Empty names and a missing last NUL are read all the same.
     write_bytes(picks_file(), std::string_view("\0a\0\0b\0last", 10));
     EXPECT_EQ(load_picks(cache(), folder()).value(), (std::vector<std::string>{"a", "b", "last"}));
 }
 
-// Replaced whole and privately; a failure leaves no temporary and the file as
-// it was. (A killed save's leftover is the stale-temporaries test's.)
-TEST(StoreAtomicWrite, ReplacesTheFileWholeAndPrivatelyOrNotAtAll) {
-    const TempDir temp;
-    const std::string path = temp / "out";
-    ASSERT_TRUE(write_atomically(path, bytes_of("first version")).has_value());
-    ASSERT_TRUE(write_atomically(path, bytes_of("2nd")).has_value());
-    ASSERT_TRUE(write_atomically(temp / "empty", {}).has_value());
-    EXPECT_EQ(read_file(path), "2nd");
-    EXPECT_EQ(read_file(temp / "empty"), "");
-    EXPECT_EQ(test::lstat_of(path).st_mode & 0777, 0600u);
-
-    test::make_dirs(temp / "dir/inside");  // a non-empty folder cannot be replaced by a file
-    EXPECT_EQ(write_atomically(temp / "dir", bytes_of("x")).error().code, EISDIR);
-    EXPECT_EQ(write_atomically(temp / "missing/out", bytes_of("x")).error().code, ENOENT);
-    EXPECT_EQ(names_in(temp.path()), (std::vector<std::string>{"dir", "empty", "out"}));
-}
-
 // Two processes and, in this one, two threads keep replacing one file with
-// two scans of different sizes while it is read: every read is one of them.
+// two scans of different sizes while it is read: every read is one of them,
+// and no temporary is left behind. The file is private.
 TEST(StoreAtomicWrite, ConcurrentSaversNeverLeaveATornFile) {
     const TempDir temp;
     const std::string path = temp / "shared.scan";
@@ -332,7 +275,9 @@ TEST(StoreAtomicWrite, ConcurrentSaversNeverLeaveATornFile) {
     reader.join();
     EXPECT_TRUE(threads_ok);
     EXPECT_EQ(torn, 0) << "of " << reads << " reads";
-    EXPECT_EQ(names_in(temp.path()), std::vector<std::string>{"shared.scan"});
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(temp.path()), {}), 1);
+    EXPECT_EQ(test::lstat_of(path).st_mode & 0777, 0600u);
+    EXPECT_EQ(write_atomically(temp / "missing/out", versions[0].bytes()).error().code, ENOENT);
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
-// Real temporary directories for tests, and the few file-system helpers that
-// building test trees needs. Removal works with two descriptors and relative
-// names only, so trees far deeper than PATH_MAX and folders without
-// permissions are removed too.
+// Temporary directories and file-system helpers for tests. Removal uses relative
+// names only, so trees deeper than PATH_MAX and locked folders go too.
 #pragma once
 
 #include <dirent.h>
@@ -98,7 +96,7 @@ inline std::string memory_temp_base() {
     return ::access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : default_temp_base();
 }
 
-// A fresh directory below base ($TMPDIR or /tmp by default), removed with its contents.
+// A fresh directory below base, removed with its contents.
 class TempDir {
   public:
     explicit TempDir(const std::string& base = default_temp_base()) {
@@ -126,7 +124,6 @@ class TempDir {
     std::string path_;
 };
 
-// Creates the folder and any missing parents.
 inline void make_dirs(const std::string& path) {
     std::filesystem::create_directories(path);
 }
