@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace bramwex::core {
 
@@ -12,10 +13,12 @@ namespace {
 // Left for what else the process opens while a walk runs: the standard
 // streams, a log, the saved scan, the event source, another walk's root.
 constexpr int64_t kReserve = 16;
+// A job reopening a folder name by name holds two; a third keeps a folder open.
+constexpr int64_t kMinimum = 3;
 // Where the limit is unlimited; far more than a walk of any width needs.
 constexpr int64_t kUnlimited = int64_t{1} << 20;
 
-// Descriptors the process holds now; the limit when they cannot be counted.
+// Descriptors the process holds now; half the limit when they cannot be counted.
 int64_t open_descriptors(int64_t limit) {
     DIR* listed = ::opendir("/proc/self/fd");
     if (listed == nullptr) {
@@ -66,13 +69,9 @@ void DescriptorBudget::take(int64_t count) {
 
 void DescriptorBudget::give(int64_t count) {
     free_.fetch_add(count);
-    releases_.fetch_add(1);
-    wake_waiters();
-}
-
-void DescriptorBudget::wake_waiters() {
     if (waiters_.load() != 0) {
         std::lock_guard lock(mutex_);
+        ++releases_;
         released_.notify_all();
     }
 }
@@ -93,12 +92,13 @@ void DescriptorBudget::end_keep() {
 
 void DescriptorBudget::wait_for_release() {
     std::unique_lock lock(mutex_);
-    const uint64_t seen = releases_.load();
+    // Counted before the release count is read: a give that lands after it
+    // sees a waiter and counts its release.
     waiters_.fetch_add(1);
+    const uint64_t seen = releases_;
     // Descriptors held elsewhere in the process come back without a word to
     // this walk: a short wait then lets the caller try again.
-    released_.wait_for(lock, std::chrono::milliseconds(10),
-                       [&] { return releases_.load() != seen; });
+    released_.wait_for(lock, std::chrono::milliseconds(10), [&] { return releases_ != seen; });
     waiters_.fetch_sub(1);
 }
 

@@ -9,7 +9,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -21,8 +20,6 @@ namespace bramwex::core {
 
 class DescriptorBudget {
   public:
-    static constexpr int64_t kMinimum = 3;
-
     explicit DescriptorBudget(int64_t capacity);
     // From the soft open-file limit in force now and the descriptors open now.
     static int64_t from_limit();
@@ -41,14 +38,12 @@ class DescriptorBudget {
     void wait_for_release();
 
   private:
-    void wake_waiters();
-
     const int64_t capacity_;
     std::atomic<int64_t> free_;
     std::atomic<int64_t> kept_{0};
     std::atomic<uint32_t> waiters_{0};
-    std::atomic<uint64_t> releases_{0};
     std::mutex mutex_;
+    uint64_t releases_ = 0;  // under mutex_; counted only while someone waits
     std::condition_variable released_;
 };
 
