@@ -111,6 +111,7 @@ GateSettings gate_for(const Pool& pool) {
 }
 
 Result<void> walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed) {
+    context.descriptors.emplace(DescriptorBudget::from_limit());
     std::thread controller;
     if (const auto& bounds = context.gate.bounds()) {
         std::function<void()> body = [&context, bounds = *bounds] {

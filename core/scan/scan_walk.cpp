@@ -68,8 +68,7 @@ void add_dir_entry(ScanContext& context, Listing& listing, const sys::DirEntry& 
 }
 
 void record_hard_links(ScanContext& context, uint32_t folder, Listing& listing) {
-    if (listing.first_seen.empty() &&
-        (context.link_holders == nullptr || (listing.lone.empty() && listing.links.empty()))) {
+    if (listing.first_seen.empty() && listing.links.empty() && listing.lone.empty()) {
         return;
     }
     std::lock_guard lock(context.hard_links_mutex);
@@ -158,7 +157,7 @@ std::expected<int, int> open_below(ScanContext& context, int at, const std::stri
         if (opened || !short_of_descriptors(opened.error()) || context.should_stop()) {
             return opened;
         }
-        context.descriptors.wait_for_release();
+        context.descriptors->wait_for_release();
     }
 }
 
@@ -167,7 +166,7 @@ std::expected<int, int> open_below(ScanContext& context, int at, const std::stri
 // from the nearest anchor above, two descriptors at a time.
 std::expected<BudgetedFd, int> open_folder(ScanContext& context, const SharedDirFd& parent,
                                            const std::string& name) {
-    DescriptorBudget& budget = context.descriptors;
+    DescriptorBudget& budget = *context.descriptors;
     int at = parent.fd();
     std::vector<const std::string*> names;
     if (at < 0) {
@@ -194,9 +193,12 @@ std::expected<BudgetedFd, int> open_folder(ScanContext& context, const SharedDir
     }
     const auto opened = open_below(context, at, name);
     through.reset();
-    budget.give(opened ? needed - 1 : needed);
     if (!opened) {
+        budget.give(needed);
         return std::unexpected(opened.error());
+    }
+    if (needed > 1) {
+        budget.give(needed - 1);  // the folder reopened on the way
     }
     return BudgetedFd(*opened, &budget);
 }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,7 +48,7 @@ struct ScanContext {
 
     WorkerGate gate;
     TreeBuilder builder;
-    DescriptorBudget descriptors{DescriptorBudget::from_limit()};
+    std::optional<DescriptorBudget> descriptors;  // from when the walk starts
     std::mutex hard_links_mutex;
     FolderIndex hard_links;
     LinkHolders* link_holders = nullptr;  // under hard_links_mutex; recorded only when given
@@ -105,10 +106,12 @@ void spawn_dir_jobs(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd
 // given, else adaptive between min(cores, 4) and the cores.
 GateSettings gate_for(const Pool& pool);
 
-// Runs seed inside one scope on the pool (it lists folders and spawns their
-// jobs), waits for every job, then ends the gate and its controller thread.
-// A fatal error of a job is kept in the context for the caller to raise;
-// threads that cannot start are the error returned (seed may not have run).
+// Sets the context's descriptor budget from the descriptors free now (a
+// context that never walks never counts them), runs seed inside one scope on
+// the pool (it lists folders and spawns their jobs), waits for every job,
+// then ends the gate and its controller thread. A fatal error of a job is
+// kept in the context for the caller to raise; threads that cannot start are
+// the error returned (seed may not have run).
 Result<void> walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed);
 
 void run_dir_job(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,
