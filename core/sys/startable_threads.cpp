@@ -21,7 +21,6 @@ extern "C" void* wait_for_release(void* release) {
 // the very address space being measured.
 struct ProbeThread {
     void* stack = MAP_FAILED;
-    size_t size = 0;
     pthread_t thread{};
     bool started = false;
 };
@@ -32,7 +31,6 @@ void* map_memory(size_t size) {
 }
 
 bool start(ProbeThread& probe, size_t stack_size, std::latch& release) {
-    probe.size = stack_size;
     probe.stack = map_memory(stack_size);
     if (probe.stack == MAP_FAILED) {
         return false;
@@ -73,7 +71,7 @@ uint32_t startable_threads(uint32_t wanted, size_t stack_size, size_t keep_free)
             ::pthread_join(probe.thread, nullptr);
         }
         if (probe.stack != MAP_FAILED) {
-            ::munmap(probe.stack, probe.size);
+            ::munmap(probe.stack, stack_size);
         }
     }
     if (held != nullptr) {
