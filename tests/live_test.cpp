@@ -306,7 +306,7 @@ TEST_P(LiveFollowing, AFollowedFolderIsListedAgainWhenItChangesOrElseAtItsPolls)
     make_dirs(dir / "b");
     sys::EventSourceFaults faults;
     if (!watched) {
-        faults.watch_limit = 0;
+        faults.max_user_watches = std::make_shared<std::atomic<uint32_t>>(0);
     }
     std::mutex mutex;
     std::vector<std::chrono::steady_clock::time_point> listings;
@@ -435,7 +435,7 @@ TEST(Live, ADeletedRootFollowedByPollingIsAnErrorThatGoesOn) {
     fill(root, 2);
     // Polled: a watched root would be listed again while it is deleted.
     sys::EventSourceFaults polled;
-    polled.watch_limit = 0;
+    polled.max_user_watches = std::make_shared<std::atomic<uint32_t>>(0);
     Following live(root, false, 5ms, polled);
     ASSERT_TRUE(live.ready());
     live.handle.follow(std::vector<FolderId>{{0, 0}});

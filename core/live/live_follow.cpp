@@ -59,7 +59,7 @@ std::string joined(const std::string& root, const std::string& relative) {
 Watcher polling_watcher(const LiveLoop& loop, LiveClock::time_point now) {
     return Watcher::follow_polling(
         now, [sender = loop.sender] { sender.send(LiveMsg{LiveMsg::Watched{}}); },
-        loop.settings.event_faults.watch_limit);
+        loop.settings.event_faults.max_user_watches);
 }
 
 void tick_stream(LiveLoop& loop, FollowingPhase& following, LiveClock::time_point now) {
@@ -135,15 +135,14 @@ void tick_polling(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poi
     // A watched folder is listed again as soon as it changed; the others
     // have to be polled, never sooner than the poll's floor.
     const bool poll = since >= std::max<LiveClock::duration>(back_off, kPollAtLeast);
+    ChangeSets changes;
     for (Watcher::FollowedFolder& folder : polling.followed) {
         if (folder.relist && (folder.watched || poll)) {
-            polling.relist.push_back(folder.index);
+            changes.relist.push_back(folder.index);
             folder.relist = !folder.watched;
         }
     }
-    if (!polling.relist.empty()) {
-        ChangeSets changes;
-        changes.relist = std::exchange(polling.relist, {});
+    if (!changes.empty()) {
         rescan_changed(loop, following, changes, false);
     }
 }

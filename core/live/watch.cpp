@@ -65,9 +65,9 @@ std::optional<Watcher> Watcher::follow_stream(std::string canonical_root, sys::E
 }
 
 Watcher Watcher::follow_polling(Clock::time_point now, std::function<void()> on_change,
-                                std::optional<uint32_t> watch_limit) {
+                                std::shared_ptr<std::atomic<uint32_t>> max_user_watches) {
     Polling polling;
-    polling.watches = sys::FolderWatch(std::move(on_change), watch_limit);
+    polling.watches = sys::FolderWatch(std::move(on_change), std::move(max_user_watches));
     polling.relist_end = now;
     return Watcher(std::move(polling));
 }

@@ -7,9 +7,11 @@
 // reaches it only through the batch channel.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,7 +61,6 @@ class Watcher {
         sys::FolderWatch watches;           // of the followed folders that can be watched
         Clock::time_point relist_end;       // end of the last re-list (following's start at first)
         Clock::duration relist_duration{};  // of the last re-list (0 at first)
-        std::vector<uint32_t> relist;       // folders to list again
     };
 
     explicit Watcher(Stream stream) : how_(std::move(stream)) {}
@@ -72,10 +73,10 @@ class Watcher {
                                                 sys::EventSourceFaults faults = {});
 
     // Polling with nothing followed yet, the last re-list ended at now;
-    // on_change is the watches' (see FolderWatch), watch_limit (tests) caps
-    // the folders watched.
-    static Watcher follow_polling(Clock::time_point now, std::function<void()> on_change = {},
-                                  std::optional<uint32_t> watch_limit = std::nullopt);
+    // on_change and max_user_watches (tests) are the watches' (see
+    // FolderWatch).
+    static Watcher follow_polling(Clock::time_point now, std::function<void()> on_change,
+                                  std::shared_ptr<std::atomic<uint32_t>> max_user_watches);
 
     bool streams() const { return std::holds_alternative<Stream>(how_); }
     // The variant's fields; asking for the other variant is a broken contract.

@@ -62,11 +62,10 @@ using EventBatch = std::vector<FsEvent>;
 // Knobs that only tests turn.
 struct EventSourceFaults {
     // Lowers the user's watch budget (the kernel's max_user_watches) to this
-    // value; a test may lower it while the source runs.
+    // value; a test may lower it while the source runs. The watch of
+    // followed folders (FolderWatch) holds no more than it either (0: none
+    // can be watched, every one is polled).
     std::shared_ptr<std::atomic<uint32_t>> max_user_watches;
-    // Caps the folders the watch of followed folders holds at once, as the
-    // kernel's limit would (0: none can be watched, every one is polled).
-    std::optional<uint32_t> watch_limit;
     // How much older than the replay point a time stamp may be and still be
     // replayed: file systems keep coarse times (down to 2 s).
     std::chrono::nanoseconds timestamp_slack = std::chrono::seconds(2);

@@ -8,10 +8,10 @@
 // started with the first watch, only calls on_change.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,10 +22,10 @@ class FolderWatch {
     // Watches nothing. on_change (when given) is called on the waiter
     // thread once a watched folder changed, then not again until
     // take_changed has been called; it must not call back into the watch.
-    // limit (tests) caps the folders watched at once, as the kernel's watch
-    // limit would.
+    // max_user_watches (tests) stands for the kernel's watch budget, as in
+    // EventSourceFaults: no more folders than it are watched at once.
     explicit FolderWatch(std::function<void()> on_change = {},
-                         std::optional<uint32_t> limit = std::nullopt);
+                         std::shared_ptr<std::atomic<uint32_t>> max_user_watches = {});
     FolderWatch(FolderWatch&&) noexcept;
     FolderWatch& operator=(FolderWatch&&) noexcept;
     // Stops and joins the waiter and lets every folder go.

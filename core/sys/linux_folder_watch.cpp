@@ -1,14 +1,12 @@
 // The folder watch on Linux: one non-blocking inotify instance, read only by
 // the owner when asked, and a waiter thread that sleeps in poll until the
 // instance has something to read.
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -26,12 +24,6 @@ namespace bramwex::core::sys {
 
 namespace {
 
-// Whatever moves the folder's entries or their bytes; reads and opens (our
-// own listings among them) are left out.
-constexpr uint32_t kMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM |
-                           IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
-                           IN_EXCL_UNLINK;
-
 // The kernel hears of the changes made to the folder's file system.
 bool changes_heard(const std::string& path) {
     const auto fd = open_dir_path(path);
@@ -47,7 +39,7 @@ bool changes_heard(const std::string& path) {
 
 struct FolderWatch::State {
     std::function<void()> on_change;
-    std::optional<uint32_t> limit;
+    std::shared_ptr<std::atomic<uint32_t>> max_user_watches;
     absl::flat_hash_map<uint32_t, int> watch_of;              // key -> watch
     absl::flat_hash_map<int, std::vector<uint32_t>> keys_of;  // watch -> keys (one per inode)
     UniqueFd inotify;                                         // opened with the first folder
@@ -65,8 +57,7 @@ struct FolderWatch::State {
                 stopping = true;
             }
             rearmed.notify_all();
-            const uint64_t one = 1;
-            retry_on_eintr([&] { return ::write(stop.get(), &one, sizeof one); });
+            detail::signal_eventfd(stop.get());
             waiter.join();
         }
     }
@@ -76,8 +67,11 @@ struct FolderWatch::State {
             return true;
         }
         inotify.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-        if (!inotify || !on_change) {
-            return static_cast<bool>(inotify);
+        if (!inotify) {
+            return false;
+        }
+        if (!on_change) {
+            return true;
         }
         stop.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
         if (!stop) {
@@ -127,10 +121,11 @@ struct FolderWatch::State {
     }
 };
 
-FolderWatch::FolderWatch(std::function<void()> on_change, std::optional<uint32_t> limit)
+FolderWatch::FolderWatch(std::function<void()> on_change,
+                         std::shared_ptr<std::atomic<uint32_t>> max_user_watches)
     : state_(std::make_unique<State>()) {
     state_->on_change = std::move(on_change);
-    state_->limit = limit;
+    state_->max_user_watches = std::move(max_user_watches);
 }
 
 FolderWatch::FolderWatch(FolderWatch&&) noexcept = default;
@@ -140,10 +135,11 @@ FolderWatch::~FolderWatch() = default;
 bool FolderWatch::add(uint32_t key, const std::string& path) {
     remove(key);
     State& s = *state_;
-    if ((s.limit && s.keys_of.size() >= *s.limit) || !changes_heard(path) || !s.open()) {
+    if ((s.max_user_watches && s.keys_of.size() >= s.max_user_watches->load()) ||
+        !changes_heard(path) || !s.open()) {
         return false;
     }
-    const int watch = ::inotify_add_watch(s.inotify.get(), path.c_str(), kMask);
+    const int watch = ::inotify_add_watch(s.inotify.get(), path.c_str(), detail::kEntryChangeMask);
     if (watch < 0) {
         return false;
     }
@@ -188,28 +184,18 @@ std::vector<uint32_t> FolderWatch::take_changed() {
         return changed;
     }
     bool lost = false;
-    alignas(inotify_event) char buffer[16 * 1024];
-    while (true) {
-        const ssize_t got =
-            retry_on_eintr([&] { return ::read(s.inotify.get(), buffer, sizeof buffer); });
-        if (got <= 0) {
-            break;  // EAGAIN: all read
+    detail::read_inotify_events(s.inotify.get(), [&](const inotify_event& event) {
+        if ((event.mask & IN_Q_OVERFLOW) != 0) {
+            lost = true;
+            return;
         }
-        for (ssize_t at = 0; at < got;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            if ((event->mask & IN_Q_OVERFLOW) != 0) {
-                lost = true;
-                continue;
-            }
-            if (const auto keys = s.keys_of.find(event->wd); keys != s.keys_of.end()) {
-                changed.insert(changed.end(), keys->second.begin(), keys->second.end());
-            }
-            if ((event->mask & IN_IGNORED) != 0) {
-                s.forget_watch(event->wd);  // the kernel dropped it with the folder
-            }
+        if (const auto keys = s.keys_of.find(event.wd); keys != s.keys_of.end()) {
+            changed.insert(changed.end(), keys->second.begin(), keys->second.end());
         }
-    }
+        if ((event.mask & IN_IGNORED) != 0) {
+            s.forget_watch(event.wd);  // the kernel dropped it with the folder
+        }
+    });
     {
         // What arrives from here on wakes the waiter again.
         std::lock_guard lock(s.mutex);

@@ -196,19 +196,7 @@ int InotifySource::poll_timeout() const {
 }
 
 void InotifySource::read_kernel_queue() {
-    alignas(inotify_event) char buffer[64 * 1024];
-    while (true) {
-        const ssize_t got =
-            retry_on_eintr([&] { return ::read(inotify_fd_.get(), buffer, sizeof buffer); });
-        if (got <= 0) {
-            break;  // EAGAIN: nothing more queued
-        }
-        for (ssize_t at = 0; at < got;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            handle(*event);
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        }
-    }
+    read_inotify_events(inotify_fd_.get(), [&](const inotify_event& event) { handle(event); });
     settle_unpaired_moves();
 }
 

@@ -2,7 +2,6 @@
 // watches that both halves add, and the EventSource interface over it.
 #include "core/sys/linux_inotify_source.hpp"
 
-#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include <limits>
 
 #include "core/base/eintr.hpp"
+#include "core/base/read_whole_file.hpp"
 #include "core/sys/mounts.hpp"
 
 namespace bramwex::core::sys {
@@ -24,10 +24,7 @@ namespace detail {
 
 namespace {
 
-// Every change that moves bytes or entries; reads and opens are left out.
-constexpr uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_MOVED_FROM |
-                                 IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR |
-                                 IN_DONT_FOLLOW | IN_EXCL_UNLINK;
+constexpr uint32_t kFolderMask = kEntryChangeMask | IN_DONT_FOLLOW;
 // On the folders above the root: only its own name coming or going matters.
 constexpr uint32_t kAncestorMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
 
@@ -36,16 +33,15 @@ constexpr uint64_t kReserveAtLeast = 1000;
 
 // The kernel's watch budget of this user; no bound when it cannot be read.
 uint64_t system_max_user_watches() {
-    const UniqueFd fd(retry_on_eintr(
-        [] { return ::open("/proc/sys/fs/inotify/max_user_watches", O_RDONLY | O_CLOEXEC); }));
-    char text[32];
-    const ssize_t got =
-        fd ? retry_on_eintr([&] { return ::read(fd.get(), text, sizeof text); }) : -1;
+    const auto read = read_whole_file("/proc/sys/fs/inotify/max_user_watches");
     uint64_t value = 0;
-    if (got <= 0 || std::from_chars(text, text + got, value).ec != std::errc()) {
-        return std::numeric_limits<uint64_t>::max();
+    if (read && *read) {
+        const auto* text = reinterpret_cast<const char*>((*read)->data());
+        if (std::from_chars(text, text + (*read)->size(), value).ec == std::errc()) {
+            return value;
+        }
     }
-    return value;
+    return std::numeric_limits<uint64_t>::max();
 }
 
 bool inotify_available() {
@@ -63,6 +59,26 @@ uint64_t realtime_ns() {
         return 0;
     }
     return static_cast<uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+void read_inotify_events(int fd, absl::FunctionRef<void(const inotify_event&)> handle) {
+    alignas(inotify_event) char buffer[64 * 1024];
+    while (true) {
+        const ssize_t got = retry_on_eintr([&] { return ::read(fd, buffer, sizeof buffer); });
+        if (got <= 0) {
+            return;  // EAGAIN: nothing more queued
+        }
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            handle(*event);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+void signal_eventfd(int fd) {
+    const uint64_t one = 1;
+    retry_on_eintr([&] { return ::write(fd, &one, sizeof one); });
 }
 
 bool fs_type_reports_changes(std::string_view fs_type) {
@@ -154,9 +170,7 @@ bool InotifySource::simulate_queue_overflow() {
 }
 
 void InotifySource::wake() const {
-    const uint64_t one = 1;
-    // EAGAIN: the counter is already far from zero, the reader wakes anyway.
-    retry_on_eintr([&] { return ::write(wake_fd_.get(), &one, sizeof one); });
+    signal_eventfd(wake_fd_.get());
 }
 
 uint64_t InotifySource::watch_budget() const {

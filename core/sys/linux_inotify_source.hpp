@@ -17,6 +17,7 @@
 // half is in linux_inotify_reader.cpp.
 #pragma once
 
+#include <sys/inotify.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -30,18 +31,31 @@
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/functional/function_ref.h>
 
 #include "core/base/fd.hpp"
 #include "core/sys/event_source.hpp"
 #include "core/sys/linux_inotify_pending.hpp"
 #include "core/sys/linux_inotify_tree.hpp"
 
-struct inotify_event;
-
 namespace bramwex::core::sys::detail {
 
 // Nanoseconds of the real-time clock.
 uint64_t realtime_ns();
+
+// Whatever moves a folder's entries or their bytes, and the folder itself
+// going; reads and opens (our own listings among them) are left out.
+inline constexpr uint32_t kEntryChangeMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB |
+                                             IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                                             IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
+
+// Reads a non-blocking inotify instance until nothing is queued, handing on
+// each event in order.
+void read_inotify_events(int fd, absl::FunctionRef<void(const inotify_event&)> handle);
+
+// Adds one to an eventfd, waking whoever polls it. EAGAIN (the counter is
+// already far from zero) wakes it anyway.
+void signal_eventfd(int fd);
 
 // Whether inotify sees the changes of a file system: it reports changes made
 // through this machine's kernel only, so network and user-space file systems
