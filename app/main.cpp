@@ -22,7 +22,5 @@ int main(int argc, char** argv) {
     } catch (const bramwex::core::Fatal& failure) {
         std::fprintf(stderr, "bramwex: fatal: %s\n", failure.what());
         return 101;
-    } catch (...) {
-        return bramwex::app::report_uncaught_exception();
     }
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "app/term/restore_record.hpp"
+#include "app/term/write_all.hpp"
 #include "core/base/utf8.hpp"
 
 namespace bramwex::app {
@@ -17,14 +18,20 @@ namespace {
 
 constexpr std::string_view kOutOfMemory = "bramwex: out of memory\n";
 
-// Nothing here may allocate: memory is what ran out.
+// Nothing here may allocate: memory is what ran out. A failure is ignored:
+// there is nowhere left to report it.
 void write_stderr(std::string_view text) noexcept {
-    while (!text.empty()) {
-        const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-        if (written <= 0) {
-            return;  // nowhere left to report it
+    term::write_fully(STDERR_FILENO, text.data(), text.size());
+}
+
+// Lets the first thread through to end the process; any later one waits for
+// the end. Out of memory and terminate each have their own flag: reporting an
+// uncaught exception may itself run out of memory, and that must still end.
+void let_only_the_first_through(std::atomic_flag& ending) noexcept {
+    if (ending.test_and_set()) {
+        for (;;) {
+            ::pause();
         }
-        text.remove_prefix(static_cast<size_t>(written));
     }
 }
 
@@ -40,14 +47,9 @@ void report_line(std::string_view what) noexcept {
 }  // namespace
 
 void exit_out_of_memory() noexcept {
-    // Several threads may run out at once: one reports and ends the process,
-    // the others wait for the end.
+    // Several threads may run out at once.
     static std::atomic_flag ending = ATOMIC_FLAG_INIT;
-    if (ending.test_and_set()) {
-        for (;;) {
-            ::pause();
-        }
-    }
+    let_only_the_first_through(ending);
     term::restore_terminal_now();
     write_stderr(kOutOfMemory);
     ::_exit(1);
@@ -75,11 +77,7 @@ int report_uncaught_exception() noexcept {
 
 void exit_on_terminate() noexcept {
     static std::atomic_flag ending = ATOMIC_FLAG_INIT;
-    if (ending.test_and_set()) {
-        for (;;) {
-            ::pause();
-        }
-    }
+    let_only_the_first_through(ending);
     if (std::current_exception()) {
         ::_exit(report_uncaught_exception());
     }

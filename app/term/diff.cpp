@@ -50,25 +50,23 @@ class FrameWriter {
         style_ = cell.style;
         if (reach == 0) {
             out_ += cell.symbol;
-            advance(at, width, area);
-            return width;
-        }
-        // Terminals disagree on this cluster's width. Where what it may spill
-        // over would not be written again after it (past the row's end, or
-        // wrapped onto the next row), something certain is drawn instead.
-        if (at.column + reach > area.right()) {
+        } else if (at.column + reach > area.right()) {
+            // Terminals disagree on this cluster's width. Where what it may
+            // spill over would not be written again after it (past the row's
+            // end, or wrapped onto the next row), something certain is drawn.
             out_ += certain_stand_in(cell.symbol, width);
+        } else {
+            // Blanks first, for a terminal that draws it narrower; the cursor
+            // is moved explicitly after it, never trusted to have advanced.
+            out_.append(width, ' ');
             advance(at, width, area);
-            return width;
+            move_to(at);
+            out_ += cell.symbol;
+            cursor_ = std::nullopt;
+            return reach;
         }
-        // Blanks first, for a terminal that draws it narrower; the cursor is
-        // moved explicitly after it, never trusted to have advanced.
-        out_.append(width, ' ');
         advance(at, width, area);
-        move_to(at);
-        out_ += cell.symbol;
-        cursor_ = std::nullopt;
-        return reach;
+        return width;
     }
 
     void finish() { append_style_change(out_, style_, kBlankStyle); }

@@ -12,6 +12,7 @@
 
 #include "core/base/atomic_write.hpp"
 #include "core/base/error.hpp"
+#include "core/store/cache_key.hpp"
 
 namespace bramwex::core {
 
@@ -42,8 +43,8 @@ constexpr time_t kStaleAfterSeconds = 60;
 
 bool is_stale_temporary(int dir_fd, const char* name, time_t now) {
     const auto temporary = parse_temporary_name(name);
-    if (!temporary || !(temporary->destination.ends_with(".scan") ||
-                        temporary->destination.ends_with(".picks"))) {
+    if (!temporary || !(temporary->destination.ends_with(kScanExtension) ||
+                        temporary->destination.ends_with(kPicksExtension))) {
         return false;
     }
     struct stat info {};
@@ -53,8 +54,6 @@ bool is_stale_temporary(int dir_fd, const char* name, time_t now) {
     }
     return ::kill(temporary->pid, 0) != 0 && errno == ESRCH;
 }
-
-}  // namespace
 
 void remove_stale_temporaries(const std::string& dir) {
     DIR* listing = ::opendir(dir.c_str());
@@ -68,23 +67,6 @@ void remove_stale_temporaries(const std::string& dir) {
         }
     }
     ::closedir(listing);
-}
-
-std::string join_path(const std::string& dir, const std::string& name) {
-    if (dir.empty() || dir.back() == '/') {
-        return dir + name;
-    }
-    return dir + "/" + name;
-}
-
-Result<std::string> cache_dir() {
-    if (const char* dir = non_empty_env("BRAMWEX_CACHE_DIR")) {
-        return std::string(dir);
-    }
-    if (const char* home = non_empty_env("HOME")) {
-        return join_path(home, "Library/Caches/bramwex");
-    }
-    return std::unexpected(Error::text("HOME is not set"));
 }
 
 Result<void> create_cache_dir(const std::string& dir) {
@@ -116,6 +98,34 @@ Result<void> create_cache_dir(const std::string& dir) {
         return {};
     }
     return std::unexpected(Error::os(error, dir));
+}
+
+}  // namespace
+
+std::string join_path(const std::string& dir, const std::string& name) {
+    if (dir.empty() || dir.back() == '/') {
+        return dir + name;
+    }
+    return dir + "/" + name;
+}
+
+Result<std::string> cache_dir() {
+    if (const char* dir = non_empty_env("BRAMWEX_CACHE_DIR")) {
+        return std::string(dir);
+    }
+    if (const char* home = non_empty_env("HOME")) {
+        return join_path(home, "Library/Caches/bramwex");
+    }
+    return std::unexpected(Error::text("HOME is not set"));
+}
+
+Result<void> save_in_cache_dir(const std::string& dir, const std::string& name,
+                               std::span<const std::byte> bytes) {
+    if (Result<void> made = create_cache_dir(dir); !made) {
+        return made;
+    }
+    remove_stale_temporaries(dir);
+    return write_atomically(join_path(dir, name), bytes);
 }
 
 }  // namespace bramwex::core

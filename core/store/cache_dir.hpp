@@ -3,6 +3,8 @@
 // right before they write.
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string>
 
 #include "core/base/error.hpp"
@@ -13,14 +15,13 @@ namespace bramwex::core {
 // joined with "Library/Caches/bramwex", else the error "HOME is not set".
 Result<std::string> cache_dir();
 
-// Creates the folder and every missing parent with mode 0700; a folder that
-// already exists is success.
-Result<void> create_cache_dir(const std::string& dir);
-
-// Removes the temporary files that saves of scans and picks killed before
-// their rename left in the folder, once their process is gone and they are
-// over a minute old. Failures are ignored: a leftover is in nobody's way.
-void remove_stale_temporaries(const std::string& dir);
+// Saves a scan or picks file: creates the folder and every missing parent
+// with mode 0700 (one that already exists is success), removes the temporary
+// files that saves killed before their rename left there once their process
+// is gone and they are over a minute old (failing to is ignored: a leftover
+// is in nobody's way), then writes name in it with write_atomically.
+Result<void> save_in_cache_dir(const std::string& dir, const std::string& name,
+                               std::span<const std::byte> bytes);
 
 // dir + "/" + name, without doubling a trailing slash.
 std::string join_path(const std::string& dir, const std::string& name);

@@ -12,12 +12,16 @@
 
 namespace bramwex::core {
 
+// The endings of the saved scan and picks file names.
+inline constexpr char kScanExtension[] = ".scan";
+inline constexpr char kPicksExtension[] = ".picks";
+
 struct CacheKey {
     std::string canonical_path;  // symbolic links resolved, absolute
     std::string text;            // "{uuid:032x}-{path hash:016x}"
 
-    std::string scan_file_name() const { return text + ".scan"; }
-    std::string picks_file_name() const { return text + ".picks"; }
+    std::string scan_file_name() const { return text + kScanExtension; }
+    std::string picks_file_name() const { return text + kPicksExtension; }
 };
 
 // FNV-1a, 64 bits.

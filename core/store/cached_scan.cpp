@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <utility>
 
-#include "core/base/atomic_write.hpp"
 #include "core/base/fd.hpp"
 #include "core/base/open_regular_file.hpp"
 #include "core/store/cache_dir.hpp"
@@ -23,11 +22,7 @@ Result<void> save_cached_scan(const std::string& cache_dir, const std::string& f
     if (!bytes) {
         return std::unexpected(bytes.error());
     }
-    if (Result<void> made = create_cache_dir(cache_dir); !made) {
-        return made;
-    }
-    remove_stale_temporaries(cache_dir);
-    return write_atomically(join_path(cache_dir, key->scan_file_name()), bytes->bytes());
+    return save_in_cache_dir(cache_dir, key->scan_file_name(), bytes->bytes());
 }
 
 Result<std::optional<CachedScan>> open_cached_scan(const std::string& cache_dir,

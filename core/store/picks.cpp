@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <string_view>
 
-#include "core/base/atomic_write.hpp"
 #include "core/base/read_whole_file.hpp"
 #include "core/store/cache_dir.hpp"
 #include "core/store/cache_key.hpp"
@@ -54,12 +53,7 @@ Result<void> save_picks(const std::string& cache_dir, const std::string& folder,
         bytes += pick;
         bytes += '\0';
     }
-    if (Result<void> made = create_cache_dir(cache_dir); !made) {
-        return made;
-    }
-    remove_stale_temporaries(cache_dir);
-    return write_atomically(join_path(cache_dir, key->picks_file_name()),
-                            std::as_bytes(std::span(bytes)));
+    return save_in_cache_dir(cache_dir, key->picks_file_name(), std::as_bytes(std::span(bytes)));
 }
 
 }  // namespace bramwex::core
