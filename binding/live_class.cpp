@@ -199,11 +199,14 @@ PyObject* live_rescan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 // to add, "fatal" throws a fatal error on the live thread at the next tick.
 PyObject* live_fault(PyObject* self, PyObject* name) {
     LiveFaults& faults = *live_of(self).faults;
-    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "overflow") == 0) {
+    auto is = [name](const char* fault) {
+        return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, fault) == 0;
+    };
+    if (is("overflow")) {
         faults.overflows->fetch_add(1);
-    } else if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "watches") == 0) {
+    } else if (is("watches")) {
         faults.max_user_watches->store(0);
-    } else if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "fatal") == 0) {
+    } else if (is("fatal")) {
         faults.fail_at_tick.store(true);
     } else {
         PyErr_SetString(PyExc_ValueError, "no such fault");
@@ -306,15 +309,17 @@ PyMethodDef close_open_lives_def = {"_close_open_lives", as_cfunction(&close_ope
 // empty queue stands for the old one. Iterating it ends at once, and the
 // exit hook passes it by.
 PyObject* forget_lives_in_child(PyObject*, PyObject*) {
-    for (PyObject* self : open_lives()) {
-        PyLive& live = live_of(self);
-        if (live.handle) {
-            static_cast<void>(new core::LiveHandle(std::move(*live.handle)));  // never freed
-            live.handle.reset();
+    return guard_object([&] {
+        for (PyObject* self : open_lives()) {
+            PyLive& live = live_of(self);
+            if (live.handle) {
+                static_cast<void>(new core::LiveHandle(std::move(*live.handle)));  // never freed
+                live.handle.reset();
+            }
+            live.queue = std::make_shared<LiveQueue>();
         }
-        live.queue = std::make_shared<LiveQueue>();
-    }
-    Py_RETURN_NONE;
+        return none();
+    });
 }
 
 PyMethodDef forget_lives_in_child_def = {

@@ -62,11 +62,11 @@ void call_on_event_loop(AsyncWaker& waker, PyObject* callable, PyObject* argumen
     }
     // call_soon_threadsafe also wakes a loop idle in its selector, which a
     // plain call from another thread would leave asleep.
+    PyObject* call = callable != nullptr ? callable : drain.get();
     Ref method = Ref::steal(PyObject_GetAttrString(loop.get(), "call_soon_threadsafe"));
-    Ref done =
-        method ? Ref::steal(PyObject_CallFunctionObjArgs(
-                     method.get(), callable != nullptr ? callable : drain.get(), argument, nullptr))
-               : Ref();
+    Ref done = method
+                   ? Ref::steal(PyObject_CallFunctionObjArgs(method.get(), call, argument, nullptr))
+                   : Ref();
     if (!done) {
         PyErr_Clear();  // a closed loop: nothing waits on it
     }

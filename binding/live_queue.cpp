@@ -10,9 +10,10 @@ namespace bramwex::binding {
 
 namespace {
 
+// The event of that kind in item, if item is one; none for no item.
 template <class Kind>
-Kind* event_of(QueueItem& item) {
-    auto* event = std::get_if<core::Event>(&item);
+Kind* event_of(QueueItem* item) {
+    auto* event = std::get_if<core::Event>(item);
     return event != nullptr ? std::get_if<Kind>(&event->value) : nullptr;
 }
 
@@ -46,17 +47,18 @@ void LiveQueue::push(QueueItem item) {
     {
         std::lock_guard lock(mutex_);
         QueueItem* tail = items_.empty() ? nullptr : &items_.back();
-        auto* unread = tail != nullptr ? event_of<core::Event::Changed>(*tail) : nullptr;
-        if (tail != nullptr && event_of<core::Event::Scanning>(item) != nullptr &&
-            event_of<core::Event::Scanning>(*tail) != nullptr) {
+        if (event_of<core::Event::Scanning>(tail) && event_of<core::Event::Scanning>(&item)) {
             std::swap(*tail, item);
-        } else if (auto* later = event_of<core::Event::Changed>(item); later && unread) {
+        } else if (auto* unread = event_of<core::Event::Changed>(tail),
+                   *later = event_of<core::Event::Changed>(&item);
+                   unread && later) {
             merge_changed(*unread, *later);
         } else {
             items_.push_back(std::move(item));
         }
     }
-    // What was replaced goes here, its tree freed with the queue unlocked.
+    // The replaced snapshot or the older tree, left in item, is freed here,
+    // with the queue unlocked.
     changed_.notify_all();
 }
 
