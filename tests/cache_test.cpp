@@ -120,17 +120,12 @@ TEST_F(CachedScanTest, SavedScanLoadsBackInPrivateFolders) {
 }
 
 // No file, a damaged one or another folder's scan under the same key is no
-// saved scan (a damaged file is left for the next save to replace); nor is
-// anything but a regular file at the name, as for picks: a symbolic link
-// (even to a good file), a FIFO (whose open would wait for a writer), a folder.
-TEST_F(CachedScanTest, AnythingButASoundRegularFileIsNothing) {
+// saved scan (a damaged file is left for the next save to replace).
+TEST_F(CachedScanTest, OnlyASoundScanOfTheFolderIsRead) {
     EXPECT_FALSE(open_cached_scan(cache(), folder()).value().has_value());
     EXPECT_FALSE(load_cached_tree(cache(), folder()).value().has_value());
     ASSERT_TRUE(save_cached_scan(cache(), folder(), sample(), false).has_value());
-    ASSERT_TRUE(save_picks(cache(), folder(), std::vector<std::string>{"a"}).has_value());
-    const std::string scan = scan_file(), picks = picks_file(), good = temp_ / "good";
-    ASSERT_EQ(::rename(scan.c_str(), (good + ".scan").c_str()), 0);
-    ASSERT_EQ(::rename(picks.c_str(), (good + ".picks").c_str()), 0);
+    const std::string scan = scan_file();
     const AlignedBuffer other = serialize_tree(canonical(folder()) + "2", sample(), false).value();
     for (const std::string& bytes :
          {std::string(), std::string("BRWX\7 garbage"),
@@ -143,21 +138,53 @@ TEST_F(CachedScanTest, AnythingButASoundRegularFileIsNothing) {
         EXPECT_FALSE(load_cached_tree(cache(), folder()).value().has_value());
         EXPECT_EQ(read_file(scan), bytes);
     }
-    std::filesystem::remove(scan);
+}
+
+// Scans and picks are read through symbolic links; a folder at the name is
+// an error of its own; a FIFO (whose open or read would wait for a writer)
+// and a dangling link are no file, and reading them never blocks.
+TEST_F(CachedScanTest, OnlyARegularFileIsRead) {
+    ASSERT_TRUE(save_cached_scan(cache(), folder(), sample(), false).has_value());
+    ASSERT_TRUE(save_picks(cache(), folder(), std::vector<std::string>{"a"}).has_value());
+    const std::string scan = scan_file(), picks = picks_file(), good = temp_ / "good";
+    ASSERT_EQ(::rename(scan.c_str(), (good + ".scan").c_str()), 0);
+    ASSERT_EQ(::rename(picks.c_str(), (good + ".picks").c_str()), 0);
+    const auto link_to = [&](std::string target) {
+        return [target](const std::string& at) {
+            return ::symlink((target + at.substr(at.rfind('.'))).c_str(), at.c_str());
+        };
+    };
+    const auto make_both = [&](const std::function<int(const std::string&)>& make) {
+        std::filesystem::remove_all(scan);
+        std::filesystem::remove_all(picks);
+        return make(scan) | make(picks);
+    };
+
+    ASSERT_EQ(make_both(link_to(good)), 0);
+    const auto loaded = load_cached_tree(cache(), folder());
+    ASSERT_TRUE(loaded && *loaded);
+    EXPECT_EQ((*loaded)->tree.folders, sample().folders);
+    EXPECT_EQ(load_scan_file(scan).value().folders, sample().folders);
+    EXPECT_EQ(load_picks(cache(), folder()).value(), std::vector<std::string>{"a"});
+
+    ASSERT_EQ(make_both([](const std::string& at) { return ::mkdir(at.c_str(), 0700); }), 0);
+    EXPECT_EQ(open_cached_scan(cache(), folder()).error().code, EISDIR);
+    EXPECT_EQ(open_cached_scan(cache(), folder()).error().path, scan);
+    EXPECT_EQ(load_cached_tree(cache(), folder()).error().code, EISDIR);
+    EXPECT_EQ(load_scan_file(scan).error().code, EISDIR);
+    EXPECT_EQ(load_picks(cache(), folder()).error().code, EISDIR);
+
     for (const auto& make : std::vector<std::function<int(const std::string&)>>{
-             [&](const std::string& at) {
-                 return ::symlink((good + at.substr(at.rfind('.'))).c_str(), at.c_str());
-             },
              [](const std::string& at) { return ::mkfifo(at.c_str(), 0600); },
-             [](const std::string& at) { return ::mkdir(at.c_str(), 0700); }}) {
-        ASSERT_EQ(make(scan) | make(picks), 0);
+             link_to(temp_ / "missing")}) {
+        ASSERT_EQ(make_both(make), 0);
         EXPECT_FALSE(open_cached_scan(cache(), folder()).value().has_value());
         EXPECT_FALSE(load_cached_tree(cache(), folder()).value().has_value());
-        EXPECT_TRUE(is_not_a_saved_scan(load_scan_file(scan).error()));
         EXPECT_TRUE(load_picks(cache(), folder()).value().empty());
-        std::filesystem::remove(scan);
-        std::filesystem::remove(picks);
     }
+    EXPECT_EQ(load_scan_file(scan).error().code, ENOENT);  // the dangling link
+    ASSERT_EQ(make_both([](const std::string& at) { return ::mkfifo(at.c_str(), 0600); }), 0);
+    EXPECT_TRUE(is_not_a_saved_scan(load_scan_file(scan).error()));
 }
 
 // A scan file at a chosen path records the canonical root (the module's

@@ -1,7 +1,7 @@
-// Opening a file that must be a regular file: a saved scan or picks. Whatever
-// else sits at the name is refused before it can harm the reader: a FIFO
-// whose open or read would wait for a writer, a device, a folder, or a
-// symbolic link leading elsewhere.
+// Opening a file that must be a regular file: a saved scan or picks, or a
+// symbolic link to one. Whatever else sits at the name is refused before it
+// can harm the reader: a FIFO whose open or read would wait for a writer, or
+// a device.
 #pragma once
 
 #include <sys/stat.h>
@@ -19,9 +19,9 @@ struct RegularFile {
     struct stat info;  // as fstat found it
 };
 
-// Opens path read-only without waiting and without following a final
-// symbolic link (EINTR retried). Nothing (not an error) when anything but a
-// regular file is there; open and fstat errors carry the path.
+// Opens path read-only without waiting, following symbolic links (EINTR
+// retried). A folder is the error EISDIR; anything else but a regular file
+// is nothing (not an error); open and fstat errors carry the path.
 Result<std::optional<RegularFile>> open_regular_file(const std::string& path);
 
 }  // namespace bramwex::core

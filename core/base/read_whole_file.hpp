@@ -11,8 +11,8 @@
 namespace bramwex::core {
 
 // Reads of at most 0x7fffffff bytes, EINTR retried; open and read errors
-// carry the path. Nothing when the name holds anything but a regular file
-// (see open_regular_file).
+// carry the path. A folder is EISDIR; nothing when the name holds anything
+// else but a regular file (see open_regular_file).
 Result<std::optional<AlignedBuffer>> read_whole_file(const std::string& path);
 
 }  // namespace bramwex::core

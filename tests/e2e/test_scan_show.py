@@ -128,14 +128,23 @@ def test_show_needs_an_intact_saved_scan(bramwex, tree):
     original = path.read_bytes()
     path.write_bytes(original[:40] + bytes([original[40] ^ 1]) + original[41:])
     assert failure(bramwex.run("show", tree)) == none
-    # Only a regular file is a saved scan: a folder, or a FIFO that would
-    # block the reader, is none.
-    for make, remove in ((os.mkdir, os.rmdir), (os.mkfifo, os.unlink)):
-        path.unlink(missing_ok=True)
-        make(path)
-        assert failure(bramwex.run("show", tree, timeout=10)) == none
-        remove(path)
-    path.write_bytes(original)
+    # A saved scan is a regular file, or a link to one; a FIFO that would
+    # block the reader is none, and a folder cannot be read.
+    path.unlink()
+    os.mkfifo(path)
+    assert failure(bramwex.run("show", tree, timeout=10)) == none
+    path.unlink()
+    path.mkdir()
+    status, error = failure(bramwex.run("show", tree, timeout=10))
+    assert status == 1 and error.startswith(f"bramwex: cannot read saved scan for {tree}: ")
+    assert "Is a directory" in error and error.count("\n") == 1
+    path.rmdir()
+    elsewhere = path.parent / "elsewhere"
+    elsewhere.write_bytes(original)
+    path.symlink_to(elsewhere.name)
+    assert bramwex.run("show", tree).returncode == 0
+    path.unlink()
+    elsewhere.rename(path)
     assert failure(bramwex.run("show", "-r", tree)) == (
         1, f"bramwex: saved scan for {tree} has no reclaimable sizes\n")
 
