@@ -18,6 +18,7 @@
 #include "binding/log_bridge.hpp"
 #include "binding/text.hpp"
 #include "core/base/utf8.hpp"
+#include "core/base/working_folder.hpp"
 #include "core/scan/scan_options.hpp"
 #include "core/store/scan_file.hpp"
 #include "core/sys/mounts.hpp"
@@ -52,7 +53,10 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         }
         std::optional<core::Result<core::Tree>> tree;
         try {
-            tree = scan_until_interrupted(*expanded, std::move(options));
+            // The tree outlives the call: its paths must not move when the
+            // working folder changes. Errors name the path as given.
+            tree = scan_until_interrupted(core::pinned_to_working_folder(*expanded),
+                                          std::move(options));
         } catch (const std::system_error& failure) {
             return raise(PyExc_OSError, std::string("cannot start threads: ") + failure.what());
         }

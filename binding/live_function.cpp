@@ -11,6 +11,7 @@
 #include "binding/log_bridge.hpp"
 #include "binding/text.hpp"
 #include "core/base/fatal.hpp"
+#include "core/base/working_folder.hpp"
 
 namespace bramwex::binding {
 
@@ -107,7 +108,8 @@ PyObject* live_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         live.async_on = std::make_shared<std::atomic<uint8_t>>(0);
         live.faults = std::make_shared<LiveFaults>();
         core::LiveSettings settings;
-        settings.root = *expanded;
+        // Rescans and event paths must not move when the working folder changes.
+        settings.root = core::pinned_to_working_folder(*expanded);
         settings.interval = *tick;
         settings.options = std::move(options);
         settings.watch = true;

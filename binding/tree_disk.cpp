@@ -83,12 +83,19 @@ PyObject* tree_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!expanded) {
             return {};
         }
+        const core::Tree& tree = *tree_of(self).tree;
         core::Result<void> saved;
         {
             AllowThreads released;
-            saved = core::save_scan_file(*tree_of(self).tree, *expanded);
+            saved = core::save_scan_file(tree, *expanded);
         }
-        return saved ? none() : raise_os_error(saved.error(), *expanded);
+        if (saved) {
+            return none();
+        }
+        // The root is recorded as it is on disk now, so it must still be there:
+        // its failure concerns the root, every other one the file written.
+        const std::string root = tree.absolute_path(0);
+        return raise_os_error(saved.error(), saved.error().path == root ? root : *expanded);
     });
 }
 

@@ -1,6 +1,7 @@
 """scan, load and the Tree class on real temporary trees."""
 import errno
 import os
+import threading
 from pathlib import Path
 
 import bramwex
@@ -136,6 +137,53 @@ def test_save_and_load(tree_dir, tmp_path, monkeypatch):
         bramwex.load(junk)
     assert str(raised.value) == (f"{tmp_path}/junk\ufffd.scan: "
                                  "not a scan saved by this version of bramwex")
+
+
+def test_load_follows_links_and_reads_only_a_file(tree_dir, tmp_path):
+    tree = bramwex.scan(tree_dir)
+    tree.save(tmp_path / "good.scan")
+    os.symlink("good.scan", tmp_path / "latest.scan")
+    assert repr(bramwex.load(tmp_path / "latest.scan")) == repr(tree)
+    with pytest.raises(IsADirectoryError) as raised:
+        bramwex.load(tree_dir)
+    assert raised.value.filename == tree_dir
+    # A FIFO is refused at once, not waited on for a writer.
+    fifo = tmp_path / "fifo.scan"
+    os.mkfifo(fifo)
+    outcome = []
+
+    def load():
+        with pytest.raises(ValueError) as raised:
+            bramwex.load(fifo)
+        outcome.append(str(raised.value))
+
+    thread = threading.Thread(target=load, daemon=True)
+    thread.start()
+    thread.join(timeout=30)
+    assert outcome == [f"{fifo}: not a scan saved by this version of bramwex"]
+
+
+def test_save_records_the_root_scanned_and_names_it_when_gone(tmp_path, monkeypatch):
+    (tmp_path / "t1" / "sub").mkdir(parents=True)
+    (tmp_path / "t1" / "sub" / "f").write_bytes(b"x" * 50_000)
+    (tmp_path / "elsewhere" / "t1").mkdir(parents=True)
+    monkeypatch.chdir(tmp_path)
+    tree = bramwex.scan("t1")
+    monkeypatch.chdir("elsewhere")
+    root = os.path.join(os.path.realpath(tmp_path), "t1")
+    assert tree.name(0) == root and tree.size(0) > 50_000
+    assert [name for name, _ in tree.files(tree.find("sub"))] == ["f"]
+    tree.save(tmp_path / "out.scan")
+    loaded = bramwex.load(tmp_path / "out.scan")
+    assert (loaded.name(0), loaded.size(0)) == (root, tree.size(0))
+    # Saving records the root, which must still be there: its error names it.
+    gone = tmp_path / "gone"
+    gone.mkdir()
+    tree = bramwex.scan(gone)
+    gone.rmdir()
+    with pytest.raises(FileNotFoundError) as raised:
+        tree.save(tmp_path / "gone.scan")
+    assert raised.value.filename == gone and not (tmp_path / "gone.scan").exists()
 
 
 @pytest.mark.parametrize("entry", ["scan", "home", "load", "save", "files"])
