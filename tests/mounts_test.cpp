@@ -8,7 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,7 +31,6 @@ void PrintTo(const Mount& mount, std::ostream* out) {
 
 namespace {
 
-using detail::MountSizes;
 using test::TempDir;
 
 TEST(MountInfo, ReadsPointAndTypeOfEveryWellFormedLineInOrder) {
@@ -45,14 +48,17 @@ TEST(MountInfo, ReadsPointAndTypeOfEveryWellFormedLineInOrder) {
         {"/mnt/with space\ttab", {10, 1, 9}},
         {"/mnt/odd", {5, 5, 0}},
     };
+    std::mutex asking;  // the network mount is asked on a thread of its own
     std::vector<std::string> asked;
     const auto mounts = detail::mounts_from_mountinfo(
-        text, [&](const std::string& point) -> std::expected<MountSizes, int> {
+        text,
+        [&](const std::string& point) -> SizesAnswer {
+            const std::lock_guard lock(asking);
             asked.push_back(point);
             const auto found = sizes.find(point);  // a stale one is listed, unsized
-            return found == sizes.end() ? std::unexpected(ESTALE)
-                                        : std::expected<MountSizes, int>(found->second);
-        });
+            return found == sizes.end() ? std::unexpected(ESTALE) : SizesAnswer(found->second);
+        },
+        std::chrono::seconds(60));
 
     const std::vector<Mount> expected = {
         {"/proc", "proc", 0, 0, 0, true},
@@ -93,8 +99,57 @@ TEST(MountSizes, UsedIsZeroWhenMoreBlocksAreFreeThanExist) {
         {(1ull << 40) + 1, 0, 0, 1ull << 30, {1ull << 30, 1ull << 30, 0}},  // wraps
     };
     for (const auto& [blocks, free_blocks, available, block_size, sizes] : cases) {
-        EXPECT_EQ(detail::sizes_from_blocks(blocks, free_blocks, available, block_size), sizes);
+        EXPECT_EQ(sizes_from_blocks(blocks, free_blocks, available, block_size), sizes);
     }
+}
+
+// A network mount whose server is gone blocks statvfs for good: the list
+// comes back within its wait with that mount unsized, and the next listing
+// waits on the same stuck helper rather than starting another. Once the
+// mount answers again, so does the list.
+TEST(MountSizes, AMountThatNeverAnswersIsListedUnsizedInTime) {
+    struct Server {
+        std::mutex mutex;
+        std::condition_variable back;
+        bool up = false;
+        int asked = 0;
+    };
+    const auto server = std::make_shared<Server>();  // outlives a stuck helper
+    const AskSizes ask = [server](const std::string& point) -> SizesAnswer {
+        if (point != "/mnt/dead-server") {
+            return MountSizes{100, 40, 60};
+        }
+        std::unique_lock lock(server->mutex);
+        ++server->asked;
+        server->back.wait(lock, [&] { return server->up; });
+        return MountSizes{7, 7, 0};
+    };
+    const std::string_view text =
+        "27 1 254:0 / / rw - ext4 /dev/vda rw\n"
+        "42 27 0:42 / /mnt/dead-server rw - nfs server:/export rw\n";
+    const std::vector<Mount> unsized = {{"/", "ext4", 100, 40, 60, false},
+                                        {"/mnt/dead-server", "nfs", 0, 0, 0, false}};
+    const auto wait = std::chrono::milliseconds(100);
+    for (int listing = 0; listing < 2; ++listing) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(detail::mounts_from_mountinfo(text, ask, wait), unsized);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+        const std::lock_guard lock(server->mutex);
+        EXPECT_EQ(server->asked, 1);
+    }
+    {
+        const std::lock_guard lock(server->mutex);
+        server->up = true;
+    }
+    server->back.notify_all();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::vector<Mount> mounts;
+    do {
+        mounts = detail::mounts_from_mountinfo(text, ask, wait);
+    } while (mounts.at(1).total == 0 && std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(mounts.at(1).total, 7u);
+    EXPECT_FALSE(may_not_answer("ext4") || may_not_answer("tmpfs"));
+    EXPECT_TRUE(may_not_answer("nfs4") && may_not_answer("cifs") && may_not_answer("fuseblk"));
 }
 
 TEST(FullDiskAccessProbeDir, ListsTheFolderOrGivesTheFirstError) {

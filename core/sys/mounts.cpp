@@ -1,7 +1,6 @@
 #include "core/sys/mounts.hpp"
 
 #include <fcntl.h>
-#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -19,6 +18,9 @@ namespace bramwex::core::sys {
 namespace {
 
 constexpr const char* kMountInfoPath = "/proc/self/mountinfo";
+// How long a listing waits for mounts that may never answer: the volume list
+// and Python's mounts() come back within a second.
+constexpr std::chrono::milliseconds kSizesWait{500};
 
 // Kernel-made file systems that hold no user files: listing them would only
 // crowd the volume list.
@@ -82,26 +84,9 @@ std::optional<unsigned> decimal(std::string_view text) {
     return value;
 }
 
-std::expected<detail::MountSizes, int> statvfs_sizes(const std::string& point) {
-    struct statvfs info;
-    if (retry_on_eintr([&] { return ::statvfs(point.c_str(), &info); }) != 0) {
-        return std::unexpected(errno);
-    }
-    return detail::sizes_from_blocks(info.f_blocks, info.f_bfree, info.f_bavail, info.f_frsize);
-}
-
 }  // namespace
 
 namespace detail {
-
-MountSizes sizes_from_blocks(uint64_t blocks, uint64_t free_blocks, uint64_t available_blocks,
-                             uint64_t block_size) {
-    MountSizes sizes;
-    sizes.total = blocks * block_size;
-    sizes.used = free_blocks > blocks ? 0 : (blocks - free_blocks) * block_size;
-    sizes.free = available_blocks * block_size;
-    return sizes;
-}
 
 std::string unescape_mount_field(std::string_view field) {
     std::string out;
@@ -146,8 +131,11 @@ std::optional<MountInfoLine> parse_mountinfo_line(std::string_view line) {
     return parsed;
 }
 
-std::vector<Mount> mounts_from_mountinfo(std::string_view text, SizesOf sizes_of) {
+std::vector<Mount> mounts_from_mountinfo(std::string_view text, const AskSizes& ask,
+                                         std::chrono::steady_clock::duration wait) {
     std::vector<Mount> mounts;
+    std::vector<SizesQuestion> questions;
+    std::vector<size_t> asked;  // the mount of each question
     while (!text.empty()) {
         const auto line = parse_mountinfo_line(next_line(text));
         if (!line) {
@@ -160,13 +148,19 @@ std::vector<Mount> mounts_from_mountinfo(std::string_view text, SizesOf sizes_of
         // statvfs walks onto the point and so would trigger the mount an
         // automount point stands for: listing must not mount anything.
         if (mount.fs != "autofs") {
-            if (const auto sizes = sizes_of(mount.point)) {
-                mount.total = sizes->total;
-                mount.used = sizes->used;
-                mount.free = sizes->free;
-            }
+            questions.push_back({mount.point, mount.fs});
+            asked.push_back(mounts.size());
         }
         mounts.push_back(std::move(mount));
+    }
+    const std::vector<SizesAnswer> answers = ask_sizes(questions, ask, wait);
+    for (size_t k = 0; k < answers.size(); ++k) {
+        if (answers[k]) {
+            Mount& mount = mounts[asked[k]];
+            mount.total = answers[k]->total;
+            mount.used = answers[k]->used;
+            mount.free = answers[k]->free;
+        }
     }
     return mounts;
 }
@@ -188,8 +182,7 @@ std::expected<std::vector<Mount>, int> list_mounts() {
     if (!text) {
         return std::unexpected(text.error());
     }
-    return detail::mounts_from_mountinfo(
-        *text, [](const std::string& point) { return statvfs_sizes(point); });
+    return detail::mounts_from_mountinfo(*text, statvfs_sizes, kSizesWait);
 }
 
 std::optional<std::string> fs_type_of_device(dev_t device) {
