@@ -53,3 +53,28 @@ def test_the_console_script():
 @pytest.mark.parametrize("argv", ["'bramwex --version'", "42", "['bramwex', b'--version']"])
 def test_argv_must_be_a_sequence_of_str(argv):
     assert "TypeError" in run_cli(argv).stderr
+
+
+# After `scan`, in the same interpreter, Ctrl-C interrupts again and SIGTERM
+# reaches the handler that was there before, whether the scan worked or not.
+@pytest.mark.parametrize("scanned", ["data", "missing"])
+def test_scan_gives_the_signal_handlers_back(tmp_path, scanned):
+    (tmp_path / "data").mkdir()
+    prelude = ("import os, signal\n"
+               "terms = []\n"
+               "signal.signal(signal.SIGTERM, lambda *_: terms.append(1))\n")
+    after = ("status = bramwex._cli()\n"
+             "os.kill(os.getpid(), signal.SIGTERM)\n"
+             "try:\n"
+             "    os.kill(os.getpid(), signal.SIGINT)\n"
+             "    print('no KeyboardInterrupt')\n"
+             "except KeyboardInterrupt:\n"
+             "    print('interrupted', terms)\n"
+             "sys.exit(status)\n")
+    code = (f"import sys, bramwex\n{prelude}"
+            f"sys.argv = ['bramwex', 'scan', {str(tmp_path / scanned)!r}]\n{after}")
+    env = {k: v for k, v in os.environ.items() if k != "BRAMWEX_LOG"}
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=dict(env, BRAMWEX_CACHE_DIR=str(tmp_path / "cache")), timeout=60)
+    assert done.stdout.endswith("interrupted [1]\n"), done
+    assert done.returncode == (0 if scanned == "data" else 1), done
