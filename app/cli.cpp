@@ -15,6 +15,7 @@
 #include "app/run_app.hpp"
 #include "app/uncaught.hpp"
 #include "core/base/fatal.hpp"
+#include "core/base/utf8.hpp"
 
 namespace bramwex::app {
 
