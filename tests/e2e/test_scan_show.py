@@ -172,7 +172,8 @@ def test_control_characters_in_names_are_escaped(bramwex, tmp_path):
 
 def test_paths_in_messages_are_escaped_on_one_line(bramwex, tmp_path):
     # "\udcff" is the byte 0xFF, which is not UTF-8.
-    evil, shown = "x\x1bc\x1b[31mred\nbramwex: forged\udcff", "x\\x1bc\\x1b[31mred\\nbramwex: forged\ufffd"
+    evil = "x\x1bc\x1b[31mred\nbramwex: forged\udcff"
+    shown = "x\\x1bc\\x1b[31mred\\nbramwex: forged\ufffd"
     folder, missing = tmp_path / evil, tmp_path / "missing" / evil
     folder.mkdir()
     enoent = "No such file or directory (os error 2)"
@@ -200,7 +201,9 @@ def test_paths_in_messages_are_escaped_on_one_line(bramwex, tmp_path):
         "Not a directory (os error 20)\n")
     assert fails("show", folder, env=cache).startswith(
         f"bramwex: cannot read saved scan for {tmp_path}/{shown}: {tmp_path}/{shown}/file/cache/")
-    assert fails(missing, env={"TERM": "xterm"}) == f"bramwex: {tmp_path}/missing/{shown}: {enoent}\n"
+    # The browser refuses a missing folder before it needs a terminal.
+    assert fails(missing, env={"TERM": "xterm"}) == (
+        f"bramwex: {tmp_path}/missing/{shown}: {enoent}\n")
     # Parse errors quote what they refuse.
     assert fails("help", evil, status=2) == f"error: unrecognized subcommand '{shown}'\n"
     assert fails("scan", folder, evil, status=2).splitlines()[0] == (
