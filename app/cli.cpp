@@ -2,12 +2,16 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <limits>
+#include <string_view>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "app/cli_scan.hpp"
 #include "app/cli_show.hpp"
@@ -15,6 +19,7 @@
 #include "app/run_app.hpp"
 #include "app/uncaught.hpp"
 #include "core/base/fatal.hpp"
+#include "core/base/utf8.hpp"
 
 namespace bramwex::app {
 
@@ -79,6 +84,20 @@ bool subcommand_first(const std::vector<std::string>& args) {
     return true;
 }
 
+std::string failure_message(const CLI::App* app, const CLI::Error& error) {
+    std::string text = error.what();
+    if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+        // Listed in the order given; the library's own text has them last to first.
+        const std::vector<std::string> extras = app->remaining(true);
+        text = fmt::format("The following argument{} not expected: {}",
+                           extras.size() > 1 ? "s were" : " was", fmt::join(extras, " "));
+    }
+    const std::string simple = CLI::FailureMessage::simple(app, error);
+    // Escaped, since the text quotes arguments, paths among them.
+    return core::escape_control_chars(text) +
+           simple.substr(std::min(simple.size(), std::strlen(error.what())));
+}
+
 struct Definition {
     CLI::App app{"Read-only disk usage browser for macOS and Linux, built for speed", "bramwex"};
     CLI::App* scan = nullptr;
@@ -89,6 +108,7 @@ struct Definition {
 
 void define(Definition& d, Cli& cli, ScanCommand& scan, ShowCommand& show, bool with_subcommands) {
     CLI::App& app = d.app;
+    app.failure_message(failure_message);
     app.set_version_flag("-V,--version", std::string("bramwex ") + kVersion);
     app.add_option("PATH", cli.path,
                    "Browse PATH full screen while it is scanned. Without PATH, pick a volume to "
@@ -137,15 +157,19 @@ void define(Definition& d, Cli& cli, ScanCommand& scan, ShowCommand& show, bool 
 int print_help_of(CLI::App& app, const std::vector<std::string>& args, std::ostream& out,
                   std::ostream& err) {
     CLI::App* topic = &app;
+    std::string parents;  // the usage line names the whole command, as --help does
     for (size_t k = 2; k < args.size(); ++k) {
         try {
-            topic = topic->get_subcommand(args[k]);
+            CLI::App* next = topic->get_subcommand(args[k]);
+            parents += (parents.empty() ? "" : " ") + topic->get_name();
+            topic = next;
         } catch (const CLI::OptionNotFound&) {
-            err << "error: unrecognized subcommand '" << args[k] << "'\n";
+            err << "error: unrecognized subcommand '" << core::escape_control_chars(args[k])
+                << "'\n";
             return 2;
         }
     }
-    out << topic->help();
+    out << topic->help(parents);
     return 0;
 }
 

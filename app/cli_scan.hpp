@@ -23,11 +23,6 @@ class StopCheck {
     std::atomic<uint64_t> counter_{0};
 };
 
-// Installs the SIGINT and SIGTERM handlers (they stay after the scan) and
-// returns the word they store the signal number into. The first signal
-// restores both default actions, so a second one ends the process.
-std::atomic<int>& stop_signal();
-
 int cli_scan(const ScanCommand& command);
 
 }  // namespace bramwex::app

@@ -17,16 +17,16 @@ int fail(const std::string& message) {
 }  // namespace
 
 int cli_show(const ShowCommand& command) {
-    const std::string& path = command.path;
+    const std::string path = shown_path(command.path);
     const auto folder = core::cache_dir();
     if (!folder) {
         return fail(fmt::format("cannot read saved scan for {}: {}", path,
-                                error_with_path(folder.error())));
+                                error_with_path(folder.error(), command.path)));
     }
-    const auto cached = core::open_cached_scan(*folder, path);
+    const auto cached = core::open_cached_scan(*folder, command.path);
     if (!cached) {
         return fail(fmt::format("cannot read saved scan for {}: {}", path,
-                                error_with_path(cached.error())));
+                                error_with_path(cached.error(), command.path)));
     }
     if (!cached->has_value()) {
         return fail(fmt::format("no saved scan for {}", path));

@@ -46,8 +46,8 @@ void init_log_file() {
     }
     const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
-        print_error(
-            fmt::format("cannot log to {}: {}", path, core::Error::os(errno, path).to_string()));
+        const core::Error error = core::Error::os(errno, {});
+        print_error(fmt::format("cannot log to {}: {}", shown_path(path), error.to_string()));
         return;
     }
     std::FILE* file = ::fdopen(fd, "a");

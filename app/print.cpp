@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/base/error.hpp"
+#include "core/base/utf8.hpp"
 
 namespace bramwex::app {
 
@@ -39,8 +40,15 @@ void print_error(std::string_view message) {
     write_all(STDERR_FILENO, line);  // nowhere left to report a failure
 }
 
-std::string error_with_path(const core::Error& error) {
-    return error.path.empty() ? error.to_string() : error.path + ": " + error.to_string();
+std::string shown_path(std::string_view path) {
+    return core::escape_control_chars(path);
+}
+
+std::string error_with_path(const core::Error& error, std::string_view named) {
+    if (error.path.empty() || error.path == named) {
+        return error.to_string();
+    }
+    return shown_path(error.path) + ": " + error.to_string();
 }
 
 int write_stdout(std::string_view text) {

@@ -14,9 +14,14 @@ namespace bramwex::app {
 
 void print_error(std::string_view message);
 
+// A path as a message shows it: escaped as report names are, so no path can
+// move the cursor or forge a line of its own.
+std::string shown_path(std::string_view path);
+
 // An error as "{path}: {error}" when it concerns a file, so a message never
-// hides where it happened; as its own text otherwise.
-std::string error_with_path(const core::Error& error);
+// hides where it happened; as its own text otherwise, or when that file is
+// `named`, the path the message already gives.
+std::string error_with_path(const core::Error& error, std::string_view named = {});
 
 // Writes the text to standard output; returns 0, or the exit status its
 // failure calls for: 1 after printing "write error: ..." (a full disk, an I/O

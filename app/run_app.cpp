@@ -187,7 +187,7 @@ int cli_browse(const std::optional<std::string>& path, bool reclaimable, bool si
     if (outcome.error) {
         const std::string text = outcome.error->to_string();
         if (path) {
-            print_error(*path + ": " + text);
+            print_error(shown_path(*path) + ": " + text);
         } else {
             print_error("cannot list volumes: " + text);
         }

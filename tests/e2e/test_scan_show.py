@@ -179,6 +179,56 @@ def test_control_characters_in_names_are_escaped(bramwex, tmp_path):
         assert shown in text
 
 
+def test_paths_in_messages_are_escaped_on_one_line(bramwex, tmp_path):
+    # "\udcff" is the byte 0xFF, which is not UTF-8.
+    evil = "x\x1bc\x1b[31mred\nbramwex: forged\udcff"
+    shown = "x\\x1bc\\x1b[31mred\\nbramwex: forged\ufffd"
+    folder, missing = tmp_path / evil, tmp_path / "missing" / evil
+    folder.mkdir()
+    enoent = "No such file or directory (os error 2)"
+
+    def fails(*args, env=None, status=1):
+        result = subprocess.run([binary(), *map(str, args)], capture_output=True,
+                                env=dict(bramwex.env, **(env or {})), timeout=60)
+        assert result.returncode == status, result
+        return result.stderr.decode()
+
+    assert fails("scan", missing) == f"bramwex: {tmp_path}/missing/{shown}: {enoent}\n"
+    assert fails("show", missing) == (
+        f"bramwex: cannot read saved scan for {tmp_path}/missing/{shown}: {enoent}\n")
+    assert fails("show", folder) == f"bramwex: no saved scan for {tmp_path}/{shown}\n"
+    assert fails("scan", folder, status=0) == ""
+    assert fails("show", "-r", folder) == (
+        f"bramwex: saved scan for {tmp_path}/{shown} has no reclaimable sizes\n")
+    assert fails("show", folder, env={"BRAMWEX_LOG": str(missing)}, status=0) == (
+        f"bramwex: cannot log to {tmp_path}/missing/{shown}: {enoent}\n")
+    # The cache folder is a path the user gives too.
+    (tmp_path / evil / "file").write_bytes(b"")
+    cache = {"BRAMWEX_CACHE_DIR": str(folder / "file" / "cache")}
+    assert fails("scan", folder, env=cache, status=0) == (
+        f"bramwex: warning: scan not saved: {tmp_path}/{shown}/file/cache: "
+        "Not a directory (os error 20)\n")
+    assert fails("show", folder, env=cache).startswith(
+        f"bramwex: cannot read saved scan for {tmp_path}/{shown}: {tmp_path}/{shown}/file/cache/")
+    # The browser refuses a missing folder before it needs a terminal.
+    assert fails(missing, env={"TERM": "xterm"}) == (
+        f"bramwex: {tmp_path}/missing/{shown}: {enoent}\n")
+    # Parse errors quote what they refuse.
+    assert fails("help", evil, status=2) == f"error: unrecognized subcommand '{shown}'\n"
+    assert fails("scan", folder, evil, status=2).splitlines()[0] == (
+        f"The following argument was not expected: {shown}")
+
+
+def test_command_line_texts(bramwex, tree):
+    refused = bramwex.run("scan", tree, "x1", "x2", "x3")
+    assert refused.returncode == 2
+    assert refused.stderr.decode().splitlines()[0] == (
+        "The following arguments were not expected: x1 x2 x3")
+    asked = bramwex.run("help", "scan").stdout
+    assert asked == bramwex.run("scan", "--help").stdout
+    assert b"Usage: bramwex scan [OPTIONS] PATH\n" in asked
+
+
 def test_a_second_signal_ends_the_scan_at_once(bramwex, tmp_path):
     # A report larger than the pipe, never read: the scan cannot finish, and
     # the first SIGINT only asks it to stop.

@@ -53,3 +53,45 @@ def test_the_console_script():
 @pytest.mark.parametrize("argv", ["'bramwex --version'", "42", "['bramwex', b'--version']"])
 def test_argv_must_be_a_sequence_of_str(argv):
     assert "TypeError" in run_cli(argv).stderr
+
+
+# After `scan`, in the same interpreter, Ctrl-C interrupts again and SIGTERM
+# reaches the handler that was there before, however the scan ended.
+STOPPER = """
+import threading
+def target(fd):
+    try:
+        return os.readlink(f"/proc/self/fd/{fd}")
+    except OSError:
+        return ""
+def stop_once_walking(prefix):
+    while not any(target(fd).startswith(prefix) for fd in os.listdir("/proc/self/fd")):
+        pass
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=stop_once_walking, args=(sys.argv[-1] + "/",), daemon=True).start()
+"""
+
+
+@pytest.mark.parametrize("scanned,status", [("data", 0), ("missing", 1), ("wide", 130)])
+def test_scan_gives_the_signal_handlers_back(tmp_path, scanned, status):
+    for k in range(20_000 if scanned == "wide" else 0):
+        (tmp_path / "wide" / f"d{k // 100}" / f"e{k}").mkdir(parents=True, exist_ok=True)
+    (tmp_path / "data").mkdir()
+    code = (f"import os, signal, sys, bramwex\n"
+            f"sys.argv = ['bramwex', 'scan', '--threads', '1', {str(tmp_path / scanned)!r}]\n"
+            "terms = []\n"
+            "signal.signal(signal.SIGTERM, lambda *_: terms.append(1))\n"
+            f"{STOPPER if status == 130 else ''}"
+            "status = bramwex._cli()\n"
+            "os.kill(os.getpid(), signal.SIGTERM)\n"
+            "try:\n"
+            "    os.kill(os.getpid(), signal.SIGINT)\n"
+            "    print('no KeyboardInterrupt')\n"
+            "except KeyboardInterrupt:\n"
+            "    print('interrupted', terms)\n"
+            "sys.exit(status)\n")
+    env = {k: v for k, v in os.environ.items() if k != "BRAMWEX_LOG"}
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=dict(env, BRAMWEX_CACHE_DIR=str(tmp_path / "cache")), timeout=120)
+    assert done.stdout.endswith("interrupted [1]\n"), done
+    assert done.returncode == status, done
