@@ -1,8 +1,9 @@
 // Byte order of the paths of files below a scan root, decided without building
 // the paths. Each folder met gets its depth and one skip link (to an ancestor
-// chosen so that any ancestor is reached in a logarithmic number of steps), so
-// comparing two files costs the same at depth 80,000 as at depth 10: climb to
-// the folders just below the common ancestor and compare their names.
+// chosen so that any ancestor is reached in a logarithmic number of steps), kept
+// while the order lives, so comparing two files takes a few steps per doubling
+// of depth rather than one per level: climb to the folders just below the
+// common ancestor and compare their names.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
