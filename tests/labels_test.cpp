@@ -1,9 +1,11 @@
 #include "core/labels/labels.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -117,16 +119,25 @@ bool set_immutable(const std::string& path, bool on) {
     return done;
 }
 
-TEST(LabelOrder, AnImmutableFolderIsSystemWhateverItsName) {
-    std::optional<TempDir> found;
+// Makes found a temporary folder on a file system that keeps inode flags,
+// where this process may set them; leaves it empty otherwise.
+void make_flaggable_temp_dir(std::optional<TempDir>& found) {
     for (const std::string& base : {test::default_temp_base(), std::string("/var/tmp")}) {
         if (set_immutable(found.emplace(base).path(), false)) {
-            break;
+            return;
         }
         found.reset();
     }
+}
+
+constexpr const char* kNoFlags =
+    "no file system here keeps inode flags, or setting them is not allowed";
+
+TEST(LabelOrder, AnImmutableFolderIsSystemWhateverItsName) {
+    std::optional<TempDir> found;
+    make_flaggable_temp_dir(found);
     if (!found) {
-        GTEST_SKIP() << "no file system here keeps inode flags, or setting them is not allowed";
+        GTEST_SKIP() << kNoFlags;
     }
     const TempDir& dir = *found;
     build_layout(dir, {"app/node_modules/", "link -> app/node_modules"});
@@ -138,6 +149,45 @@ TEST(LabelOrder, AnImmutableFolderIsSystemWhateverItsName) {
     EXPECT_FALSE(sys::is_immutable_folder(dir / "link"));
     ASSERT_TRUE(set_immutable(dir / "app/node_modules", false));
     EXPECT_EQ(text_of(label_of(context, dir, "app/node_modules")), "cache: npm");
+}
+
+// A folder nobody may open (mode 000, immutable) is labelled from its
+// attributes alone: the browser asks for every row, and opening each folder
+// would both fail here and cost a descriptor per row.
+TEST(LabelOrder, ALockedImmutableFolderIsSystemWithoutOpeningIt) {
+    std::optional<TempDir> found;
+    make_flaggable_temp_dir(found);
+    if (!found) {
+        GTEST_SKIP() << kNoFlags;
+    }
+    const TempDir& dir = *found;
+    build_layout(dir, {"app/node_modules/"});
+    const std::string locked = dir / "app/node_modules";
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0711), 0);  // reachable by the child below
+    ASSERT_EQ(::chmod((dir / "app").c_str(), 0711), 0);
+    ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+    ASSERT_TRUE(set_immutable(locked, true));
+    const LabelContext context = LabelContext::make(dir.path(), {});
+    // Root opens any folder, so the check runs in a child that is nobody.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            ::_exit(3);
+        }
+        const int fd = ::open(locked.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            ::_exit(2);  // this user may open it: the case cannot be shown
+        }
+        const auto label = label_of(context, dir, "app/node_modules");
+        ::_exit(label && label->tier == Tier::System && sys::is_immutable_folder(locked) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(set_immutable(locked, false));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not labelled, 2: the folder opened, 3: no setuid";
 }
 
 TEST(LabelCacheTag, OnlyTheSignatureAtTheStartCounts) {

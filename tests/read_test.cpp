@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,36 @@ TEST(LargestFilePaths, LargestFirstThenPathBytesAndCutToN) {
     EXPECT_EQ(tree.largest_file_paths(2),
               std::vector<FilePath>(expected.begin(), expected.begin() + 2));
     EXPECT_TRUE(tree.largest_file_paths(0).empty());
+}
+
+// Equal sizes across a deep tree whose names are prefixes of one another or
+// differ by a byte just below '/' ("/r/a/b" against "/r/a.b/..."), with two
+// folders of one name in one parent: the order is that of the whole paths.
+TEST(LargestFilePaths, TiesAcrossDepthsFollowWholePathBytes) {
+    const std::vector<std::string> names{"a", "a.b", "a-b", "ab", "b", "a b", "\xff"};
+    TreeSketch sketch("/r");
+    std::vector<std::string> paths{"/r/"};
+    std::vector<FilePath> expected;
+    std::mt19937 random(11);
+    for (uint32_t folder = 0; folder < 300; ++folder) {
+        if (folder > 0) {
+            const uint32_t parent = random() % 10 < 7 ? folder - 1 : random() % folder;
+            const std::string& name = names[random() % names.size()];
+            ASSERT_EQ(sketch.folder(parent, name), folder);
+            paths.push_back(paths[parent] + name + "/");
+        }
+        const std::string& name = names[random() % names.size()];
+        const uint64_t size = random() % 4 == 0 ? 9 : 7;
+        sketch.file(folder, name, size);
+        expected.push_back({paths[folder] + name, size});
+    }
+    std::stable_sort(expected.begin(), expected.end(), [](const FilePath& a, const FilePath& b) {
+        return a.size != b.size ? a.size > b.size : a.path < b.path;
+    });
+    const Tree tree = sketch.build();
+    EXPECT_EQ(tree.largest_file_paths(1000), expected);
+    EXPECT_EQ(tree.largest_file_paths(5),
+              std::vector<FilePath>(expected.begin(), expected.begin() + 5));
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <numeric>
+#include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <string_view>
@@ -62,8 +65,9 @@ TEST(LargestFiles, KeepsOnlyTheThousandLargest) {
 
 TEST(LargestFiles, PopsTheSmallestFirstAndAmongEqualSizesTheGreatestPath) {
     // Folder k's path is "dk", folder 0 (the root) has none.
-    LargestFiles files([](uint32_t folder, std::string& out) {
-        out += folder != 0 ? "d" + std::to_string(folder) : "";
+    const std::vector<std::string> names{"", "d1", "d2", "d3", "d4", "d5", "d6", "d7", "d8", "d9"};
+    LargestFiles files([&names](uint32_t folder) -> std::optional<FolderLink> {
+        return FolderLink{folder == 0 ? kNoParent : 0, names.at(folder)};
     });
     const std::vector<FileRecord> ordered{
         {"z", 3, 9}, {"e", 5, 0},  {"a", 5, 2}, {"\xff", 5, 1},
@@ -78,6 +82,54 @@ TEST(LargestFiles, PopsTheSmallestFirstAndAmongEqualSizesTheGreatestPath) {
     for (const FileRecord& expected : ordered) {
         EXPECT_EQ(files.pop(), expected);
     }
+}
+
+// Among equal sizes the heap keeps the files of the smallest paths, as bytes:
+// a tree of deep chains with branches at every depth, names that are
+// prefixes of one another or differ by a byte just below '/' ("a/b" against
+// "a.b/..."), and folders of one name in one parent (as a rescan can leave).
+TEST(LargestFiles, TiesFollowTheByteOrderOfWholePaths) {
+    const std::vector<std::string> folder_names{"a", "a.b", "a-b", "ab", "b", "a b", "\xff"};
+    const std::vector<std::string> file_names{"a", "a.b", "b", "\x01", "ab"};
+    TreeBuilder builder("/root", false);
+    std::vector<uint32_t> ids(folder_names.size());
+    std::vector<std::string_view> views(folder_names.begin(), folder_names.end());
+    builder.intern_names(views, ids);
+
+    std::vector<std::string> paths{""};  // of each folder, with a '/' after all but the root
+    std::mt19937 random(7);
+    std::vector<std::string> expected;
+    builder.add_folder({0, kNoParent, 0, 0, 0, 0}, 0);
+    for (uint32_t folder = 0; folder < 400; ++folder) {
+        if (folder > 0) {
+            // Mostly one level below the last folder, so chains run a hundred deep.
+            const uint32_t parent = random() % 10 < 7 ? folder - 1 : random() % folder;
+            const size_t name = random() % folder_names.size();
+            ASSERT_EQ(builder.add_folder({0, parent, ids[name], 0, 0, 0}, 0), folder);
+            paths.push_back(paths[parent] + folder_names[name] + "/");
+        }
+        std::vector<LargeFileCandidate> batch;
+        for (const std::string& name : file_names) {
+            if (random() % 3 != 0) {
+                batch.push_back({4096, name});
+                expected.push_back(paths[folder] + name);
+            }
+        }
+        builder.largest_files().merge(batch, folder);
+    }
+    ASSERT_GT(expected.size(), LargestFiles::kCapacity);
+    std::sort(expected.begin(), expected.end());
+    expected.resize(LargestFiles::kCapacity);
+
+    LargestFiles& files = builder.largest_files();
+    std::vector<std::string> popped;
+    std::lock_guard lock(files.mutex());
+    while (files.size() > 0) {
+        const FileRecord file = files.pop();
+        popped.push_back(paths[file.folder] + file.name);
+    }
+    std::reverse(popped.begin(), popped.end());
+    EXPECT_EQ(popped, expected);
 }
 
 TEST(TreeBuilder, SnapshotsCopyTheRecordsSoFarAndFinishHandsOverEverything) {

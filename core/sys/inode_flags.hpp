@@ -3,18 +3,14 @@
 // here, even by root, so it is what marks a folder as protected by the system.
 #pragma once
 
-#include <cstdint>
-#include <expected>
 #include <string>
 
 namespace bramwex::core::sys {
 
-// FS_IOC_GETFLAGS of the folder at path, opened read-only without following
-// a link at the path itself. ENOTTY or EOPNOTSUPP where the file system keeps
-// no flags; ENOTDIR or ELOOP for anything but a folder.
-std::expected<uint32_t, int> folder_inode_flags(const std::string& path);
-
-// Whether the folder carries the immutable flag; any failure counts as no.
+// Whether the folder at path (a link at the path itself is not followed)
+// carries the immutable flag; any failure, and a file system that does not
+// report the flag, counts as no. Read from the folder's attributes, never by
+// opening it: a folder nobody may open still tells, and no descriptor is spent.
 bool is_immutable_folder(const std::string& path);
 
 }  // namespace bramwex::core::sys

@@ -1,43 +1,25 @@
 #include "core/tree/largest_files.hpp"
 
 #include <algorithm>
-#include <optional>
+#include <utility>
 
 namespace bramwex::core {
 
-const std::string& LargestFiles::path_of(const Entry& entry) const {
-    if (!entry.path) {
-        entry.path.emplace();
-        if (folder_path_) {
-            folder_path_(entry.record.folder, *entry.path);
-        }
-        if (!entry.path->empty()) {
-            *entry.path += '/';
-        }
-        *entry.path += entry.record.name;
+bool LargestFiles::ranks_before(const FileRecord& a, const FileRecord& b) {
+    if (a.size != b.size) {
+        return a.size > b.size;
     }
-    return *entry.path;
-}
-
-bool LargestFiles::ranks_before(const Entry& a, const Entry& b) const {
-    if (a.record.size != b.record.size) {
-        return a.record.size > b.record.size;
-    }
-    return path_of(a) < path_of(b);
-}
-
-void LargestFiles::push_entry(Entry entry) {
-    heap_.push_back(std::move(entry));
-    std::push_heap(heap_.begin(), heap_.end(), before());
+    return order_.compare(a.folder, a.name, b.folder, b.name) < 0;
 }
 
 void LargestFiles::push(FileRecord record) {
-    push_entry({std::move(record), std::nullopt});
+    heap_.push_back(std::move(record));
+    std::push_heap(heap_.begin(), heap_.end(), before());
 }
 
 FileRecord LargestFiles::pop() {
     std::pop_heap(heap_.begin(), heap_.end(), before());
-    FileRecord last = std::move(heap_.back().record);
+    FileRecord last = std::move(heap_.back());
     heap_.pop_back();
     return last;
 }
@@ -49,19 +31,19 @@ void LargestFiles::merge(std::span<LargeFileCandidate> candidates, uint32_t fold
             push({std::move(candidate.name), candidate.size, folder});
             continue;
         }
-        if (candidate.size < heap_.front().record.size) {
-            continue;  // decided by size alone: no path is built
+        if (candidate.size < heap_.front().size) {
+            continue;  // decided by size alone
         }
-        Entry entry{{std::move(candidate.name), candidate.size, folder}, std::nullopt};
-        if (!ranks_before(entry, heap_.front())) {
+        FileRecord record{std::move(candidate.name), candidate.size, folder};
+        if (!ranks_before(record, heap_.front())) {
             continue;
         }
         pop();
-        push_entry(std::move(entry));
+        push(std::move(record));
     }
     if (heap_.size() >= kCapacity) {
         // A file as large as the top may still win its tie by path.
-        const uint64_t smallest = heap_.front().record.size;
+        const uint64_t smallest = heap_.front().size;
         threshold_.store(smallest == 0 ? 0 : smallest - 1, std::memory_order_relaxed);
     }
 }
@@ -69,9 +51,9 @@ void LargestFiles::merge(std::span<LargeFileCandidate> candidates, uint32_t fold
 std::vector<FileRecord> LargestFiles::copy_below(uint32_t folder_count) const {
     std::lock_guard lock(mutex_);
     std::vector<FileRecord> copy;
-    for (const Entry& entry : heap_) {
-        if (entry.record.folder < folder_count) {
-            copy.push_back(entry.record);
+    for (const FileRecord& record : heap_) {
+        if (record.folder < folder_count) {
+            copy.push_back(record);
         }
     }
     return copy;
@@ -79,13 +61,7 @@ std::vector<FileRecord> LargestFiles::copy_below(uint32_t folder_count) const {
 
 std::vector<FileRecord> LargestFiles::take() {
     std::lock_guard lock(mutex_);
-    std::vector<FileRecord> records;
-    records.reserve(heap_.size());
-    for (Entry& entry : heap_) {
-        records.push_back(std::move(entry.record));
-    }
-    heap_.clear();
-    return records;
+    return std::exchange(heap_, {});
 }
 
 }  // namespace bramwex::core

@@ -9,13 +9,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <mutex>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "core/tree/path_order.hpp"
 #include "core/tree/records.hpp"
 
 namespace bramwex::core {
@@ -26,16 +25,13 @@ struct LargeFileCandidate {
     std::string name;
 };
 
-// Appends a folder's path below the scan root ("" for the root itself).
-using FolderPathWriter = std::function<void(uint32_t folder, std::string& out)>;
-
 class LargestFiles {
   public:
     static constexpr size_t kCapacity = 1000;
 
-    // Without a writer every folder's path is empty, so ties fall to names.
+    // Without links every folder's path is empty, so ties fall to names.
     LargestFiles() = default;
-    explicit LargestFiles(FolderPathWriter folder_path) : folder_path_(std::move(folder_path)) {}
+    explicit LargestFiles(FolderLinks links) : order_(std::move(links)) {}
 
     // Heap operations; the caller holds mutex().
     void push(FileRecord record);
@@ -43,7 +39,7 @@ class LargestFiles {
     size_t size() const { return heap_.size(); }
 
     // Merges one folder's candidates in listing order, under the lock. Paths
-    // are built only to settle ties of equal sizes.
+    // are compared only to settle ties of equal sizes, and never built.
     void merge(std::span<LargeFileCandidate> candidates, uint32_t folder);
 
     // A file must be larger than this to become a candidate.
@@ -57,24 +53,16 @@ class LargestFiles {
     std::mutex& mutex() const { return mutex_; }
 
   private:
-    struct Entry {
-        FileRecord record;
-        // Below the scan root, the tie-break; built the first time two
-        // entries of equal size meet, then kept.
-        mutable std::optional<std::string> path;
-    };
-    const std::string& path_of(const Entry& entry) const;
     // The order of the kept list: larger first, then the smaller path. As
-    // the heap's "less", it keeps the entry to give up first on top.
-    bool ranks_before(const Entry& a, const Entry& b) const;
-    auto before() const {
-        return [this](const Entry& a, const Entry& b) { return ranks_before(a, b); };
+    // the heap's "less", it keeps the record to give up first on top.
+    bool ranks_before(const FileRecord& a, const FileRecord& b);
+    auto before() {
+        return [this](const FileRecord& a, const FileRecord& b) { return ranks_before(a, b); };
     }
-    void push_entry(Entry entry);
 
-    FolderPathWriter folder_path_;
+    PathOrder order_;  // used under the lock
     mutable std::mutex mutex_;
-    std::vector<Entry> heap_;
+    std::vector<FileRecord> heap_;
     std::atomic<uint64_t> threshold_{0};
 };
 

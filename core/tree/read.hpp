@@ -26,6 +26,7 @@
 
 #include "core/base/fatal.hpp"
 #include "core/tree/derived_index.hpp"
+#include "core/tree/path_order.hpp"
 #include "core/tree/records.hpp"
 
 namespace bramwex::core {
@@ -128,24 +129,34 @@ class TreeRead {
     }
 
     // The n largest files as (absolute path, size): size descending, then path.
+    // Every path starts with the root's, so the paths below it decide, and
+    // they are compared without being built: in a deep tree each runs long,
+    // and only the n kept ones are built.
     std::vector<FilePath> largest_file_paths(size_t n) const {
-        std::vector<FilePath> result;
         const size_t count = self().file_record_count();
-        result.reserve(count);
+        std::vector<FileView> files;
+        files.reserve(count);
         for (size_t k = 0; k < count; ++k) {
-            const FileView file = self().file_record_at(k);
-            std::string path = absolute_path(file.folder);
-            append_component(path, file.name);
-            result.push_back({std::move(path), file.size});
+            files.push_back(self().file_record_at(k));
+            check_index_in_range(files.back().folder);
         }
-        std::stable_sort(result.begin(), result.end(), [](const FilePath& a, const FilePath& b) {
+        PathOrder order([this](uint32_t folder) -> std::optional<FolderLink> {
+            const auto& record = self().record_at(folder);
+            return FolderLink{record.parent, self().name_at(record.name_id)};
+        });
+        std::stable_sort(files.begin(), files.end(), [&](const FileView& a, const FileView& b) {
             if (a.size != b.size) {
                 return a.size > b.size;
             }
-            return bytes_less(a.path, b.path);
+            return order.compare(a.folder, a.name, b.folder, b.name) < 0;
         });
-        if (result.size() > n) {
-            result.resize(n);
+        files.resize(std::min(n, files.size()));
+        std::vector<FilePath> result;
+        result.reserve(files.size());
+        for (const FileView& file : files) {
+            std::string path = absolute_path(file.folder);
+            append_component(path, file.name);
+            result.push_back({std::move(path), file.size});
         }
         return result;
     }

@@ -26,41 +26,26 @@ std::vector<uint64_t> reclaimable_per_folder(const std::vector<uint64_t>* base,
     return values;
 }
 
-// The path of folder below the root, from the records added so far; the
-// heap of largest files asks for it only to break ties between equal sizes.
-// What a path of the records added so far needs: the heap keeps these alive,
-// not the builder, since snapshots share the heap past the builder's life.
+// What the heap of largest files climbs, to break ties between equal sizes,
+// from the records added so far: the heap keeps these alive, not the builder,
+// since snapshots share the heap past the builder's life.
 struct RecordsAndNames {
     std::shared_ptr<const std::vector<FolderRecord>> base;
     std::shared_ptr<AppendOnlyTable<FolderRecord>> new_folders;
     std::shared_ptr<NameTable> names;
 };
 
-void append_folder_path(const RecordsAndNames& parts, uint32_t folder, std::string& out) {
-    const auto record_at = [&](uint32_t index) -> const FolderRecord* {
-        const size_t base = parts.base->size();
-        return index < base ? &(*parts.base)[index] : parts.new_folders->get(index - base);
-    };
-    std::vector<uint32_t> name_ids;
-    for (uint32_t at = folder; at != 0 && at != kNoParent;) {
-        const FolderRecord* record = record_at(at);
-        if (record == nullptr) {
-            return;  // not recorded (yet): no path to offer
-        }
-        name_ids.push_back(record->name_id);
-        at = record->parent;
-    }
-    for (auto id = name_ids.rbegin(); id != name_ids.rend(); ++id) {
-        if (id != name_ids.rbegin()) {
-            out += '/';
-        }
-        out += parts.names->at(*id);
-    }
-}
-
-FolderPathWriter folder_path_writer(const BuilderParts& parts) {
+FolderLinks folder_links(const BuilderParts& parts) {
     return [held = RecordsAndNames{parts.base, parts.new_folders, parts.names}](
-               uint32_t folder, std::string& out) { append_folder_path(held, folder, out); };
+               uint32_t folder) -> std::optional<FolderLink> {
+        const size_t base = held.base->size();
+        const FolderRecord* record =
+            folder < base ? &(*held.base)[folder] : held.new_folders->get(folder - base);
+        if (record == nullptr) {
+            return std::nullopt;  // not recorded (yet)
+        }
+        return FolderLink{record->parent, held.names->at(record->name_id)};
+    };
 }
 
 }  // namespace
@@ -71,7 +56,7 @@ TreeBuilder::TreeBuilder(std::string root_path, bool reclaimable) {
     parts_.new_folders = std::make_shared<AppendOnlyTable<FolderRecord>>();
     parts_.names = std::make_shared<NameTable>();
     parts_.names->push(std::move(root_path));
-    parts_.largest_files = std::make_shared<LargestFiles>(folder_path_writer(parts_));
+    parts_.largest_files = std::make_shared<LargestFiles>(folder_links(parts_));
     if (reclaimable) {
         parts_.reclaimable_pairs = std::make_shared<AppendOnlyTable<ReclaimablePair>>();
     }
@@ -88,7 +73,7 @@ TreeBuilder::TreeBuilder(BuilderBase base, bool reclaimable) {
     }
     parts_.new_folders = std::make_shared<AppendOnlyTable<FolderRecord>>();
     parts_.names = std::move(base.names);
-    parts_.largest_files = std::make_shared<LargestFiles>(folder_path_writer(parts_));
+    parts_.largest_files = std::make_shared<LargestFiles>(folder_links(parts_));
     parts_.generation = base.generation;
 }
 
