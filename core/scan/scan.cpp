@@ -190,8 +190,8 @@ Result<Pool> build_pool(std::optional<uint32_t> threads) {
             parallelism = std::make_unique<tbb::global_control>(
                 tbb::global_control::max_allowed_parallelism, pool.count);
         }
-        pool.threads = std::make_unique<PoolThreads>(std::move(parallelism),
-                                                     tbb::task_arena(static_cast<int>(pool.count)));
+        pool.threads = std::make_unique<PoolThreads>(tbb::task_arena(static_cast<int>(pool.count)),
+                                                     std::move(parallelism));
         pool.threads->arena.initialize();
     } catch (const std::exception& failure) {
         return std::unexpected(cannot_start_threads(failure));

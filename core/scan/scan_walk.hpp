@@ -33,10 +33,17 @@
 namespace bramwex::core {
 
 struct PoolThreads {
+    // The allowance goes before the arena. A finished arena is taken apart
+    // by one of its workers, or, when the library may run no worker at all
+    // (one CPU and no allowance), by the thread that ends it. Dropping the
+    // allowance after ending the arena can send its workers to sleep before
+    // one of them has taken it apart; tbb::finalize then waits forever.
+    ~PoolThreads() { parallelism.reset(); }
+
+    tbb::task_arena arena;
     // Held while the pool's size is not the library's default: above the
     // core count, or below what was asked when there was room for fewer.
     std::unique_ptr<tbb::global_control> parallelism;
-    tbb::task_arena arena;
 };
 
 struct ScanContext {

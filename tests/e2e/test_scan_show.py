@@ -258,3 +258,18 @@ def test_a_small_descriptor_limit_loses_no_folder(bramwex, tmp_path):
                                 preexec_fn=small_limit)
         doc = json.loads(result.stdout)
         assert (result.returncode, doc["size"], "partial" in doc) == (0, du, False), threads
+
+
+def du_bytes(root: Path) -> int:
+    return int(subprocess.run(["du", "-s", "-B1", root], capture_output=True).stdout.split()[0])
+
+
+@pytest.mark.parametrize("threads", [[], ["--threads", "2"]], ids=["automatic", "two"])
+def test_scan_on_one_cpu_returns(bramwex, tmp_path, threads):
+    root = wide_tree(tmp_path / "wide", 400)
+    one_cpu = min(os.sched_getaffinity(0))
+    # A scan that never returns is killed at the deadline: a failure, not a hang.
+    result = subprocess.run([binary(), "scan", root, "--json", *threads], capture_output=True,
+                            env=bramwex.env, timeout=60,
+                            preexec_fn=lambda: os.sched_setaffinity(0, {one_cpu}))
+    assert (result.returncode, json.loads(result.stdout)["size"]) == (0, du_bytes(root))
