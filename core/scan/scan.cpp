@@ -77,6 +77,7 @@ Result<Tree> scan_with_pool(Pool& pool, std::string_view path, const ScanOptions
         hooks != nullptr && hooks->current_event_id ? hooks->current_event_id() : 0;
     ScanContext context(gate_for(pool), std::string(path), options.reclaimable, root->stat.device,
                         options.stop, root->read_mode);
+    context.interrupt = options.interrupt;
     if (hooks != nullptr) {
         context.link_holders = hooks->link_holders;
         context.start_thread = hooks->start_thread;
