@@ -15,17 +15,20 @@
 namespace bramwex::app {
 
 bool StopCheck::should_stop() {
-    if (stop_after_ && counter_.fetch_add(1, std::memory_order_relaxed) >= *stop_after_) {
-        return true;
-    }
-    return signal_->load(std::memory_order_relaxed) != 0;
+    return counter_.fetch_add(1, std::memory_order_relaxed) >= stop_after_;
 }
 
 int cli_scan(const ScanCommand& command) {
     const StopSignals signals;
-    auto check = std::make_shared<StopCheck>(command.stop_after, &signals.word());
+    const std::atomic<int>& signal = signals.word();
     core::ScanOptions options;
-    options.stop = [check] { return check->should_stop(); };
+    if (command.stop_after) {
+        options.stop = [check = std::make_shared<StopCheck>(*command.stop_after)] {
+            return check->should_stop();
+        };
+    }
+    // A signal cuts even the listing under way short.
+    options.interrupt = [&signal] { return signal.load(std::memory_order_relaxed) != 0; };
     options.threads = command.threads;
     options.reclaimable = command.output.reclaimable;
     options.reader = command.reader;

@@ -3,23 +3,20 @@
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
 
 #include "app/cli.hpp"
 
 namespace bramwex::app {
 
-// The stop test `scan` hands to the engine: the --stop-after count, or a
-// stopping signal. Asked from several workers at once.
+// The stop test `scan` hands to the engine for --stop-after: yes once that
+// many folders below the root were let in. Asked from several workers at once.
 class StopCheck {
   public:
-    StopCheck(std::optional<uint64_t> stop_after, const std::atomic<int>* signal)
-        : stop_after_(stop_after), signal_(signal) {}
+    explicit StopCheck(uint64_t stop_after) : stop_after_(stop_after) {}
     bool should_stop();
 
   private:
-    std::optional<uint64_t> stop_after_;
-    const std::atomic<int>* signal_;
+    uint64_t stop_after_;
     std::atomic<uint64_t> counter_{0};
 };
 

@@ -14,7 +14,7 @@ namespace bramwex::binding {
 namespace {
 
 // Half the delay a person notices after Ctrl-C, leaving the rest for the
-// scan to see its stop test and wind down.
+// scan to see its interrupt and wind down.
 constexpr auto kSignalCheckInterval = std::chrono::milliseconds(50);
 
 // Joins with the interpreter lock released: the scan's log records take the
@@ -39,7 +39,7 @@ class ScanThread {
 std::optional<core::Result<core::Tree>> scan_until_interrupted(const std::string& path,
                                                                core::ScanOptions options) {
     std::atomic<bool> interrupted{false};
-    options.stop = [&interrupted, given = std::move(options.stop)] {
+    options.interrupt = [&interrupted, given = std::move(options.interrupt)] {
         return interrupted.load(std::memory_order_relaxed) || (given && given());
     };
     std::packaged_task<core::Result<core::Tree>()> task(

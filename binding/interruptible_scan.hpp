@@ -14,7 +14,7 @@ namespace bramwex::binding {
 
 // The scan's result; nullopt with the Python exception set when a signal
 // handler raised (KeyboardInterrupt), after the scan was stopped through its
-// stop test and its thread joined. Call holding the interpreter lock. Throws
+// interrupt and its thread joined. Call holding the interpreter lock. Throws
 // std::system_error when the thread cannot start, and rethrows what the scan
 // threw.
 std::optional<core::Result<core::Tree>> scan_until_interrupted(const std::string& path,

@@ -648,28 +648,36 @@ TEST(RescanFolders, AFailedRescanLeavesTheTreeAsItWas) {
 }
 
 TEST(RescanFolders, AStoppedRescanKeepsTheFoldersItListedInFullAndIsMarkedStopped) {
-    TempDir dir;
-    make_dirs(dir / "a");
-    // More entries than one batch of a listing: the stop is asked inside it.
-    for (int k = 0; k < 3000; ++k) {
-        write_file(dir / fmt::format("wide/{:05}", k), 0);
-    }
-    Followed live = scan_followed(dir.path());
-    Tree& tree = live.tree;
     Pool pool = ok(build_pool(2));
-    write_file(dir / "a/file", 8192);
-    write_file(dir / "a/new/deep/file", 8192);
-    write_file(dir / "wide/new", 8192);  // unseen: that listing is cut short
+    for (const bool interrupt : {true, false}) {
+        SCOPED_TRACE(interrupt);
+        TempDir dir;
+        make_dirs(dir / "a");
+        // More entries than one batch of a listing: an interrupt is asked
+        // inside it, a stop test is not.
+        for (int k = 0; k < 3000; ++k) {
+            write_file(dir / fmt::format("wide/{:05}", k), 0);
+        }
+        Followed live = scan_followed(dir.path());
+        Tree& tree = live.tree;
+        write_file(dir / "a/file", 8192);
+        write_file(dir / "a/new/deep/file", 8192);
+        write_file(dir / "wide/new", 8192);  // unseen when the listing is cut short
 
-    ScanOptions options;
-    options.stop = [] { return true; };
-    const RescanOutcome outcome =
-        rescan_ok(live, {{"a/file", "a/new", "wide/new"}, {}, {}}, pool, options);
-    EXPECT_TRUE(tree.stopped);
-    EXPECT_FALSE(live_folders(tree).contains("a/new"));
-    ASSERT_EQ(outcome.changes.size(), 1u);
-    EXPECT_EQ(outcome.changes[0].path, dir / "a");
-    EXPECT_EQ(outcome.changes[0].delta, static_cast<int64_t>(test::allocated_of(dir / "a/file")));
+        ScanOptions options;
+        (interrupt ? options.interrupt : options.stop) = [] { return true; };
+        const RescanOutcome outcome =
+            rescan_ok(live, {{"a/file", "a/new", "wide/new"}, {}, {}}, pool, options);
+        EXPECT_TRUE(tree.stopped);
+        EXPECT_FALSE(live_folders(tree).contains("a/new"));
+        ASSERT_EQ(outcome.changes.size(), interrupt ? 1u : 2u);
+        EXPECT_EQ(outcome.changes[0].path, dir / "a");
+        EXPECT_EQ(outcome.changes[0].delta,
+                  static_cast<int64_t>(test::allocated_of(dir / "a/file")));
+        if (!interrupt) {
+            EXPECT_EQ(outcome.changes[1].path, dir / "wide");  // listed whole
+        }
+    }
 }
 
 }  // namespace

@@ -520,16 +520,28 @@ TEST_P(LargeTreeScanTest, HundredThousandEntriesInOneFolderAndTenThousandLevels)
     EXPECT_EQ(chain.absolute_path(kDepth).size(), deep.size() + 2 * kDepth);
 }
 
-TEST_P(LargeTreeScanTest, StopLandsInsideALargeFolder) {
+TEST_P(LargeTreeScanTest, AnInterruptLandsInsideALargeFolderAndAStopDoesNot) {
+    const std::string wide = large() / "wide";
     // Yes from the second question on: only a scan that asks between batches
     // of one folder's entries stops before it has listed them all.
     std::atomic<int> calls{0};
     ScanOptions options;
-    options.stop = [&calls] { return calls.fetch_add(1) >= 1; };
-    const Tree tree = scan_ok(large() / "wide", options);
-    EXPECT_TRUE(tree.stopped);
-    EXPECT_EQ(tree.record_count(), 1u);  // subfolders of a stopped listing are not queued
-    EXPECT_LT(tree.folder_index.size(), static_cast<size_t>(kWideLinkedFiles) / 2);
+    options.interrupt = [&calls] { return calls.fetch_add(1) >= 1; };
+    const Tree cut = scan_ok(wide, options);
+    EXPECT_TRUE(cut.stopped);
+    EXPECT_EQ(cut.record_count(), 1u);  // subfolders of a stopped listing are not queued
+    EXPECT_LT(cut.folder_index.size(), static_cast<size_t>(kWideLinkedFiles) / 2);
+
+    // The stop test is asked once per folder below the root, never inside a
+    // listing: the root is listed whole and every subfolder left out.
+    calls = 0;
+    options = {};
+    options.stop = [&calls] { return calls.fetch_add(1) >= 0; };
+    const Tree whole = scan_ok(wide, options);
+    EXPECT_TRUE(whole.stopped);
+    EXPECT_EQ(whole.record_count(), 1u);
+    EXPECT_EQ(whole.folder_index.size(), static_cast<size_t>(kWideLinkedFiles));
+    EXPECT_EQ(calls.load(), kWideFolders);
 }
 
 TEST(ScanFailures, LeaveNoDescriptorOpen) {
@@ -550,14 +562,14 @@ TEST(ScanFailures, LeaveNoDescriptorOpen) {
     hooks.started = [](const BuilderParts&) { throw std::runtime_error("hook"); };
     EXPECT_THROW((void)scanner.scan(dir.path(), hooks), std::runtime_error);
 
-    // A folder is open while its listing asks the stop test.
+    // A folder is open while its listing asks the interrupt.
     for (int failing_call : {0, 1, 5}) {
         std::atomic<int> calls{0};
         ScanOptions options;
         options.threads = 4;
-        options.stop = [&] {
+        options.interrupt = [&] {
             if (calls.fetch_add(1) == failing_call) {
-                throw std::runtime_error("stop test");
+                throw std::runtime_error("interrupt");
             }
             return false;
         };

@@ -101,7 +101,7 @@ using LiveReceiver = ChannelReceiver<LiveMsg>;
 // Shared between the handle and the loop.
 struct LiveControl {
     std::atomic<uint64_t> busy{1};         // requested scans not yet finished; the first one counts
-    std::atomic<bool> closed{false};       // the stop test of every live scan
+    std::atomic<bool> closed{false};       // stop test and interrupt of every live scan
     std::atomic<bool> follows_all{false};  // following through the event stream
     std::atomic<bool> ended{false};  // a scan failed or the loop broke; nothing more will come
 };
@@ -118,7 +118,7 @@ struct LiveSettings {
     std::string root;                    // as given; reports carry it unchanged
     std::optional<std::string> ignored;  // events at or below it are dropped (stream only)
     std::chrono::nanoseconds interval{std::chrono::seconds(1)};  // the tick; at least 1 ms
-    ScanOptions options;  // the stop test is replaced by the handle's closed flag
+    ScanOptions options;  // stop and interrupt are replaced by the handle's closed flag
     bool watch = true;    // use the event stream when it can run
     // Follow only the folders named by follow(): each is listed again when
     // its watch sees a change, or polled when it cannot be watched.

@@ -190,6 +190,7 @@ ScanOptions live_scan_options(const LiveLoop& loop) {
     options.stop = [control = loop.control] {
         return control->closed.load(std::memory_order_relaxed);
     };
+    options.interrupt = options.stop;
     return options;
 }
 

@@ -75,7 +75,8 @@ struct LiveLoop {
 // the pool cannot be built.
 void run_live_loop(LiveLoop& loop);
 
-// The scan options of every live scan: the stop test is the closed flag.
+// The scan options of every live scan: the stop test and the interrupt are
+// the closed flag.
 ScanOptions live_scan_options(const LiveLoop& loop);
 
 // Steps of the loop (live_loop.cpp).

@@ -171,7 +171,7 @@ std::vector<FolderListing> list_again(RescanContext& context) {
     }
     std::vector<FolderListing> listings =
         list_folders_again(context.pool, context.root, requests, context.options.reclaimable,
-                           context.large_threshold, context.options.stop);
+                           context.large_threshold, context.options.interrupt);
     // A listing cut short is dropped: its folder keeps its old record, as if
     // it had not been asked for, and the tree is marked stopped.
     for (const FolderListing& listing : listings) {
@@ -421,6 +421,7 @@ Result<Tree> build_updated_tree(RescanContext& context) {
         .read_mode = context.root.read_mode,
         .reclaimable = context.options.reclaimable,
         .stop = context.options.stop,
+        .interrupt = context.options.interrupt,
         .event_id = context.tree.event_id,
         .stopped = context.tree.stopped || context.stopped,
     };

@@ -51,8 +51,9 @@ struct RescanOutcome {
 // Folders keep their indices, and the tree its generation, unless removed
 // folders came to be more than half of it: then it is rebuilt without them
 // under a new generation. An error or an exception (a fatal error of a job,
-// memory running out) leaves both as they were. options.stop stops the
-// scans of new subtrees like any walk.
+// memory running out) leaves both as they were. options.stop and
+// options.interrupt stop the scans of new subtrees like any walk; only the
+// interrupt cuts the listings again short.
 Result<RescanOutcome> rescan_folders(Tree& tree, LinkHolders& link_holders,
                                      const ChangeSets& changes, const ScanOptions& options,
                                      Pool& pool);

@@ -71,7 +71,8 @@ Result<RescanRoot> open_rescan_root(std::string_view path, const ScanOptions& op
 }
 
 FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& request,
-                                bool reclaimable, uint64_t large_threshold, const StopTest& stop) {
+                                bool reclaimable, uint64_t large_threshold,
+                                const StopTest& interrupt) {
     FolderListing listing;
     listing.folder = request.folder;
     const auto opened = open_dir_components(root.dir->fd(), request.components, &listing.ancestors);
@@ -108,7 +109,7 @@ FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& re
     }
     const auto listed = sys::read_dir_entries(
         mode, fd, [&](const sys::DirEntry& entry) { add_entry(listing, entry, large_threshold); },
-        [&] { return stop && stop(); });
+        [&] { return interrupt && interrupt(); });
     if (listed && *listed == sys::Listed::Stopped) {
         FolderListing cut;
         cut.folder = request.folder;
@@ -128,10 +129,10 @@ FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& re
 std::vector<FolderListing> list_folders_again(Pool& pool, const RescanRoot& root,
                                               std::span<const ListingRequest> requests,
                                               bool reclaimable, uint64_t large_threshold,
-                                              const StopTest& stop) {
+                                              const StopTest& interrupt) {
     std::vector<FolderListing> listings(requests.size());
     for_each_on_pool(pool, requests.size(), [&](size_t k) {
-        listings[k] = list_folder_again(root, requests[k], reclaimable, large_threshold, stop);
+        listings[k] = list_folder_again(root, requests[k], reclaimable, large_threshold, interrupt);
     });
     return listings;
 }

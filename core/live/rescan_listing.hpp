@@ -45,7 +45,7 @@ struct FolderListing {
     uint32_t folder = 0;
     int open_error = 0;         // errno of reopening the folder; 0 when it opened
     int list_error = 0;         // errno of a listing that failed part-way
-    bool stopped = false;       // the stop test ended the listing part-way; nothing else is set
+    bool stopped = false;       // the interrupt ended the listing part-way; nothing else is set
     bool other_device = false;  // the folder now lies on another device
     uint64_t own = 0;           // its directory allocation plus its single-link files
     uint64_t reclaimable = 0;
@@ -66,15 +66,16 @@ struct ListingRequest {
 // Reopens the folder below the root and lists it. When it cannot be opened
 // for another reason than having gone, own (and reclaimable) become the
 // folder's own allocation. Files of size not above large_threshold are not
-// candidates. The stop test is asked between batches of entries, as a scan
-// asks it, so a stop lands soon even in a folder of many thousands.
+// candidates. The interrupt is asked between batches of entries, as a scan
+// asks it, so an interrupt lands soon even in a folder of many thousands.
 FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& request,
-                                bool reclaimable, uint64_t large_threshold, const StopTest& stop);
+                                bool reclaimable, uint64_t large_threshold,
+                                const StopTest& interrupt);
 
 // All requests on the pool; the result has one listing per request, in order.
 std::vector<FolderListing> list_folders_again(Pool& pool, const RescanRoot& root,
                                               std::span<const ListingRequest> requests,
                                               bool reclaimable, uint64_t large_threshold,
-                                              const StopTest& stop);
+                                              const StopTest& interrupt);
 
 }  // namespace bramwex::core

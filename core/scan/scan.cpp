@@ -77,6 +77,7 @@ Result<Tree> scan_with_pool(Pool& pool, std::string_view path, const ScanOptions
         hooks != nullptr && hooks->current_event_id ? hooks->current_event_id() : 0;
     ScanContext context(gate_for(pool), std::string(path), options.reclaimable, root->stat.device,
                         options.stop, root->read_mode);
+    context.interrupt = options.interrupt;
     if (hooks != nullptr) {
         context.link_holders = hooks->link_holders;
         context.start_thread = hooks->start_thread;
@@ -190,8 +191,8 @@ Result<Pool> build_pool(std::optional<uint32_t> threads) {
             parallelism = std::make_unique<tbb::global_control>(
                 tbb::global_control::max_allowed_parallelism, pool.count);
         }
-        pool.threads = std::make_unique<PoolThreads>(std::move(parallelism),
-                                                     tbb::task_arena(static_cast<int>(pool.count)));
+        pool.threads = std::make_unique<PoolThreads>(tbb::task_arena(static_cast<int>(pool.count)),
+                                                     std::move(parallelism));
         pool.threads->arena.initialize();
     } catch (const std::exception& failure) {
         return std::unexpected(cannot_start_threads(failure));

@@ -7,8 +7,8 @@
 
 namespace bramwex::core {
 
-// Asked once per folder before it is opened, from several workers at once;
-// once it answers true it must keep answering true.
+// Asked from several workers at once; once it answers true it must keep
+// answering true.
 using StopTest = std::function<bool()>;
 
 enum class Reader : uint8_t {
@@ -22,7 +22,14 @@ enum class Reader : uint8_t {
 inline constexpr uint32_t kMaxScanThreads = 1024;
 
 struct ScanOptions {
-    StopTest stop;                    // none: never stop early
+    // Asked once per folder below the root, before it is opened: a yes
+    // leaves the folder out, while every folder already opened is listed
+    // whole. None: never stop early.
+    StopTest stop;
+    // Asked like stop, and also between the batches of every listing, the
+    // root's included: a yes cuts a listing short. For requests to end now
+    // (a signal, a closed live following); none: never interrupted.
+    StopTest interrupt;
     std::optional<uint32_t> threads;  // 1 to kMaxScanThreads; none: automatic worker count
     bool reclaimable = false;
     Reader reader = Reader::Auto;

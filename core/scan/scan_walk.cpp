@@ -149,12 +149,12 @@ bool short_of_descriptors(int error) {
 }
 
 // openat of a folder below at, tried again while descriptors are short,
-// until a stop.
+// until an interrupt.
 std::expected<int, int> open_below(ScanContext& context, int at, const std::string& name) {
     for (;;) {
         const auto opened =
             sys::open_subdir_at(at, std::string_view(name.c_str(), name.size() + 1));
-        if (opened || !short_of_descriptors(opened.error()) || context.should_stop()) {
+        if (opened || !short_of_descriptors(opened.error()) || context.interrupted()) {
             return opened;
         }
         context.descriptors->wait_for_release();
@@ -241,7 +241,15 @@ void ScanContext::rethrow_failure() {
 }
 
 bool ScanContext::should_stop() {
-    if (stop && stop()) {
+    if (interrupted() || (stop && stop())) {
+        stopped.store(true, std::memory_order_relaxed);
+        return true;
+    }
+    return false;
+}
+
+bool ScanContext::interrupted() {
+    if (interrupt && interrupt()) {
         stopped.store(true, std::memory_order_relaxed);
         return true;
     }
@@ -285,7 +293,7 @@ void read_directory(ScanContext& context, BudgetedFd fd, std::shared_ptr<FolderC
     const auto listed = sys::read_dir_entries(
         context.read_mode, fd.get(),
         [&](const sys::DirEntry& entry) { add_dir_entry(context, listing, entry); },
-        [&] { return context.should_stop(); });
+        [&] { return context.interrupted(); });
 
     FolderRecord record{listing.own, parent, item.name_id, static_cast<uint32_t>(item.file_id),
                         0,           0};
@@ -364,8 +372,8 @@ void run_dir_job(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, u
                      kFlagUnreadable, static_cast<uint16_t>(opened.error())},
                     item.reclaimable);
             }
-            // Short of descriptors only when a stop ended the wait: nothing
-            // is recorded, as for any folder a stop skips.
+            // Short of descriptors only when an interrupt ended the wait:
+            // nothing is recorded, as for any folder a stop skips.
         }
     } catch (...) {
         context.keep_failure(std::current_exception());

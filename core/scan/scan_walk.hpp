@@ -33,10 +33,17 @@
 namespace bramwex::core {
 
 struct PoolThreads {
+    // The allowance goes before the arena. A finished arena is taken apart
+    // by one of its workers, or, when the library may run no worker at all
+    // (one CPU and no allowance), by the thread that ends it. Dropping the
+    // allowance after ending the arena can send its workers to sleep before
+    // one of them has taken it apart; tbb::finalize then waits forever.
+    ~PoolThreads() { parallelism.reset(); }
+
+    tbb::task_arena arena;
     // Held while the pool's size is not the library's default: above the
     // core count, or below what was asked when there was room for fewer.
     std::unique_ptr<tbb::global_control> parallelism;
-    tbb::task_arena arena;
 };
 
 struct ScanContext {
@@ -54,14 +61,19 @@ struct ScanContext {
     LinkHolders* link_holders = nullptr;  // under hard_links_mutex; recorded only when given
     uint64_t root_device = 0;
     StopTest stop;
+    StopTest interrupt;  // as in ScanOptions; set once the context is made
     sys::ReadMode read_mode;
     std::atomic<bool> stopped{false};
     tbb::task_group* scope = nullptr;
     // Starts the gate's controller thread; none: std::thread. Tests make it fail.
     std::function<std::thread(std::function<void()>)> start_thread;
 
-    // Asks the stop test and remembers a yes: the tree is then incomplete.
+    // Before a folder below the root is opened: asks the interrupt, then the
+    // stop test, and remembers a yes: the tree is then incomplete.
     bool should_stop();
+    // Inside a listing or a wait of a folder already let in: asks only the
+    // interrupt, and remembers a yes likewise.
+    bool interrupted();
 
     // A fatal error inside a job, carried to the end of the pool scope.
     void keep_failure(std::exception_ptr failure);
@@ -94,7 +106,7 @@ std::vector<FolderJobItem> subfolder_jobs(ScanContext& context, uint32_t parent,
 // of the folders above it (none for the root); item says what the parent's
 // listing said of it (own and reclaimable bytes start from its sizes). The
 // root's descriptor is not counted in the budget and stays open for the
-// walk. A stop between batches keeps what was listed and queues nothing.
+// walk. An interrupt between batches keeps what was listed and queues nothing.
 void read_directory(ScanContext& context, BudgetedFd fd, std::shared_ptr<FolderChain> above,
                     uint32_t parent, FolderJobItem item);
 

@@ -64,6 +64,7 @@ Result<Tree> walk_new_subtrees(Pool& pool, SubtreeWalk walk, std::vector<NewSubt
                                const std::function<void(TreeBuilder&)>& seed) {
     ScanContext scan(gate_for(pool), std::move(walk.base), walk.reclaimable, walk.root_device,
                      std::move(walk.stop), walk.read_mode);
+    scan.interrupt = std::move(walk.interrupt);
     scan.hard_links = std::move(walk.hard_links);
     scan.link_holders = walk.link_holders;
     seed(scan.builder);

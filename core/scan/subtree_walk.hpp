@@ -94,9 +94,10 @@ struct SubtreeWalk {
     uint64_t root_device = 0;
     sys::ReadMode read_mode;
     bool reclaimable = false;
-    StopTest stop;
+    StopTest stop;          // as in ScanOptions
+    StopTest interrupt;     // as in ScanOptions
     uint64_t event_id = 0;  // carried by the result
-    bool stopped = false;   // the result is stopped when this is or the stop test said yes
+    bool stopped = false;   // the result is stopped when this is or a stop test said yes
 };
 
 // Calls seed with the builder (to add what the kept records need before

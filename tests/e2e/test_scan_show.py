@@ -317,3 +317,39 @@ def test_a_small_descriptor_limit_loses_no_folder(bramwex, tmp_path):
                                 preexec_fn=small_limit)
         doc = json.loads(result.stdout)
         assert (result.returncode, doc["size"], "partial" in doc) == (0, du, False), threads
+
+
+def du_bytes(root: Path) -> int:
+    return int(subprocess.run(["du", "-s", "-B1", root], capture_output=True).stdout.split()[0])
+
+
+def files(folder: Path, count: int) -> None:
+    folder.mkdir(parents=True)
+    for k in range(count):
+        (folder / f"file_{k:06}").write_bytes(b"x")
+
+
+@pytest.mark.parametrize("stop_after", ["0", "1"])
+def test_stop_after_counts_folders_and_lists_each_whole(bramwex, tmp_path, stop_after):
+    # Folders that take many batches to list: stop-after 0 leaves out the one
+    # folder below the root, yet lists the root whole; stop-after 1 lets that
+    # folder in, whole, and so stops nothing.
+    root = tmp_path / "s"
+    files(root, 5000)
+    files(root / "d", 5000)
+    result = bramwex.run("scan", root, "--json", "--stop-after", stop_after)
+    doc = json.loads(result.stdout)
+    expected = du_bytes(root) - (du_bytes(root / "d") if stop_after == "0" else 0)
+    assert (result.returncode, doc["size"], "incomplete" in doc) == (
+        0, expected, stop_after == "0"), result.stderr
+
+
+@pytest.mark.parametrize("threads", [[], ["--threads", "2"]], ids=["automatic", "two"])
+def test_scan_on_one_cpu_returns(bramwex, tmp_path, threads):
+    root = wide_tree(tmp_path / "wide", 400)
+    one_cpu = min(os.sched_getaffinity(0))
+    # A scan that never returns is killed at the deadline: a failure, not a hang.
+    result = subprocess.run([binary(), "scan", root, "--json", *threads], capture_output=True,
+                            env=bramwex.env, timeout=60,
+                            preexec_fn=lambda: os.sched_setaffinity(0, {one_cpu}))
+    assert (result.returncode, json.loads(result.stdout)["size"]) == (0, du_bytes(root))
