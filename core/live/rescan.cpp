@@ -15,6 +15,7 @@
 #include "core/live/rescan_listing.hpp"
 #include "core/live/rescan_paths.hpp"
 #include "core/scan/link_holders.hpp"
+#include "core/scan/link_settle.hpp"
 #include "core/scan/subtree_walk.hpp"
 
 namespace bramwex::core {
@@ -57,7 +58,8 @@ struct RescanContext {
     std::vector<NewSubtrees> new_subtrees;
     std::vector<std::pair<uint32_t, ListedSubfolder>> other_device;  // (parent, subfolder)
     std::vector<ListedFiles> listed_files;
-    bool stopped = false;  // the stop test cut a listing short
+    std::vector<DeviceFile> links_met;  // multi-link files listed or recounted in this pass
+    bool stopped = false;               // the stop test cut a listing short
 };
 
 bool is_removed(const Tree& tree, uint32_t index) {
@@ -197,7 +199,8 @@ void take_over_links_and_files(RescanContext& context) {
                   [&](const FileRecord& file) { return listed_again(context, file.folder); });
 }
 
-// A multi-link file counts in the first listed folder that meets it.
+// A multi-link file counts in the first listed folder that meets it, for
+// now: the pass ends by settling it in its first folder in name order.
 bool count_link(RescanContext& context, uint32_t folder, const LinkedFile& file) {
     auto [entry, fresh] = context.work.folder_index.try_emplace(file.key, folder);
     if (!fresh) {
@@ -261,7 +264,10 @@ void count_orphaned_links(RescanContext& context) {
         if (held != work.folder_index.end() && !is_removed(work, held->second)) {
             continue;
         }
+        // Any holder will do: the pass ends by settling the file where it
+        // belongs.
         const LinkHolder& holder = file.holders.front();
+        context.links_met.push_back(key);
         work.folder_index[key] = holder.folder;
         work.folders[holder.folder].own += file.allocated;
         if (holder.folder < work.reclaimable_sizes.size()) {
@@ -353,6 +359,7 @@ void count_links(RescanContext& context, FolderListing& listing) {
         return;
     }
     for (LinkedFile& file : listing.linked) {
+        context.links_met.push_back(file.key);
         const auto held = context.holders.files.find(file.key);
         if (!count_link(context, folder, file)) {
             // Grown or shrunk through a link another folder counts: that
@@ -474,6 +481,9 @@ Result<std::optional<Tree>> rescan_pass(const Tree& tree, LinkHolders& holders,
     if (!built) {
         return std::unexpected(std::move(built.error()));
     }
+    // Files this pass counted afresh go where a full scan would count them,
+    // so listing a folder again never moves a link when nothing changed.
+    settle_held_links(*built, holders, context.links_met);
     return std::move(*built);
 }
 

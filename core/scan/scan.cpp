@@ -95,9 +95,7 @@ Result<Tree> scan_with_pool(Pool& pool, std::string_view path, const ScanOptions
         return std::unexpected(walked.error());
     }
     context.rethrow_failure();
-    FolderIndex hard_links = std::move(context.hard_links);
-    return context.builder.finish(std::move(hard_links), event_id,
-                                  context.stopped.load(std::memory_order_relaxed));
+    return finish_walk(context, event_id, context.stopped.load(std::memory_order_relaxed));
 }
 
 }  // namespace

@@ -29,9 +29,11 @@ struct Listing {
     uint64_t own = 0;
     uint64_t reclaimable = 0;
     std::vector<ListedSubfolder> subfolders;
-    std::vector<DeviceFile> first_seen;  // hard links this listing counted first
-    std::vector<SeenLink> links;         // every link met, when the context keeps holders
-    std::vector<uint32_t> lone;          // single-link files, when the context keeps holders
+    std::vector<DeviceFile> first_seen;   // hard links this listing counted first
+    std::vector<LinkMetAgain> met_again;  // hard links another listing counted first
+    std::vector<std::pair<DeviceFile, std::string>> large_links;  // counted, and candidates
+    std::vector<SeenLink> links;  // every link met, when the context keeps holders
+    std::vector<uint32_t> lone;   // single-link files, when the context keeps holders
     std::vector<LargeFileCandidate> candidates;
 };
 
@@ -43,15 +45,24 @@ void add_dir_entry(ScanContext& context, Listing& listing, const sys::DirEntry& 
         return;
     }
     const DeviceFile key{entry.device, entry.file_id};
-    if (entry.link_count >= 2) {
+    const bool linked = entry.link_count >= 2;
+    if (linked) {
         SeenLink* link = nullptr;
         if (context.link_holders != nullptr) {
             link = &listing.links.emplace_back(SeenLink{key, entry.allocated, entry.reclaimable,
                                                         std::string(entry.name_without_nul())});
         }
-        std::lock_guard lock(context.hard_links_mutex);
-        if (!context.hard_links.try_emplace(key, kNoParent).second) {
-            return;  // counted where it was listed first
+        bool first = false;
+        {
+            std::lock_guard lock(context.hard_links_mutex);
+            first = context.hard_links.try_emplace(key, kNoParent).second;
+        }
+        if (!first) {
+            // Counted where it was listed first, until the walk's end
+            // settles where it belongs.
+            listing.met_again.push_back({key, kNoParent, entry.allocated, entry.reclaimable,
+                                         std::string(entry.name_without_nul())});
+            return;
         }
         listing.first_seen.push_back(key);
         if (link != nullptr) {
@@ -64,16 +75,30 @@ void add_dir_entry(ScanContext& context, Listing& listing, const sys::DirEntry& 
     listing.reclaimable += entry.reclaimable;
     if (entry.allocated > context.builder.largest_files().threshold() && entry.allocated != 0) {
         listing.candidates.push_back({entry.allocated, std::string(entry.name_without_nul())});
+        if (linked) {
+            listing.large_links.emplace_back(key, listing.candidates.back().name);
+        }
     }
 }
 
 void record_hard_links(ScanContext& context, uint32_t folder, Listing& listing) {
-    if (listing.first_seen.empty() && listing.links.empty() && listing.lone.empty()) {
+    if (listing.first_seen.empty() && listing.met_again.empty() && listing.links.empty() &&
+        listing.lone.empty()) {
         return;
     }
     std::lock_guard lock(context.hard_links_mutex);
     for (const DeviceFile& pair : listing.first_seen) {
         context.hard_links[pair] = folder;
+    }
+    LinkSightings& sightings = context.link_sightings;
+    for (LinkMetAgain& again : listing.met_again) {
+        if (context.hard_links[again.key] != folder) {  // else a second link in this folder
+            again.folder = folder;
+            sightings.met_again.push_back(std::move(again));
+        }
+    }
+    for (auto& [key, name] : listing.large_links) {
+        sightings.large_names.insert_or_assign(key, std::move(name));
     }
     if (context.link_holders == nullptr) {
         return;
@@ -347,6 +372,12 @@ void spawn_dir_jobs(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd
         }
         throw;
     }
+}
+
+Tree finish_walk(ScanContext& context, uint64_t event_id, bool stopped) {
+    Tree tree = context.builder.finish(std::move(context.hard_links), event_id, stopped);
+    settle_links_met_again(tree, std::move(context.link_sightings), context.link_holders);
+    return tree;
 }
 
 void run_dir_job(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,

@@ -23,6 +23,7 @@
 #include "core/scan/descriptor_budget.hpp"
 #include "core/scan/folder_chain.hpp"
 #include "core/scan/link_holders.hpp"
+#include "core/scan/link_settle.hpp"
 #include "core/scan/scan.hpp"
 #include "core/scan/scan_options.hpp"
 #include "core/scan/subtree_walk.hpp"
@@ -59,6 +60,7 @@ struct ScanContext {
     std::mutex hard_links_mutex;
     FolderIndex hard_links;
     LinkHolders* link_holders = nullptr;  // under hard_links_mutex; recorded only when given
+    LinkSightings link_sightings;         // under hard_links_mutex
     uint64_t root_device = 0;
     StopTest stop;
     StopTest interrupt;  // as in ScanOptions; set once the context is made
@@ -125,6 +127,10 @@ GateSettings gate_for(const Pool& pool);
 // kept in the context for the caller to raise; threads that cannot start are
 // the error returned (seed may not have run).
 Result<void> walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed);
+
+// The finished tree of the walk, each multi-link file counted where a walk
+// in name order meets it first.
+Tree finish_walk(ScanContext& context, uint64_t event_id, bool stopped);
 
 void run_dir_job(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,
                  FolderJobItem item);

@@ -90,8 +90,7 @@ Result<Tree> walk_new_subtrees(Pool& pool, SubtreeWalk walk, std::vector<NewSubt
         scan.rethrow_failure();
     }
     const bool stopped = walk.stopped || scan.stopped.load(std::memory_order_relaxed);
-    FolderIndex hard_links = std::move(scan.hard_links);
-    return scan.builder.finish(std::move(hard_links), walk.event_id, stopped);
+    return finish_walk(scan, walk.event_id, stopped);
 }
 
 }  // namespace bramwex::core

@@ -1,0 +1,84 @@
+#include "core/scan/link_settle.hpp"
+
+#include <string_view>
+
+#include "core/tree/link_order.hpp"
+
+namespace bramwex::core {
+
+namespace {
+
+bool counts_here(const Tree& tree, uint32_t folder) {
+    return folder < tree.folders.size() && (tree.folders[folder].flags & kFlagRemoved) == 0;
+}
+
+// The name of the link a folder counts: the first its listing met.
+std::string_view held_name(const LinkHolders* holders, const DeviceFile& key, uint32_t folder) {
+    if (holders == nullptr) {
+        return {};
+    }
+    const auto file = holders->files.find(key);
+    if (file == holders->files.end()) {
+        return {};
+    }
+    for (const LinkHolder& holder : file->second.holders) {
+        if (holder.folder == folder) {
+            return holder.name;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+void settle_links_met_again(Tree& tree, LinkSightings sightings, const LinkHolders* holders) {
+    if (sightings.met_again.empty()) {
+        return;
+    }
+    CountedLinkMover mover(tree);
+    // The result is the first folder in name order whatever order the
+    // sightings arrived in; of two links in one folder, the first listed
+    // names the file, as when that folder counted it from the start.
+    for (LinkMetAgain& again : sightings.met_again) {
+        const auto counted = tree.folder_index.find(again.key);
+        if (counted == tree.folder_index.end() || !counts_here(tree, counted->second) ||
+            !counts_here(tree, again.folder) || !met_before(tree, again.folder, counted->second)) {
+            continue;
+        }
+        const uint32_t from = counted->second;
+        auto [name, fresh] = sightings.large_names.try_emplace(again.key);
+        if (fresh) {
+            name->second = std::string(held_name(holders, again.key, from));
+        }
+        mover.move(again.key, {from, name->second}, {again.folder, again.name}, again.allocated,
+                   again.reclaimable);
+        name->second = std::move(again.name);
+    }
+}
+
+void settle_held_links(Tree& tree, const LinkHolders& holders, std::span<const DeviceFile> keys) {
+    CountedLinkMover mover(tree);
+    for (const DeviceFile& key : keys) {
+        const auto file = holders.files.find(key);
+        const auto counted = tree.folder_index.find(key);
+        if (file == holders.files.end() || counted == tree.folder_index.end() ||
+            !counts_here(tree, counted->second)) {
+            continue;
+        }
+        const LinkHolder* first = nullptr;
+        for (const LinkHolder& holder : file->second.holders) {
+            if (counts_here(tree, holder.folder) &&
+                (first == nullptr || met_before(tree, holder.folder, first->folder))) {
+                first = &holder;
+            }
+        }
+        const uint32_t from = counted->second;
+        if (first == nullptr || first->folder == from) {
+            continue;
+        }
+        mover.move(key, {from, held_name(&holders, key, from)}, {first->folder, first->name},
+                   file->second.allocated, file->second.reclaimable);
+    }
+}
+
+}  // namespace bramwex::core
