@@ -40,7 +40,7 @@ bool met_before(const Tree& tree, uint32_t a, uint32_t b) {
     return above_a.size() < above_b.size();  // a holds b
 }
 
-void CountedLinkMover::move(const DeviceFile& key, FolderLink from, FolderLink to,
+void CountedLinkMover::move(const DeviceFile& key, LinkInFolder from, LinkInFolder to,
                             uint64_t allocated, uint64_t reclaimable) {
     tree_.folder_index[key] = to.folder;
     // A size that changed between two listings must not wrap the old one.

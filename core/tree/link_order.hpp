@@ -22,7 +22,7 @@ bool met_before(const Tree& tree, uint32_t a, uint32_t b);
 
 // One folder's link to a multi-link file and the name the link has there
 // (empty when the largest files cannot hold it).
-struct FolderLink {
+struct LinkInFolder {
     uint32_t folder = kNoParent;
     std::string_view name;
 };
@@ -34,7 +34,7 @@ struct FolderLink {
 class CountedLinkMover {
   public:
     explicit CountedLinkMover(Tree& tree) : tree_(tree) {}
-    void move(const DeviceFile& key, FolderLink from, FolderLink to, uint64_t allocated,
+    void move(const DeviceFile& key, LinkInFolder from, LinkInFolder to, uint64_t allocated,
               uint64_t reclaimable);
 
   private:
