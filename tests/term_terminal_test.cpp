@@ -77,21 +77,23 @@ TEST(Terminal, TakeOverOnceAndRestoreExactBytesOnceOnLeavingTheScope) {
     EXPECT_EQ(read_quietly(other.master.get(), 50), "");
 }
 
-// The death tests run in a child process: it takes the pty over, then dies;
-// the parent reads what it left on the terminal.
-void take_over_in_child(const Pty& pty) {
+// The death tests run in a child process: it takes the pty over, then dies
+// while holding it; the parent reads what it left on the terminal.
+Terminal take_over_in_child(const Pty& pty) {
     rlimit no_core{0, 0};
     ::setrlimit(RLIMIT_CORE, &no_core);
-    if (!Terminal::take_over(pty.slave.get(), pty.slave.get())) {
+    auto terminal = Terminal::take_over(pty.slave.get(), pty.slave.get());
+    if (!terminal) {
         ::_exit(3);
     }
+    return std::move(*terminal);
 }
 
 // Child body: the first SIGTERM or SIGHUP only wakes, the second ends the
 // process; SIGQUIT and SIGINT end it at once.
 void signal_child(const Pty& pty, int signal) {
     auto signals = ExitSignals::install();
-    take_over_in_child(pty);
+    auto terminal = take_over_in_child(pty);
     ::raise(signal);
     pollfd wake{(*signals)->wake_fd(), POLLIN, 0};
     if (signal == SIGQUIT || signal == SIGINT || (*signals)->received() != signal ||
@@ -106,7 +108,7 @@ TEST(TerminalDeath, TerminateAndExitSignalsRestoreBeforeDying) {
     Pty pty;
     EXPECT_EXIT(
         {
-            take_over_in_child(pty);
+            auto terminal = take_over_in_child(pty);
             std::terminate();
         },
         testing::KilledBySignal(SIGABRT), "");
@@ -114,6 +116,60 @@ TEST(TerminalDeath, TerminateAndExitSignalsRestoreBeforeDying) {
     for (int signal : {SIGTERM, SIGHUP, SIGQUIT, SIGINT}) {
         EXPECT_EXIT(signal_child(pty, signal), testing::KilledBySignal(signal), "") << signal;
         EXPECT_EQ(read_quietly(pty.master.get()), kSetUp + kRestore) << signal;
+    }
+}
+
+// Deep enough to overflow any stack; the volatile frame keeps the recursion.
+int overflow(int depth) {
+    if (depth < 0) {
+        return 0;
+    }
+    volatile char frame[4096];
+    frame[depth % sizeof frame] = static_cast<char>(depth);
+    return overflow(depth + 1) + frame[0];
+}
+
+sighandler_t handler_of(int signal) {
+    struct sigaction current {};
+    ::sigaction(signal, nullptr, &current);
+    return current.sa_handler;
+}
+
+TEST(TerminalDeath, CrashesRestoreAndDieOfTheirSignal) {
+    Pty pty;
+    for (int signal : {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL}) {
+        EXPECT_EXIT(
+            {
+                auto terminal = take_over_in_child(pty);
+                ::raise(signal);
+                ::_exit(4);
+            },
+            testing::KilledBySignal(signal), "")
+            << signal;
+        EXPECT_EQ(read_quietly(pty.master.get()), kSetUp + kRestore) << signal;
+    }
+    EXPECT_EXIT(
+        {
+            auto terminal = take_over_in_child(pty);
+            ::_exit(overflow(0));
+        },
+        testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EQ(read_quietly(pty.master.get()), kSetUp + kRestore);
+}
+
+TEST(Terminal, CrashHandlersAreInPlaceOnlyWhileTheTerminalIsTakenOver) {
+    const int crashes[] = {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL};
+    std::vector<sighandler_t> before;
+    for (int signal : crashes) {
+        before.push_back(handler_of(signal));
+    }
+    Pty pty;
+    auto terminal = Terminal::take_over(pty.slave.get(), pty.slave.get());
+    ASSERT_TRUE(terminal);
+    EXPECT_NE(handler_of(SIGSEGV), before[0]);
+    terminal->restore();
+    for (size_t i = 0; i < std::size(crashes); ++i) {
+        EXPECT_EQ(handler_of(crashes[i]), before[i]) << crashes[i];
     }
 }
 

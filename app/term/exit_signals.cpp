@@ -20,18 +20,6 @@ std::atomic<int> wake_write_fd{-1};
 std::atomic<int> first_exit_signal{0};
 std::atomic<int> exit_requests{0};
 
-// Restores the terminal and lets the signal end the process the usual way:
-// with the default action back, the re-raised signal is pending until this
-// handler returns, and is then delivered.
-void restore_and_die(int signal) {
-    restore_terminal_now();
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    ::sigaction(signal, &fallback, nullptr);
-    ::raise(signal);
-}
-
 void on_signal(int signal) {
     if (signal == SIGTERM || signal == SIGHUP) {
         if (exit_requests.fetch_add(1) == 0) {

@@ -2,6 +2,8 @@
 // record is written only while disarmed and published by the atomic flag.
 #include "app/term/restore_record.hpp"
 
+#include <signal.h>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -67,6 +69,15 @@ bool restore_terminal_now() noexcept {
     ::tcsetattr(record.tty_fd, TCSANOW, &record.saved);
     errno = saved_errno;
     return true;
+}
+
+void restore_and_die(int signal) noexcept {
+    restore_terminal_now();
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signal, &fallback, nullptr);
+    ::raise(signal);
 }
 
 void install_terminate_restore() {

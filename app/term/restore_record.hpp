@@ -20,6 +20,14 @@ void arm_restore(int output_fd, int tty_fd, const termios& saved, std::string_vi
 // tcsetattr on precomputed data.
 bool restore_terminal_now() noexcept;
 
+// For a signal handler whose signal ends the process: restores, gives the
+// signal its default action back and raises it again. The raised signal is
+// held until the handler returns and then ends the process as if no handler
+// had been there (the same status, a core file where the signal makes one).
+// A fault returning from the handler would fault again, and also meet the
+// default action.
+void restore_and_die(int signal) noexcept;
+
 // Installs, once per process, a std::terminate handler that restores the
 // terminal before the previous handler runs (and aborts).
 void install_terminate_restore();

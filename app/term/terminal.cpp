@@ -57,7 +57,8 @@ Terminal::Terminal(Terminal&& other) noexcept
     : owned_(std::move(other.owned_)),
       tty_fd_(other.tty_fd_),
       output_fd_(other.output_fd_),
-      active_(std::exchange(other.active_, false)) {}
+      active_(std::exchange(other.active_, false)),
+      crash_signals_(std::move(other.crash_signals_)) {}
 
 std::expected<void, std::error_code> Terminal::enter() {
     termios saved{};
@@ -70,6 +71,7 @@ std::expected<void, std::error_code> Terminal::enter() {
                 join({kMouseCaptureOff, kResetStyle, kShowCursor, kLeaveAlternateScreen}));
     active_ = true;
     install_terminate_restore();
+    crash_signals_ = std::make_unique<CrashSignals>();
     termios raw = saved;
     ::cfmakeraw(&raw);
     raw.c_cc[VMIN] = 1;
@@ -90,7 +92,9 @@ std::expected<void, std::error_code> Terminal::enter() {
 
 void Terminal::restore() {
     if (std::exchange(active_, false)) {
+        // Restored first: a crash in between finds nothing left to do.
         restore_terminal_now();
+        crash_signals_.reset();
     }
 }
 

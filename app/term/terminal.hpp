@@ -7,9 +7,11 @@
 #include <termios.h>
 
 #include <expected>
+#include <memory>
 #include <string_view>
 #include <system_error>
 
+#include "app/term/crash_signals.hpp"
 #include "app/term/terminal_size.hpp"
 #include "core/base/fd.hpp"
 
@@ -51,6 +53,8 @@ class Terminal {
 
     // Mouse capture off, cursor shown, main screen, modes as they were. Only
     // the first call (here, or from a signal or the terminate hook) writes.
+    // The crash handlers installed on taking over are taken out again, so
+    // call it on the thread that took the terminal over.
     void restore();
 
   private:
@@ -62,6 +66,7 @@ class Terminal {
     int tty_fd_;
     int output_fd_;
     bool active_ = false;
+    std::unique_ptr<CrashSignals> crash_signals_;
 };
 
 }  // namespace bramwex::term

@@ -6,6 +6,7 @@ import signal
 import subprocess
 import threading
 import time
+from pathlib import Path
 
 import pexpect
 import pyte
@@ -308,3 +309,34 @@ def test_moves_leave_the_screen_a_full_redraw_shows(tmp_path, cache, columns):
         assert app.wait_for(lambda rows: rows == moved) == moved
     finally:
         app("kill-server")
+
+
+def modes(pane):
+    """Alternate screen, any-motion and SGR mouse reporting, cursor shown."""
+    return pane("display", "-p", "#{alternate_on} #{mouse_any_flag} #{mouse_sgr_flag} "
+                "#{cursor_flag}").split()
+
+
+@pytest.mark.parametrize("signum", [signal.SIGSEGV, signal.SIGABRT, signal.SIGBUS,
+                                    signal.SIGFPE, signal.SIGILL], ids=lambda s: s.name)
+def test_a_crash_gives_the_terminal_back(tmp_path, cache, tree, signum):
+    # The pane's shell reports how the app ended and the modes it left behind;
+    # the core file the crash would write is turned off.
+    script = 'ulimit -c 0; "$0" "$1"; echo "status $?"; stty -a; echo end; exec sleep 60'
+    pane = Tmux(tmp_path, 100, 30, "env", f"BRAMWEX_CACHE_DIR={cache}", "NO_COLOR=1",
+                "/bin/sh", "-c", script, binary(), tree)
+    try:
+        assert scanned(pane.wait_for(scanned))
+        assert modes(pane) == ["1", "1", "1", "0"]
+        shell = pane("display", "-p", "#{pane_pid}").strip()
+        app = Path(f"/proc/{shell}/task/{shell}/children").read_text().split()
+        assert len(app) == 1
+        os.kill(int(app[0]), signum)
+        rows = pane.wait_for(lambda rows: "end" in rows)
+        assert modes(pane) == ["0", "0", "0", "1"]
+        assert f"status {128 + signum}" in rows
+        words = " ".join(rows).split()
+        assert "icanon" in words and "echo" in words, rows
+    finally:
+        pane("kill-server")
+    assert not list(tmp_path.glob("core*"))
