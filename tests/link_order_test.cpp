@@ -17,6 +17,7 @@
 
 #include "core/live/rescan.hpp"
 #include "core/scan/scan.hpp"
+#include "tests/result_ok.hpp"
 #include "tests/temp_dir.hpp"
 
 namespace bramwex::core {
@@ -122,14 +123,7 @@ Found found_in(const Tree& tree) {
     return found;
 }
 
-template <class T>
-T ok(Result<T> result) {
-    if (!result) {
-        ADD_FAILURE() << result.error().to_string();
-        return T{};
-    }
-    return std::move(*result);
-}
+using test::ok;
 
 void expect_as_walked(const Found& found, const Expected& expected) {
     EXPECT_EQ(found.own, expected.own);

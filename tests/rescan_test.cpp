@@ -23,6 +23,7 @@
 
 #include "core/live/rescan_changes.hpp"
 #include "core/live/rescan_paths.hpp"
+#include "tests/result_ok.hpp"
 #include "tests/temp_dir.hpp"
 
 namespace bramwex::core {
@@ -33,14 +34,7 @@ using test::make_dirs;
 using test::TempDir;
 using test::write_file;
 
-template <class T>
-T ok(Result<T> result) {
-    if (!result) {
-        ADD_FAILURE() << result.error().to_string();
-        return T{};
-    }
-    return std::move(*result);
-}
+using test::ok;
 
 // A tree as live following keeps it: with the folders holding each link,
 // which rescans keep up to date.
