@@ -1,5 +1,6 @@
 """What the browser shows while the folder it browses changes under it: each
-row's change against the size its path had when the browser opened."""
+row's change against the size its path had when the browser opened, and a
+rescan that fails."""
 import os
 import re
 import shutil
@@ -73,3 +74,17 @@ def test_folders_made_again_are_compared_with_their_path_at_opening(tmp_path, ca
     assert row_change(app.rows(), "other") is None
     app.quit()
 
+
+def test_a_failed_rescan_leaves_the_tree_shown(tmp_path, cache):
+    root = tmp_path / "M"
+    root.mkdir()
+    make(root / "sub", {"f": 10000})
+    app = browse(cache, root, columns=200)
+    title = app.rows()[0].split(" | ")[0]
+    root.rename(tmp_path / "away")
+    app.press("S", lambda rows: rows[-1].startswith("cannot scan: "))
+    rows = app.rows()
+    assert "scanning" not in rows[0]
+    assert rows[0].startswith(title), rows[0]
+    assert shown(rows, "sub")
+    app.quit()
