@@ -237,7 +237,7 @@ TEST(DrawBrowser, NarrowOneLevelDownWithAFilterAndNoColour) {
 TEST(DrawBrowser, RightAfterRescanningEverything) {
     Shown shown;
     Browser& b = *shown.browser;
-    b.baseline = Baseline{605 * MiB};
+    b.baseline = Baseline{{605 * MiB}, {}};
     b.baseline_time = shown.now - 9s;
     b.expected_total = 2000 * MiB;
     b.picks = {"gone.txt"};
@@ -258,7 +258,7 @@ TEST(StatusLines, TitleSegmentsAndTheirDropping) {
     Browser& b = *shown.browser;
     const auto now = shown.now;
     auto title = [&](size_t width) { return text_of(title_line(b, kColour, width, now)); };
-    b.baseline = Baseline{600 * MiB};
+    b.baseline = Baseline{{600 * MiB}, {}};
     b.baseline_time = now - 120s;
     b.sort_by_change = true;
     b.rescanning = "photos";

@@ -83,8 +83,7 @@ void Browser::load_rows(core::FolderId id) {
         row.index = child.index;
         row.generation = child.generation;
         if (change_applies) {
-            row.change =
-                difference(row.size, child.index < baseline->size() ? (*baseline)[child.index] : 0);
+            row.change = difference(row.size, baseline->at(child.index));
         }
         built.push_back(row);
         names.push_back(tree->name(child));

@@ -38,6 +38,10 @@ void Browser::start_scan() {
     if (baseline && tree && state.is_complete() && !baseline_tree) {
         baseline_tree = tree;
     }
+    shown_before_scan.reset();
+    if (tree && !state.is_snapshot()) {
+        shown_before_scan.emplace(tree, state);
+    }
     missed.reset();
     scan_running = true;
     rescanning.reset();

@@ -166,6 +166,9 @@ class Browser {
 
     std::optional<std::pair<uint64_t, uint64_t>> progress;  // bytes, folders
     bool scan_running = false;
+    // What was shown when the running full scan started: a scan that fails
+    // puts it back, so a failure never leaves a half-made tree on screen.
+    std::optional<std::pair<std::shared_ptr<const core::Tree>, ScanState>> shown_before_scan;
     std::optional<std::string> rescanning;
     std::optional<std::string> status;
 

@@ -42,9 +42,23 @@ bool Browser::drain_events(WallClock::time_point now) {
 
 void Browser::apply(core::LiveItem item, WallClock::time_point now) {
     if (!item) {
+        const bool scan_failed = scan_running;
         scan_running = false;
         rescanning.reset();
+        progress.reset();
+        busy_since.reset();
         status = "cannot scan: " + item.error().to_string();
+        if (scan_failed && shown_before_scan) {
+            auto [before, before_state] = std::move(*shown_before_scan);
+            shown_before_scan.reset();
+            if (before_state.is_complete()) {
+                // The baseline was left on this tree's indices when the scan began.
+                baseline_tree.reset();
+            }
+            if (tree != before || state != before_state) {
+                set_tree(std::move(before), before_state);
+            }
+        }
         return;
     }
     std::visit(
@@ -61,6 +75,7 @@ void Browser::apply(core::LiveItem item, WallClock::time_point now) {
                 progress.reset();
                 busy_since.reset();
                 ready_time = now;
+                shown_before_scan.reset();
                 save_scan(*event.tree);
                 if (!baseline) {
                     baseline = baseline_of(*event.tree);

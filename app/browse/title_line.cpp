@@ -86,7 +86,7 @@ term::Line title_line(const Browser& b, const StyleTable& styles, size_t width,
                 styles[Look::Warning]);
     }
     if (b.baseline && b.state.is_complete()) {
-        const uint64_t before = b.baseline->empty() ? 0 : b.baseline->front();
+        const uint64_t before = b.baseline->at(0);
         const auto change = static_cast<int64_t>(total - before);
         if (change != 0) {
             out.add(fmt::format("{} since opened {} ago", signed_size(b.settings.si, change),
