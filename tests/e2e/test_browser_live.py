@@ -46,3 +46,17 @@ def test_leaving_a_deleted_folder_goes_to_the_nearest_that_exists_at_once(cache,
     assert all(screen == inside for screen in seen[:-1]), "\n--\n".join(map("\n".join, distinct))
     app.quit()
 
+
+def test_a_filter_whose_folder_went_stops_being_edited(cache, tmp_path):
+    data = tmp_path / "data"
+    (data / "sub").mkdir(parents=True)
+    (data / "sub" / "x.bin").write_bytes(b"x" * 5000)
+    (data / "other").mkdir()
+    app = Tui(cache, data, env={"NO_COLOR": "1"})
+    app.wait_for(scanned)
+    app.press("l", lambda rows: shows(rows, "x.bin"))
+    app.press("/x", lambda rows: rows[-1].startswith("/x"))
+    os.rename(data / "sub", data / "moved")
+    app.wait_for(lambda rows: shows(rows, "moved/", "other/") and not shows(rows, "sub/"))
+    assert not app.rows()[-1].startswith("/"), app.rows()
+    app.quit()
