@@ -179,8 +179,7 @@ bool App::on_key(const term::KeyEvent& key, const Spawn& spawn) {
 bool App::on_browser_key(const term::KeyEvent& key, const Spawn& spawn) {
     Browser& browser = *shown_browser();
     if (key.code == term::Key::Backspace && has_volume_list && browser.at_root() &&
-        !browser.editing_filter() && !browser.unreadable_shown && !browser.largest_shown &&
-        !browser.picks_shown && !browser.info_shown) {
+        !browser.editing_filter() && !browser.unreadable_shown && !browser.largest_shown) {
         back_to_volumes();
         return false;
     }

@@ -158,6 +158,25 @@ TEST(AppKeys, BrowserIsStashedAndReusedForTheSameVolume) {
     EXPECT_TRUE(alone.on_key(key(Key::Esc), f.spawn));
 }
 
+// Backspace at the root goes back to the volume list unless the filter being
+// edited or the unreadable or largest-files list takes it; the picks and the
+// info box let it through.
+TEST(AppKeys, BackspaceAtTheRootLeavesPastPicksAndInfoButNotTheFilterOrLists) {
+    Fixture f;
+    const auto leaves = [&](auto open) {
+        App app = f.make();
+        app.on_key(key(Key::Enter), f.spawn);
+        open(*browser_of(app));
+        app.on_key(key(Key::Backspace), f.spawn);
+        return browser_of(app) == nullptr;
+    };
+    EXPECT_TRUE(leaves([](Browser& b) { b.picks_shown = true; }));
+    EXPECT_TRUE(leaves([](Browser& b) { b.info_shown = true; }));
+    EXPECT_FALSE(leaves([](Browser& b) { b.unreadable_shown = true; }));
+    EXPECT_FALSE(leaves([](Browser& b) { b.largest_shown.emplace(); }));
+    EXPECT_FALSE(leaves([](Browser& b) { b.filter_editing = true; }));
+}
+
 TEST(AppKeys, NoticeWhenFullDiskAccessIsOffAndItsScreen) {
     Fixture f;
     f.answer = core::sys::FullDiskAccess::Off;

@@ -694,5 +694,35 @@ TEST(RescanFolders, AStoppedRescanKeepsTheFoldersItListedInFullAndIsMarkedStoppe
     }
 }
 
+TEST(RescanFolders, AGoneFolderTakesItsGoneAncestorsWithIt) {
+    Pool pool = ok(build_pool(2));
+    // (what is removed, what the change names)
+    for (const auto& [removed, top] : {std::pair{"a", "a"}, std::pair{"a/b", "a/b"}}) {
+        SCOPED_TRACE(removed);
+        TempDir dir;
+        write_file(dir / "keep/file", 5000);
+        write_file(dir / "a/file", 5000);
+        write_file(dir / "a/b/file", 5000);
+        write_file(dir / "a/b/c/d/file", 70000);
+        Followed live = scan_followed(dir.path());
+        const Tree before = live.tree.clone();
+        const auto folders = live_folders(live.tree);
+        // The folders a browser inside a/b/c follows: only the deepest are
+        // listed again, never the ancestors that went with them.
+        const std::vector<uint32_t> relist{folders.at("a/b"), folders.at("a/b/c"),
+                                           folders.at("a/b/c/d")};
+        const uint64_t old_total = total_at(live.tree, top);
+        test::remove_tree_at(AT_FDCWD, dir / removed);
+
+        const RescanOutcome outcome = rescan_ok(live, {{}, {}, relist}, pool);
+        ASSERT_EQ(outcome.changes.size(), 1u);
+        EXPECT_EQ(outcome.changes[0].path, dir / top);
+        EXPECT_EQ(outcome.changes[0].delta, -static_cast<int64_t>(old_total));
+        EXPECT_FALSE(live_folders(live.tree).contains(top));
+        expect_same_folders(live.tree, scan_followed(dir.path()).tree, dir.path(), removed);
+        expect_consistent_changes(outcome.changes, before, live.tree, dir.path(), removed);
+    }
+}
+
 }  // namespace
 }  // namespace bramwex::core

@@ -96,6 +96,7 @@ void Browser::refresh() {
             path.resize(depth);
             select_name.reset();
             filter.clear();
+            filter_editing = false;
             break;
         }
         stack.push_back(*found);

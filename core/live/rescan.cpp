@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -164,9 +165,9 @@ void clear_subtree_roots(RescanContext& context) {
     }
 }
 
-std::vector<FolderListing> list_again(RescanContext& context) {
+std::vector<FolderListing> list_folders(RescanContext& context, std::span<const uint32_t> folders) {
     std::vector<ListingRequest> requests;
-    for (const uint32_t folder : context.listing_set) {
+    for (const uint32_t folder : folders) {
         if (!is_removed(context.work, folder)) {
             requests.push_back({folder, folder_components(context.tree, folder)});
         }
@@ -183,6 +184,61 @@ std::vector<FolderListing> list_again(RescanContext& context) {
         }
     }
     std::erase_if(listings, [](const FolderListing& listing) { return listing.stopped; });
+    return listings;
+}
+
+bool is_gone(const FolderListing& listing) {
+    return listing.open_error == ENOENT || listing.open_error == ENOTDIR;
+}
+
+// The parents of gone folders that nothing lists yet. A folder is only seen
+// gone when it is listed, so without its parent the tree would keep the
+// folder's ancestors, themselves possibly gone, until they are listed.
+std::vector<uint32_t> unlisted_parents_of_gone(const RescanContext& context,
+                                               std::span<const FolderListing> listings) {
+    std::vector<uint32_t> parents;
+    for (const FolderListing& listing : listings) {
+        if (listing.folder == 0 || !is_gone(listing)) {
+            continue;
+        }
+        const uint32_t parent = context.tree.folders[listing.folder].parent;
+        if (!listed_again(context, parent) && !is_removed(context.work, parent)) {
+            parents.push_back(parent);
+        }
+    }
+    std::sort(parents.begin(), parents.end());
+    parents.erase(std::unique(parents.begin(), parents.end()), parents.end());
+    return parents;
+}
+
+// Lists the listing set, then climbs from every gone folder to the nearest
+// ancestor that still exists, listing each on the way: that ancestor's
+// listing removes the whole gone chain in this one pass. The listings come
+// back in ascending folder order, as the listing set is.
+std::vector<FolderListing> list_again(RescanContext& context) {
+    std::vector<FolderListing> listings = list_folders(context, context.listing_set);
+    std::span<const FolderListing> latest = listings;
+    bool climbed = false;
+    for (;;) {
+        const std::vector<uint32_t> parents = unlisted_parents_of_gone(context, latest);
+        if (parents.empty()) {
+            break;
+        }
+        climbed = true;
+        std::vector<uint32_t> merged;
+        std::merge(context.listing_set.begin(), context.listing_set.end(), parents.begin(),
+                   parents.end(), std::back_inserter(merged));
+        context.listing_set = std::move(merged);
+        std::vector<FolderListing> more = list_folders(context, parents);
+        const size_t first = listings.size();
+        std::move(more.begin(), more.end(), std::back_inserter(listings));
+        latest = std::span<const FolderListing>(listings).subspan(first);
+    }
+    if (climbed) {
+        std::sort(
+            listings.begin(), listings.end(),
+            [](const FolderListing& a, const FolderListing& b) { return a.folder < b.folder; });
+    }
     return listings;
 }
 
@@ -330,7 +386,7 @@ void apply_listing(RescanContext& context, FolderListing& listing) {
     if (is_removed(context.work, folder)) {
         return;
     }
-    if (listing.open_error == ENOENT || listing.open_error == ENOTDIR) {
+    if (is_gone(listing)) {
         remove_subtree(context, folder);
         return;
     }
