@@ -89,7 +89,7 @@ PyObject* live_anext(PyObject* self) {
         }
         Ref get = Ref::steal(PyObject_CallMethod(aqueue.get(), "get", nullptr));
         Ref inner = get ? Ref::steal(PyObject_CallMethod(get.get(), "__await__", nullptr)) : Ref();
-        return inner ? next_into_py(std::move(inner)) : Ref();
+        return inner ? next_into_py(std::move(inner), std::move(aqueue)) : Ref();
     });
 }
 

@@ -73,7 +73,7 @@ int traverse_async(PyLive& live, visitproc visit, void* arg);
 void clear_async(PyLive& live);
 
 PyObject* next_class();
-// A new Next over the iterator of an awaited get().
-Ref next_into_py(Ref inner);
+// A new Next over the iterator of an awaited get() from aqueue.
+Ref next_into_py(Ref inner, Ref aqueue);
 
 }  // namespace bramwex::binding

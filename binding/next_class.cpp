@@ -12,13 +12,18 @@ namespace {
 
 PyObject* made = nullptr;  // never freed (see py.hpp)
 
+struct NextParts {
+    Ref inner;   // the iterator of the awaited get()
+    Ref aqueue;  // the queue it gets from
+};
+
 PyObject* inner_of(PyObject* self) {
-    return unbox<Ref>(self).get();
+    return unbox<NextParts>(self).inner.get();
 }
 
 // The get() came back: None ends the iteration, an exception put for an
 // error item is raised, an event becomes the value of the await.
-PyObject* unwrap_stop_iteration(PyObject* result) {
+PyObject* unwrap_stop_iteration(PyObject* self, PyObject* result) {
     if (result != nullptr || !PyErr_ExceptionMatches(PyExc_StopIteration)) {
         return result;
     }
@@ -36,6 +41,13 @@ PyObject* unwrap_stop_iteration(PyObject* result) {
         return nullptr;
     }
     if (got.get() == Py_None) {
+        // The end mark goes back for the next await: every task that waits
+        // on a closed Live ends, not only the first. On the loop's thread.
+        Ref put = Ref::steal(
+            PyObject_CallMethod(unbox<NextParts>(self).aqueue.get(), "put_nowait", "O", Py_None));
+        if (!put) {
+            return nullptr;
+        }
         PyErr_SetNone(PyExc_StopAsyncIteration);
     } else if (PyExceptionInstance_Check(got.get())) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(got.get())), got.get());
@@ -63,7 +75,7 @@ PyObject* next_next(PyObject* self) {
     if (result == nullptr && !PyErr_Occurred()) {
         PyErr_SetNone(PyExc_StopIteration);  // returned None: the end mark
     }
-    return unwrap_stop_iteration(result);
+    return unwrap_stop_iteration(self, result);
 }
 
 // One argument as it is: the "O" format of PyObject_CallMethod would spread a tuple.
@@ -73,7 +85,7 @@ PyObject* call_with(PyObject* object, const char* name, PyObject* argument) {
 }
 
 PyObject* next_send(PyObject* self, PyObject* value) {
-    return unwrap_stop_iteration(call_with(inner_of(self), "send", value));
+    return unwrap_stop_iteration(self, call_with(inner_of(self), "send", value));
 }
 
 constexpr std::array<const char*, 3> kThrowNames = {"typ", "val", "_tb"};
@@ -84,7 +96,7 @@ PyObject* next_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         return nullptr;
     }
     PyObject* thrown = absent(slots[1]) ? slots[0] : slots[1];
-    return unwrap_stop_iteration(call_with(inner_of(self), "throw", thrown));
+    return unwrap_stop_iteration(self, call_with(inner_of(self), "throw", thrown));
 }
 
 PyObject* next_close(PyObject* self, PyObject*) {
@@ -109,11 +121,11 @@ PyType_Slot slots[] = {
     {Py_am_await, reinterpret_cast<void*>(&next_await)},
     {Py_tp_iternext, reinterpret_cast<void*>(&next_next)},
     {Py_tp_methods, methods},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_boxed<Ref>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc_boxed<NextParts>)},
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {"bramwex.Next", sizeof(Boxed<Ref>), 0, kClassFlags, slots};
+PyType_Spec type_spec = {"bramwex.Next", sizeof(Boxed<NextParts>), 0, kClassFlags, slots};
 
 }  // namespace
 
@@ -124,12 +136,12 @@ PyObject* next_class() {
     return made;
 }
 
-Ref next_into_py(Ref inner) {
+Ref next_into_py(Ref inner, Ref aqueue) {
     PyObject* type = next_class();
     if (type == nullptr) {
         return {};
     }
-    return box(type, std::move(inner));
+    return box(type, NextParts{std::move(inner), std::move(aqueue)});
 }
 
 }  // namespace bramwex::binding

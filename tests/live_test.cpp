@@ -293,6 +293,29 @@ TEST(Live, AnEventReaderThatFailsOrRunsOutOfWatchesHandsFollowingOverToPolling) 
     }
 }
 
+TEST(Live, AnEventSourceThatCannotStartIsToldAsMissedAndFollowingPolls) {
+    if (!stream_available()) {
+        GTEST_SKIP() << "no event stream here";
+    }
+    TempDir dir;
+    make_dirs(dir / "a");
+    sys::EventSourceFaults faults;
+    faults.max_user_watches = std::make_shared<std::atomic<uint32_t>>(0);  // not even the root's
+    Following live(dir.path(), true, 5ms, std::move(faults));
+    const int ready = live.wait_for(is<Event::Ready>);
+    const int missed = live.wait_for([&](const LiveItem& item) {
+        const auto* event = as<Event::Missed>(item);
+        return event != nullptr && event->reason == Reason::Dropped && event->path == dir.path();
+    });
+    ASSERT_GE(ready, 0);
+    EXPECT_GT(missed, ready);
+    EXPECT_FALSE(live.handle.control().follows_all);
+
+    live.handle.follow(std::vector<FolderId>{{0, 0}});
+    write_file(dir / "new", 20000);
+    EXPECT_GE(live.wait_for(changed_something), 0);
+}
+
 // A followed folder that can be watched is listed once when it is followed
 // and after that only when it changes; one that cannot (no watch left) is
 // polled, no sooner than 2 s after the last listing.

@@ -32,11 +32,14 @@ std::optional<std::string> canonical(const std::string& path) {
     return std::string(resolved);
 }
 
+// Whether following may use the event stream: the starter wants everything
+// followed, and the system has an event source at all.
+bool stream_wanted(const LiveSettings& settings, const Tree& tree) {
+    return settings.watch && !settings.shown_only && tree.event_id != 0;
+}
+
 std::optional<Watcher> stream_watcher(const LiveLoop& loop, const Tree& tree) {
     const LiveSettings& settings = loop.settings;
-    if (!settings.watch || settings.shown_only || tree.event_id == 0) {
-        return std::nullopt;
-    }
     const auto root = canonical(settings.root);
     if (!root) {
         return std::nullopt;
@@ -150,7 +153,8 @@ void tick_polling(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poi
 }  // namespace
 
 void start_following(LiveLoop& loop, Tree tree, LinkHolders link_holders) {
-    std::optional<Watcher> watcher = stream_watcher(loop, tree);
+    const bool wanted = stream_wanted(loop.settings, tree);
+    std::optional<Watcher> watcher = wanted ? stream_watcher(loop, tree) : std::nullopt;
     const bool streams = watcher.has_value();
     if (!watcher) {
         watcher = polling_watcher(loop, LiveClock::now());
@@ -159,6 +163,14 @@ void start_following(LiveLoop& loop, Tree tree, LinkHolders link_holders) {
     auto ready = std::make_shared<const Tree>(tree.clone());
     loop.phase = FollowingPhase{std::move(tree), std::move(link_holders), std::move(*watcher)};
     emit(loop, Event{Event::Ready{std::move(ready)}});
+    if (wanted && !streams) {
+        // No inotify instance or watch to be had: as when the watches run out
+        // later, the starter hears that changes go unseen, and polls what it
+        // follows.
+        log::record(log::Level::Warn, "bramwex_core::live",
+                    "live: {}: events cannot start, polling", loop.settings.root);
+        report_missed(loop, Reason::Dropped, loop.settings.root);
+    }
 }
 
 void tick_following(LiveLoop& loop, FollowingPhase& following, LiveClock::time_point now) {

@@ -46,7 +46,13 @@ uint64_t system_max_user_watches() {
 
 bool inotify_available() {
     // Asked once: the kernel's support does not come and go.
-    static const bool available = [] { return UniqueFd(::inotify_init1(IN_CLOEXEC)).get() >= 0; }();
+    // Running out of instances or descriptors says that the kernel has it.
+    static const bool available = [] {
+        const int fd = ::inotify_init1(IN_CLOEXEC);
+        const int error = errno;
+        const UniqueFd owned(fd);
+        return fd >= 0 || error == EMFILE || error == ENFILE || error == ENOMEM;
+    }();
     return available;
 }
 

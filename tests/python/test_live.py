@@ -107,6 +107,54 @@ def test_once_watches_run_out_follows_all_turns_false_and_follow_polls(tree_dir)
         assert seen == grown
 
 
+def test_with_no_inotify_instance_left_the_root_is_missed_and_follow_polls(tree_dir):
+    # Instances are the user's, and other tests run beside this one: a child
+    # takes every one left, for the moment it takes to start following.
+    code = textwrap.dedent("""
+        import ctypes, errno, os, sys, threading, bramwex
+        from bramwex import Event, Reason
+        root, libc = sys.argv[1], ctypes.CDLL(None, use_errno=True)
+        limit = int(open("/proc/sys/fs/inotify/max_user_instances").read())
+        taken, seen = [], []
+        try:
+            while len(taken) <= limit and (fd := libc.inotify_init1(os.O_CLOEXEC)) >= 0:
+                taken.append(fd)
+            if ctypes.get_errno() != errno.EMFILE:
+                sys.exit(print("skip: instances do not run out"))
+            live = bramwex.live(root, interval=0.01)
+            stop = threading.Timer(10, live.close)
+            stop.start()
+            for event in live:
+                seen.append(event)
+                if isinstance(event, Event.Missed):
+                    break
+            stop.cancel()
+        finally:
+            for fd in taken:
+                os.close(fd)
+        assert [type(e) for e in seen][-2:] == [Event.Ready, Event.Missed], seen
+        assert (seen[-1].reason, str(seen[-1].path)) == (Reason.Dropped, root)
+        assert not live.follows_all()
+        live.follow([0])
+        open(os.path.join(root, "new.bin"), "wb").write(b"n" * 30_000)
+        stop = threading.Timer(30, live.close)
+        stop.start()
+        for event in live:
+            if isinstance(event, Event.Changed) and root in [str(p) for p, _ in event.changes]:
+                break
+        else:
+            raise AssertionError("no change seen")
+        stop.cancel()
+        live.close()
+        print("followed")
+    """)
+    done = subprocess.run([sys.executable, "-c", code, str(tree_dir)],
+                          capture_output=True, text=True, timeout=90)
+    if done.stdout.startswith("skip:"):
+        pytest.skip(done.stdout)
+    assert (done.returncode, done.stdout) == (0, "followed\n"), done.stderr
+
+
 def test_shown_only_never_follows_all(tree_dir):
     with bramwex.live(tree_dir, interval=0.01, shown_only=True) as live:
         until(live, Event.Ready)

@@ -42,6 +42,31 @@ def test_close_ends_a_pending_await_from_any_thread(tree_dir, on_loop):
 
 
 @pytest.mark.asyncio
+async def test_close_ends_every_loop_over_it_async_or_blocking(tree_dir):
+    live = bramwex.live(tree_dir, interval=0.01)
+    await asyncio.wait_for(async_until(live, Event.Ready), 30)
+
+    async def loop():
+        return [event async for event in live]
+
+    tasks = [asyncio.ensure_future(loop()) for _ in range(3)]
+    threads = [threading.Thread(target=list, args=(live,)) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for _ in range(3):
+        await asyncio.sleep(0)  # each task awaits its get()
+    assert not any(task.done() for task in tasks)
+    live.close()
+    assert await asyncio.wait_for(asyncio.gather(*tasks), 10) == [[], [], []]
+    for _ in range(2):
+        with pytest.raises(StopAsyncIteration):
+            await asyncio.wait_for(live.__anext__(), 10)
+    for thread in threads:
+        thread.join(10)
+    assert not any(thread.is_alive() for thread in threads)
+
+
+@pytest.mark.asyncio
 async def test_a_cancelled_await_raises_and_the_next_one_works(tree_dir):
     with bramwex.live(tree_dir, interval=0.01) as live:
         await async_until(live, Event.Ready)
