@@ -1,16 +1,20 @@
 #include "core/sys/event_source.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <ranges>
 #include <set>
@@ -214,6 +218,75 @@ TEST(EventSource, FoldersThatAppearAreWatchedAndFoldersThatLeaveAreNot) {
     test::write_file(dir / "outside/a/b/file", 1);
     test::write_file(root + "/brought/file", 1);
     EXPECT_EQ(source.flushed_paths(), std::set<std::string>{root + "/brought/file"});
+}
+
+// Between the listing of p and the watch of its subfolder x, p moves aside
+// and another folder takes its name: x must be watched where it is, not the
+// newcomer's x in its place, and a later move that would close a loop among
+// misfiled watches is just a move.
+TEST(EventSource, AFolderRenamedOverWhileItsSubfoldersAreWatchedKeepsEachWatchInItsPlace) {
+    const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root + "/p/x");
+    test::make_dirs(dir / "outside/q/x");
+    EventSourceFaults faults;
+    auto swapped = std::make_shared<std::atomic<bool>>(false);
+    faults.before_watch = [root, outside = dir / "outside/q", swapped](const std::string& folder) {
+        if (folder == root + "/p/x" && !swapped->exchange(true)) {
+            fs::rename(root + "/p", root + "/p2");
+            fs::rename(outside, root + "/p");
+        }
+    };
+    Recorded source(root, {.faults = faults, .quiet = false});
+    ASSERT_TRUE(source.started);
+    ASSERT_TRUE(source.wait_for(kEventHistoryDone));
+    source.drain();
+    EXPECT_EQ(source.source.watch_count(), 5u);  // root, p2, p2/x, p, p/x
+
+    fs::rename(root + "/p2", root + "/p/x/p2");
+    source.drain();
+    test::write_file(root + "/p/x/p2/f", 1);
+    test::write_file(root + "/p/x/p2/x/g", 1);
+    test::write_file(root + "/p/x/h", 1);
+    EXPECT_EQ(source.flushed_paths(),
+              (std::set<std::string>{root + "/p/x/h", root + "/p/x/p2/f", root + "/p/x/p2/x/g"}));
+    EXPECT_EQ(source.source.watch_count(), 5u);
+}
+
+// Makes a chain of folders named name, depth deep, below folder, and writes a
+// file of size bytes at the bottom; through descriptors, as the chain's path
+// may be too long for one call.
+void write_at_bottom(const std::string& folder, const std::string& name, int depth, size_t size) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int level = 0; fd >= 0 && level < depth; ++level) {
+        ::mkdirat(fd, name.c_str(), 0755);
+        const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    const int file = ::openat(fd, "bottom", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ::close(fd);
+    ASSERT_GE(file, 0) << std::strerror(errno);
+    const std::string data(size, 'x');
+    EXPECT_EQ(::write(file, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    ::close(file);
+}
+
+TEST(EventSource, FoldersWhosePathsPassTheKernelsLimitAreWatched) {
+    const test::TempDir dir;
+    const std::string name(40, 'n');
+    constexpr int kDepth = 300;  // some 12,000 bytes of path
+    write_at_bottom(dir, name, kDepth, 1);
+    Recorded source(dir, {});
+    ASSERT_TRUE(source.started);
+    EXPECT_EQ(source.source.watch_count(), kDepth + 1u);
+    write_at_bottom(dir, name, kDepth, 2);
+    std::string bottom = dir;
+    for (int level = 0; level < kDepth; ++level) {
+        bottom += "/" + name;
+    }
+    EXPECT_EQ(source.flushed_paths(), std::set<std::string>{bottom + "/bottom"});
 }
 
 TEST(EventSource, ReplaysWhatChangedSinceTheGivenIdThenSaysHistoryDone) {
