@@ -1,6 +1,5 @@
 #include "core/sys/event_source.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -253,35 +251,15 @@ TEST(EventSource, AFolderRenamedOverWhileItsSubfoldersAreWatchedKeepsEachWatchIn
     EXPECT_EQ(source.source.watch_count(), 5u);
 }
 
-// Makes a chain of folders named name, depth deep, below folder, and writes a
-// file of size bytes at the bottom; through descriptors, as the chain's path
-// may be too long for one call.
-void write_at_bottom(const std::string& folder, const std::string& name, int depth, size_t size) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (int level = 0; fd >= 0 && level < depth; ++level) {
-        ::mkdirat(fd, name.c_str(), 0755);
-        const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        ::close(fd);
-        fd = next;
-    }
-    ASSERT_GE(fd, 0) << std::strerror(errno);
-    const int file = ::openat(fd, "bottom", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    ::close(fd);
-    ASSERT_GE(file, 0) << std::strerror(errno);
-    const std::string data(size, 'x');
-    EXPECT_EQ(::write(file, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    ::close(file);
-}
-
 TEST(EventSource, FoldersWhosePathsPassTheKernelsLimitAreWatched) {
     const test::TempDir dir;
     const std::string name(40, 'n');
     constexpr int kDepth = 300;  // some 12,000 bytes of path
-    write_at_bottom(dir, name, kDepth, 1);
+    test::write_at_bottom_of_chain(dir, name, kDepth, 1);
     Recorded source(dir, {});
     ASSERT_TRUE(source.started);
     EXPECT_EQ(source.source.watch_count(), kDepth + 1u);
-    write_at_bottom(dir, name, kDepth, 2);
+    test::write_at_bottom_of_chain(dir, name, kDepth, 2);
     std::string bottom = dir;
     for (int level = 0; level < kDepth; ++level) {
         bottom += "/" + name;

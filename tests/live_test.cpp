@@ -1,6 +1,5 @@
 #include "core/live/live.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -316,27 +315,11 @@ TEST(Live, AChainPastTheLongestPathIsFollowedToTheBottom) {
     TempDir dir;
     const std::string name(40, 'n');
     constexpr int kDepth = 300;  // some 12,000 bytes of path
-    const auto write_at_bottom = [&](size_t size) {
-        int fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        for (int level = 0; fd >= 0 && level < kDepth; ++level) {
-            ::mkdirat(fd, name.c_str(), 0755);
-            const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            ::close(fd);
-            fd = next;
-        }
-        ASSERT_GE(fd, 0);
-        const int file = ::openat(fd, "bottom", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        ::close(fd);
-        ASSERT_GE(file, 0);
-        const std::string data(size, 'x');
-        EXPECT_EQ(::write(file, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-        ::close(file);
-    };
-    write_at_bottom(1);
+    test::write_at_bottom_of_chain(dir, name, kDepth, 1);
     Following live(dir.path(), true, 5ms);
     ASSERT_TRUE(live.ready());
     EXPECT_TRUE(live.handle.control().follows_all);
-    write_at_bottom(100'000);
+    test::write_at_bottom_of_chain(dir, name, kDepth, 100'000);
     const uint64_t want = scan_tree(dir.path(), {})->total_size({0, 0});
     EXPECT_TRUE(eventually([&] { return followed_size(live) == want; }))
         << "followed " << followed_size(live) << ", a fresh scan " << want;
