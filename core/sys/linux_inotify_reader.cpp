@@ -400,6 +400,9 @@ InotifySource::Walked InotifySource::walk(const WalkItem& item) {
                 return Walked::Later;
             }
             if (!opened_parent) {
+                if (const int error = errno; !harmless_watch_error(error)) {
+                    add_event(path, kLost);  // out of descriptors, say
+                }
                 return Walked::Done;
             }
             parent_fd = opened_parent.get();
