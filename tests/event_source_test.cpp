@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <ranges>
 #include <set>
@@ -214,6 +216,55 @@ TEST(EventSource, FoldersThatAppearAreWatchedAndFoldersThatLeaveAreNot) {
     test::write_file(dir / "outside/a/b/file", 1);
     test::write_file(root + "/brought/file", 1);
     EXPECT_EQ(source.flushed_paths(), std::set<std::string>{root + "/brought/file"});
+}
+
+// Between the listing of p and the watch of its subfolder x, p moves aside
+// and another folder takes its name: x must be watched where it is, not the
+// newcomer's x in its place, and a later move that would close a loop among
+// misfiled watches is just a move.
+TEST(EventSource, AFolderRenamedOverWhileItsSubfoldersAreWatchedKeepsEachWatchInItsPlace) {
+    const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root + "/p/x");
+    test::make_dirs(dir / "outside/q/x");
+    EventSourceFaults faults;
+    auto swapped = std::make_shared<std::atomic<bool>>(false);
+    faults.before_watch = [root, outside = dir / "outside/q", swapped](const std::string& folder) {
+        if (folder == root + "/p/x" && !swapped->exchange(true)) {
+            fs::rename(root + "/p", root + "/p2");
+            fs::rename(outside, root + "/p");
+        }
+    };
+    Recorded source(root, {.faults = faults, .quiet = false});
+    ASSERT_TRUE(source.started);
+    ASSERT_TRUE(source.wait_for(kEventHistoryDone));
+    source.drain();
+    EXPECT_EQ(source.source.watch_count(), 5u);  // root, p2, p2/x, p, p/x
+
+    fs::rename(root + "/p2", root + "/p/x/p2");
+    source.drain();
+    test::write_file(root + "/p/x/p2/f", 1);
+    test::write_file(root + "/p/x/p2/x/g", 1);
+    test::write_file(root + "/p/x/h", 1);
+    EXPECT_EQ(source.flushed_paths(),
+              (std::set<std::string>{root + "/p/x/h", root + "/p/x/p2/f", root + "/p/x/p2/x/g"}));
+    EXPECT_EQ(source.source.watch_count(), 5u);
+}
+
+TEST(EventSource, FoldersWhosePathsPassTheKernelsLimitAreWatched) {
+    const test::TempDir dir;
+    const std::string name(40, 'n');
+    constexpr int kDepth = 300;  // some 12,000 bytes of path
+    test::write_at_bottom_of_chain(dir, name, kDepth, 1);
+    Recorded source(dir, {});
+    ASSERT_TRUE(source.started);
+    EXPECT_EQ(source.source.watch_count(), kDepth + 1u);
+    test::write_at_bottom_of_chain(dir, name, kDepth, 2);
+    std::string bottom = dir;
+    for (int level = 0; level < kDepth; ++level) {
+        bottom += "/" + name;
+    }
+    EXPECT_EQ(source.flushed_paths(), std::set<std::string>{bottom + "/bottom"});
 }
 
 TEST(EventSource, ReplaysWhatChangedSinceTheGivenIdThenSaysHistoryDone) {

@@ -256,6 +256,75 @@ TEST(Live, AfterRandomLinksAppendsRenamesAndDeletesTheRootComesToAFreshScan) {
         << "followed " << followed() << ", a fresh scan " << want;
 }
 
+// The size of the newest tree the live thread has handed on.
+uint64_t followed_size(Following& live) {
+    const auto items = live.items();
+    for (auto item = items.rbegin(); item != items.rend(); ++item) {
+        if (const auto* changed = as<Event::Changed>(*item)) {
+            return changed->tree->total_size({0, 0});
+        }
+    }
+    return 0;
+}
+
+// A folder of many subfolders moved into the root and renamed while their
+// watches are being added: every subfolder is still followed after.
+TEST(Live, AFolderRenamedWhileItsWatchesAreAddedIsFollowedBelow) {
+    if (!stream_available()) {
+        GTEST_SKIP() << "no event stream here";
+    }
+    TempDir dir;
+    const std::string root = dir / "root";
+    make_dirs(root);
+    constexpr int kFolders = 40;
+    for (int k = 0; k < kFolders; ++k) {
+        write_file(dir / ("outside/moved/s" + std::to_string(k) + "/f"), 100);
+    }
+    sys::EventSourceFaults faults;
+    auto renamed = std::make_shared<std::atomic<bool>>(false);
+    faults.before_watch = [root, renamed](const std::string& folder) {
+        if (folder.starts_with(root + "/moved/s") && !renamed->exchange(true)) {
+            fs::rename(root + "/moved", root + "/renamed");
+        }
+    };
+    Following live(root, true, 5ms, std::move(faults));
+    ASSERT_TRUE(live.ready());
+    fs::rename(dir / "outside/moved", root + "/moved");
+    ASSERT_TRUE(eventually([&] { return renamed->load(); }));
+    const auto settled = [&] {
+        const uint64_t want = scan_tree(root, {})->total_size({0, 0});
+        const bool same = eventually([&] { return followed_size(live) == want; });
+        EXPECT_TRUE(same) << "followed " << followed_size(live) << ", a fresh scan " << want;
+        return same;
+    };
+    ASSERT_TRUE(settled());
+
+    for (int k = 1; k < kFolders; ++k) {
+        write_file(root + "/renamed/s" + std::to_string(k) + "/f", 100'000);
+    }
+    fs::remove_all(root + "/renamed/s0");
+    settled();
+}
+
+// A chain of folders whose paths pass the kernel's limit for one path is
+// followed to the bottom.
+TEST(Live, AChainPastTheLongestPathIsFollowedToTheBottom) {
+    if (!stream_available()) {
+        GTEST_SKIP() << "no event stream here";
+    }
+    TempDir dir;
+    const std::string name(40, 'n');
+    constexpr int kDepth = 300;  // some 12,000 bytes of path
+    test::write_at_bottom_of_chain(dir, name, kDepth, 1);
+    Following live(dir.path(), true, 5ms);
+    ASSERT_TRUE(live.ready());
+    EXPECT_TRUE(live.handle.control().follows_all);
+    test::write_at_bottom_of_chain(dir, name, kDepth, 100'000);
+    const uint64_t want = scan_tree(dir.path(), {})->total_size({0, 0});
+    EXPECT_TRUE(eventually([&] { return followed_size(live) == want; }))
+        << "followed " << followed_size(live) << ", a fresh scan " << want;
+}
+
 TEST(Live, AnEventReaderThatFailsOrRunsOutOfWatchesHandsFollowingOverToPolling) {
     if (!stream_available()) {
         GTEST_SKIP() << "no event stream here";

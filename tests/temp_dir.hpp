@@ -221,4 +221,34 @@ void as_nobody(Body&& body) {
     (void)::seteuid(0);
 }
 
+// Makes a chain of folders named name, depth deep, below folder (those there
+// already are kept), and writes size bytes to the file "bottom" at its foot;
+// through descriptors, as the chain's path may be too long for one call.
+inline void write_at_bottom_of_chain(const std::string& folder, const std::string& name, int depth,
+                                     size_t size) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int level = 0; fd >= 0 && level < depth; ++level) {
+        ::mkdirat(fd, name.c_str(), 0755);
+        const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    const int file =
+        fd < 0 ? -1 : ::openat(fd, "bottom", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    const std::string data(size, 'x');
+    const bool written =
+        file >= 0 && ::write(file, data.data(), data.size()) == static_cast<ssize_t>(size);
+    const int error = errno;
+    if (file >= 0) {
+        ::close(file);
+    }
+    if (!written) {
+        errno = error;
+        throw_errno("write at the bottom of a chain below " + folder);
+    }
+}
+
 }  // namespace bramwex::test

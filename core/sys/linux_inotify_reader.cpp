@@ -12,8 +12,10 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <memory>
+#include <string>
 
 #include "core/base/eintr.hpp"
 #include "core/base/log.hpp"
@@ -27,6 +29,14 @@ constexpr std::string_view kLogTarget = "bramwex_core::sys::fsevents";
 
 // Folders walked between two looks at the kernel queue and the control block.
 constexpr size_t kWalkSlice = 64;
+
+// Times an event's item is put off because its parent's path led elsewhere;
+// the queue read in between should have set the path right.
+constexpr int kParentTries = 3;
+
+// Folders held open for their subfolders to be opened from; beyond this (a
+// very deep walk) the subfolders' parent is opened at its path.
+constexpr size_t kHeldParentsAtMost = 256;
 
 constexpr uint64_t kNeverReplay = std::numeric_limits<uint64_t>::max();
 
@@ -129,7 +139,7 @@ void InotifySource::read_and_deliver() {
                 return;
             }
         }
-        if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+        if ((ready > 0 && (fds[0].revents & POLLIN) != 0) || !retry_.empty()) {
             read_kernel_queue();
         }
         for (uint32_t i = 0; i < overflows; ++i) {
@@ -180,7 +190,7 @@ void InotifySource::take_control(bool& stop, uint64_t& flush_ticket, uint32_t& o
 }
 
 int InotifySource::poll_timeout() const {
-    if (!walk_.empty()) {
+    if (!walk_.empty() || !retry_.empty()) {
         return 0;
     }
     if (pending_.empty()) {
@@ -198,6 +208,9 @@ int InotifySource::poll_timeout() const {
 void InotifySource::read_kernel_queue() {
     read_inotify_events(inotify_fd_.get(), [&](const inotify_event& event) { handle(event); });
     settle_unpaired_moves();
+    // The renames that led a parent's path astray are in the tree by now.
+    std::ranges::move(retry_, std::back_inserter(walk_));
+    retry_.clear();
 }
 
 // The root, or one of the folders above it, changed name or went away: say
@@ -274,7 +287,12 @@ void InotifySource::handle(const inotify_event& event) {
         }
         return;
     }
-    add_event(WatchTree::join(tree_.path_of(event.wd), name), item_flags(event.mask));
+    const auto folder = tree_.path_of(event.wd);
+    if (!folder) {
+        distrust_tree();
+        return;
+    }
+    add_event(WatchTree::join(*folder, name), item_flags(event.mask));
     if ((event.mask & IN_ISDIR) != 0) {
         handle_folder_event(event, event.wd, name);
     }
@@ -290,8 +308,11 @@ void InotifySource::handle_folder_event(const inotify_event& event, int parent,
     } else if ((event.mask & IN_MOVED_TO) != 0) {
         const auto from = moved_from_.find(event.cookie);
         if (from != moved_from_.end() && tree_.contains(from->second)) {
-            tree_.move(from->second, parent, name);
+            const int moved = from->second;
             moved_from_.erase(from);
+            if (!tree_.move(moved, parent, name)) {
+                distrust_tree();
+            }
         } else {
             walk_.push_back(WalkItem{parent, std::string(name), now, false});
         }
@@ -319,8 +340,8 @@ void InotifySource::walk_some(size_t count) {
         }
         const WalkItem item = std::move(walk_.back());
         walk_.pop_back();
-        walk(item);
-        if (item.first_walk && --first_walk_left_ == 0 && !history_sent_) {
+        if (walk(item) == Walked::Done && item.first_walk && --first_walk_left_ == 0 &&
+            !history_sent_) {
             history_sent_ = true;
             add_event({}, kEventHistoryDone);
         }
@@ -339,24 +360,70 @@ bool InotifySource::replayable(uint64_t changed_ns, uint64_t replay_ns) const {
 // Watches one folder, then replays it and its entries as of item.replay_ns and
 // queues its subfolders on the root's device. The watch comes first: what
 // changes after it is an event, what changed before it shows in the times.
-void InotifySource::walk(const WalkItem& item) {
+// A folder is opened through its parent's descriptor and watched through its
+// own, so a rename meanwhile cannot lose it or put another folder in its place.
+InotifySource::Walked InotifySource::walk(const WalkItem& item) {
     int wd = tree_.root();
     std::string path = config_.root;
-    if (item.parent >= 0) {
+    UniqueFd fd;
+    if (item.parent < 0) {
+        if (wd < 0) {
+            return Walked::Done;
+        }
+        fd.reset(retry_on_eintr(
+            [&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+    } else {
         if (!tree_.contains(item.parent)) {
-            return;  // the parent went away meanwhile
+            return Walked::Done;  // the parent went away meanwhile
         }
-        path = WatchTree::join(tree_.path_of(item.parent), item.name);
-        struct stat info {};
-        if (retry_on_eintr([&] { return ::lstat(path.c_str(), &info); }) != 0 ||
-            !S_ISDIR(info.st_mode) || info.st_dev != root_device_) {
-            return;
+        const auto parent_path = tree_.path_of(item.parent);
+        if (!parent_path) {
+            distrust_tree();
+            return Walked::Restarted;
         }
+        path = WatchTree::join(*parent_path, item.name);
         if (config_.faults.before_watch) {
             config_.faults.before_watch(path);
         }
-        int error = 0;
-        const auto added = add_folder_watch(path, error);
+        UniqueFd opened_parent;
+        int parent_fd = item.parent_fd ? item.parent_fd->get() : -1;
+        if (parent_fd < 0) {
+            bool retry = false;
+            opened_parent = open_parent(item, *parent_path, retry);
+            if (retry) {
+                if (item.tries >= kParentTries) {
+                    distrust_tree();
+                    return Walked::Restarted;
+                }
+                retry_.push_back(item);
+                ++retry_.back().tries;
+                return Walked::Later;
+            }
+            if (!opened_parent) {
+                if (const int error = errno; !harmless_watch_error(error)) {
+                    add_event(path, kLost);  // out of descriptors, say
+                }
+                return Walked::Done;
+            }
+            parent_fd = opened_parent.get();
+        }
+        fd.reset(retry_on_eintr([&] {
+            return ::openat(parent_fd, item.name.c_str(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        }));
+        int error = errno;
+        struct stat info {};
+        if (fd && retry_on_eintr([&] { return ::fstat(fd.get(), &info); }) != 0) {
+            error = errno;
+            fd.reset();
+        }
+        if (fd && info.st_dev != root_device_) {
+            return Walked::Done;
+        }
+        std::optional<int> added;
+        if (fd) {
+            added = add_folder_watch_at(fd.get(), error);
+        }
         if (!added) {
             if (!harmless_watch_error(error)) {
                 // ENOSPC (the watch budget spent) lands here; the reader then ends.
@@ -364,32 +431,34 @@ void InotifySource::walk(const WalkItem& item) {
                             std::strerror(error));
                 add_event(path, kLost);
             }
-            return;
+            return Walked::Done;
         }
-        if (tree_.add(item.parent, item.name, *added) == WatchTree::Added::Elsewhere) {
-            return;
+        const auto placed = place_watch(item, *added, info);
+        if (!placed) {
+            return Walked::Done;
         }
-        wd = *added;
+        wd = *placed;
         watch_count_.store(tree_.size(), std::memory_order_relaxed);
     }
-    if (wd < 0) {
-        return;
-    }
-    UniqueFd fd(retry_on_eintr(
-        [&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
     if (!fd) {
-        return;
+        return Walked::Done;
     }
     struct stat own {};
     if (retry_on_eintr([&] { return ::fstat(fd.get(), &own); }) == 0 &&
         replayable(last_change_ns(own), item.replay_ns)) {
         add_event(path, kEventItemModified | kEventItemIsDir);
     }
-    const std::unique_ptr<DIR, int (*)(DIR*)> listing(::fdopendir(fd.get()), &::closedir);
+    // The listing reads a copy of the descriptor; the folder's own stays
+    // open for its subfolders to be opened from.
+    UniqueFd copy(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+    const std::unique_ptr<DIR, int (*)(DIR*)> listing(copy ? ::fdopendir(copy.get()) : nullptr,
+                                                      &::closedir);
     if (!listing) {
-        return;
+        return Walked::Done;
     }
-    const int folder = fd.release();  // closed with the listing
+    copy.release();  // closed with the listing
+    const int folder = ::dirfd(listing.get());
+    std::shared_ptr<const UniqueFd> held;
     while (const dirent* entry = ::readdir(listing.get())) {
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..") {
@@ -403,7 +472,11 @@ void InotifySource::walk(const WalkItem& item) {
         }
         if (S_ISDIR(info.st_mode)) {
             if (info.st_dev == root_device_) {
-                walk_.push_back(WalkItem{wd, std::string(name), item.replay_ns, item.first_walk});
+                if (!held && fd) {
+                    held = hold_for_children(fd.release());
+                }
+                walk_.push_back(
+                    WalkItem{wd, std::string(name), item.replay_ns, item.first_walk, held});
                 if (item.first_walk) {
                     ++first_walk_left_;
                 }
@@ -412,6 +485,113 @@ void InotifySource::walk(const WalkItem& item) {
             add_event(WatchTree::join(path, name), kEventItemModified | kEventItemIsFile);
         }
     }
+    return Walked::Done;
+}
+
+// The folder of watch wd, opened at its path; a path too long for one call
+// is followed a name at a time from the root.
+UniqueFd InotifySource::open_by_watch(int wd, const std::string& path) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    UniqueFd fd(retry_on_eintr([&] { return ::open(path.c_str(), kFlags); }));
+    if (fd || errno != ENAMETOOLONG) {
+        return fd;
+    }
+    const auto names = tree_.names_of(wd);
+    if (!names) {
+        return fd;
+    }
+    fd.reset(retry_on_eintr([&] { return ::open(names->front()->c_str(), kFlags); }));
+    for (size_t i = 1; fd && i < names->size(); ++i) {
+        fd.reset(retry_on_eintr([&] { return ::openat(fd.get(), (*names)[i]->c_str(), kFlags); }));
+    }
+    return fd;
+}
+
+// The parent of an item queued by an event, opened at the path the tree
+// gives it. A rename not yet read from the queue may have taken that path
+// elsewhere: then retry is set, for once the queue has been read.
+UniqueFd InotifySource::open_parent(const WalkItem& item, const std::string& parent_path,
+                                    bool& retry) {
+    UniqueFd fd = open_by_watch(item.parent, parent_path);
+    if (!fd) {
+        retry = errno == ENOENT || errno == ENOTDIR || errno == ELOOP;
+        return fd;
+    }
+    // Watched already, the folder gets its own watch back: the same one
+    // only if the path still leads to the parent.
+    // (Not counted against the budget: it is a watch the tree holds already.)
+    const std::string link = fd_link(fd.get());
+    const int wd = retry_on_eintr(
+        [&] { return ::inotify_add_watch(inotify_fd_.get(), link.c_str(), kEntryChangeMask); });
+    if (wd == item.parent) {
+        return fd;
+    }
+    if (wd >= 0 && !tree_.contains(wd) && !ancestors_.contains(wd)) {
+        ::inotify_rm_watch(inotify_fd_.get(), wd);
+    }
+    retry = wd >= 0;
+    return {};
+}
+
+// Files watch wd as the parent's entry; the watch to list from, or none.
+std::optional<int> InotifySource::place_watch(const WalkItem& item, int wd,
+                                              const struct stat& info) {
+    if (tree_.add(item.parent, item.name, wd) != WatchTree::Added::Elsewhere) {
+        return wd;
+    }
+    if (!tree_.contains(wd) || wd == tree_.root()) {
+        return std::nullopt;
+    }
+    // The kernel gives an inode one watch, so this folder is in the tree at
+    // another place already. While that place still leads to it, it is a
+    // second path to the folder (a bind mount), followed at the first;
+    // otherwise the folder moved here and the events saying so are queued.
+    const auto old_path = tree_.path_of(wd);
+    struct stat old {};
+    if (old_path && retry_on_eintr([&] { return ::lstat(old_path->c_str(), &old); }) == 0 &&
+        old.st_dev == info.st_dev && old.st_ino == info.st_ino) {
+        return std::nullopt;
+    }
+    // A folder cannot move inside itself: a bind mount of it below itself.
+    if (!tree_.move(wd, item.parent, item.name)) {
+        return std::nullopt;
+    }
+    return wd;
+}
+
+std::shared_ptr<const UniqueFd> InotifySource::hold_for_children(int fd) {
+    if (held_fds_ >= kHeldParentsAtMost) {
+        ::close(fd);  // the children's parent is opened at its path instead
+        return nullptr;
+    }
+    ++held_fds_;
+    return std::shared_ptr<const UniqueFd>(new UniqueFd(fd), [this](const UniqueFd* held) {
+        --held_fds_;
+        delete held;
+    });
+}
+
+// The watch tree disagrees with itself (a folder inside itself): no path
+// built from it can be believed. Say that events are lost, and watch
+// everything again from the root.
+void InotifySource::distrust_tree() {
+    log::record(log::Level::Warn, kLogTarget, "fsevents: watch table out of step; watching again");
+    add_event(config_.root, kLost);
+    for (const int wd : tree_.clear()) {
+        ::inotify_rm_watch(inotify_fd_.get(), wd);
+    }
+    watch_count_.store(0, std::memory_order_relaxed);
+    moved_from_.clear();
+    walk_.clear();
+    retry_.clear();
+    first_walk_left_ = 0;
+    int error = 0;
+    if (!attach_root(error)) {
+        return;  // the root's own events or its ancestors' tell what became of it
+    }
+    const bool first = !history_sent_;
+    walk_.push_back(WalkItem{-1, {}, kNeverReplay, first});
+    first_walk_left_ = first ? 1 : 0;
 }
 
 void InotifySource::add_event(std::string_view path, EventFlags flags) {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <charconv>
 #include <limits>
+#include <string>
 
 #include "core/base/eintr.hpp"
 #include "core/base/read_whole_file.hpp"
@@ -80,6 +81,10 @@ void read_inotify_events(int fd, absl::FunctionRef<void(const inotify_event&)> h
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }
+}
+
+std::string fd_link(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
 }
 
 void signal_eventfd(int fd) {
@@ -188,12 +193,12 @@ uint64_t InotifySource::watch_budget() const {
     return most > reserve ? most - reserve : 0;
 }
 
-std::optional<int> InotifySource::add_folder_watch(const std::string& path, int& error) {
+std::optional<int> InotifySource::add_folder_watch(const std::string& path, int& error,
+                                                   uint32_t mask) {
     if (tree_.size() >= watch_budget()) {
         error = ENOSPC;
-    } else if (const int wd = retry_on_eintr([&] {
-                   return ::inotify_add_watch(inotify_fd_.get(), path.c_str(), kFolderMask);
-               });
+    } else if (const int wd = retry_on_eintr(
+                   [&] { return ::inotify_add_watch(inotify_fd_.get(), path.c_str(), mask); });
                wd >= 0) {
         return wd;
     } else {
@@ -201,6 +206,11 @@ std::optional<int> InotifySource::add_folder_watch(const std::string& path, int&
     }
     watches_spent_ = watches_spent_ || error == ENOSPC;
     return std::nullopt;
+}
+
+std::optional<int> InotifySource::add_folder_watch_at(int fd, int& error) {
+    // The link is followed: the folder was opened without following one.
+    return add_folder_watch(fd_link(fd), error, kEntryChangeMask);
 }
 
 bool InotifySource::attach_root(int& error) {
@@ -213,7 +223,7 @@ bool InotifySource::attach_root(int& error) {
         error = ENOTDIR;
         return false;
     }
-    const auto wd = add_folder_watch(config_.root, error);
+    const auto wd = add_folder_watch(config_.root, error, kFolderMask);
     if (!wd) {
         return false;
     }

@@ -18,12 +18,14 @@
 #pragma once
 
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -52,6 +54,11 @@ inline constexpr uint32_t kEntryChangeMask = IN_CREATE | IN_DELETE | IN_MODIFY |
 // Reads a non-blocking inotify instance until nothing is queued, handing on
 // each event in order.
 void read_inotify_events(int fd, absl::FunctionRef<void(const inotify_event&)> handle);
+
+// The name of whatever is open at fd in this process: the kernel resolves it
+// to the open inode itself, not to a path that a rename may have taken
+// elsewhere, and it is short however deep the inode sits.
+std::string fd_link(int fd);
 
 // Adds one to an eventfd, waking whoever polls it. EAGAIN (the counter is
 // already far from zero) wakes it anyway.
@@ -88,6 +95,11 @@ class InotifySource {
         std::string name;    // inside the parent
         uint64_t replay_ns;  // replay what changed at or after this time
         bool first_walk;     // part of the walk that ends with history done
+        // The parent as it was listed, so that the folder is reached whatever
+        // the parent is called by now; none when the parent is opened by its
+        // path (checked against its watch).
+        std::shared_ptr<const UniqueFd> parent_fd = {};
+        int tries = 0;  // times the parent's path led elsewhere
     };
 
     // Reader thread.
@@ -99,7 +111,17 @@ class InotifySource {
     void handle_folder_event(const inotify_event& event, int parent, std::string_view name);
     void settle_unpaired_moves();
     void walk_some(size_t count);
-    void walk(const WalkItem& item);
+    enum class Walked {
+        Done,
+        Later,      // waits in retry_ for the kernel's queue to be read first
+        Restarted,  // the table was distrusted and the walk begun again
+    };
+    Walked walk(const WalkItem& item);
+    UniqueFd open_by_watch(int wd, const std::string& path);
+    UniqueFd open_parent(const WalkItem& item, const std::string& parent_path, bool& retry);
+    std::optional<int> place_watch(const WalkItem& item, int wd, const struct stat& info);
+    std::shared_ptr<const UniqueFd> hold_for_children(int fd);
+    void distrust_tree();
     void add_event(std::string_view path, EventFlags flags);
     void deliver();
     int poll_timeout() const;
@@ -112,7 +134,9 @@ class InotifySource {
     // All but a reserve of the user's watch budget.
     uint64_t watch_budget() const;
     // ENOSPC (the budget spent) also sets watches_spent_.
-    std::optional<int> add_folder_watch(const std::string& path, int& error);
+    std::optional<int> add_folder_watch(const std::string& path, int& error, uint32_t mask);
+    // The watch of the folder open at fd, wherever it has gone; as above.
+    std::optional<int> add_folder_watch_at(int fd, int& error);
     bool attach_root(int& error);
     void watch_ancestors();
     void wake() const;
@@ -143,7 +167,9 @@ class InotifySource {
     ino_t root_inode_ = 0;
     absl::flat_hash_map<int, std::string> ancestors_;  // watch -> the next component
     absl::flat_hash_map<uint32_t, int> moved_from_;    // rename cookie -> folder watch
+    size_t held_fds_ = 0;  // of walk items' parents (before them: outlives them)
     std::vector<WalkItem> walk_;
+    std::vector<WalkItem> retry_;  // walked again once the queue is read
     size_t first_walk_left_ = 0;
     bool history_sent_ = false;
     bool watches_spent_ = false;  // a watch was refused for want of budget: the reader ends

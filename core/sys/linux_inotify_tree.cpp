@@ -45,23 +45,42 @@ std::string WatchTree::join(std::string_view folder, std::string_view name) {
     return path;
 }
 
-std::string WatchTree::path_of(int wd) const {
-    std::vector<const std::string*> names;  // from wd up to the root
-    for (auto node = nodes_.find(wd); node != nodes_.end();
-         node = nodes_.find(node->second.parent)) {
+std::optional<std::vector<const std::string*>> WatchTree::names_of(int wd) const {
+    // Each step goes one parent up, so more steps than nodes means a loop.
+    std::vector<const std::string*> names;
+    auto node = nodes_.find(wd);
+    for (size_t steps = 0; node != nodes_.end() && steps <= nodes_.size(); ++steps) {
         names.push_back(&node->second.name);
-        if (node->second.parent < 0) {
-            break;
+        if (node->first == root_) {
+            std::ranges::reverse(names);
+            return names;
         }
+        node = nodes_.find(node->second.parent);
     }
-    if (names.empty()) {
-        return {};
+    return std::nullopt;
+}
+
+std::optional<std::string> WatchTree::path_of(int wd) const {
+    const auto names = names_of(wd);
+    if (!names) {
+        return std::nullopt;
     }
-    std::string path = *names.back();
-    for (size_t i = names.size() - 1; i-- > 0;) {
-        path = join(path, *names[i]);
+    std::string path = *names->front();
+    for (size_t i = 1; i < names->size(); ++i) {
+        path = join(path, *(*names)[i]);
     }
     return path;
+}
+
+bool WatchTree::is_within(int wd, int ancestor) const {
+    auto node = nodes_.find(wd);
+    for (size_t steps = 0; node != nodes_.end() && steps <= nodes_.size(); ++steps) {
+        if (node->first == ancestor) {
+            return true;
+        }
+        node = nodes_.find(node->second.parent);
+    }
+    return false;
 }
 
 void WatchTree::unlink_from_parent(int wd, const Node& node) {
@@ -75,15 +94,19 @@ void WatchTree::unlink_from_parent(int wd, const Node& node) {
     }
 }
 
-void WatchTree::move(int wd, int new_parent, std::string_view new_name) {
+bool WatchTree::move(int wd, int new_parent, std::string_view new_name) {
     const auto node = nodes_.find(wd);
     if (node == nodes_.end() || !nodes_.contains(new_parent) || wd == root_) {
-        return;
+        return true;  // nothing of ours to move
+    }
+    if (is_within(new_parent, wd)) {
+        return false;
     }
     unlink_from_parent(wd, node->second);
     node->second.parent = new_parent;
     node->second.name = std::string(new_name);
     nodes_[new_parent].children[std::string(new_name)] = wd;
+    return true;
 }
 
 std::vector<int> WatchTree::remove_subtree(int wd) {

@@ -30,14 +30,24 @@ class WatchTree {
 
     Added add(int parent, std::string_view name, int wd);
     std::optional<int> child(int parent, std::string_view name) const;
-    std::string path_of(int wd) const;
+    // Nothing when the table cannot be trusted: wd's chain of parents loops
+    // or breaks off before the root.
+    std::optional<std::string> path_of(int wd) const;
+    // The names from the root down to wd, the root's path first; nothing as
+    // for path_of.
+    std::optional<std::vector<const std::string*>> names_of(int wd) const;
 
     // folder + "/" + name, without doubling the '/' of the root "/".
     static std::string join(std::string_view folder, std::string_view name);
 
     // The folder now sits under new_parent as new_name; a folder already
-    // there under that name (renamed over) loses its place.
-    void move(int wd, int new_parent, std::string_view new_name);
+    // there under that name (renamed over) loses its place. False, and
+    // nothing changed, when new_parent is wd or below it: a folder cannot sit
+    // inside itself, so the table is out of step with the disk.
+    bool move(int wd, int new_parent, std::string_view new_name);
+
+    // Whether wd is ancestor or one of its descendants.
+    bool is_within(int wd, int ancestor) const;
 
     // Forgets wd and everything below it; the forgotten descriptors, wd first.
     std::vector<int> remove_subtree(int wd);
