@@ -1,6 +1,7 @@
 #include "core/live/rescan.hpp"
 
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <random>
@@ -454,10 +456,12 @@ constexpr std::pair<const char*, int (*)(Disk)> kChanges[] = {
 };
 
 // A few random changes, each kind counted in the tally when it happened.
-std::vector<std::string> change(Disk disk, std::map<std::string, int>& tally) {
+// The second draw order meets the same kinds in other sequences.
+std::vector<std::string> change(Disk disk, std::map<std::string, int>& tally, int order) {
     disk.changed_.clear();
     for (int k = disk.pick(1, 6); k > 0; --k) {
-        const auto& [what, how] = kChanges[disk.pick(0, std::size(kChanges) - 1)];
+        const int drawn = disk.pick(0, std::size(kChanges) - 1);
+        const auto& [what, how] = kChanges[order == 0 ? drawn : std::size(kChanges) - 1 - drawn];
         tally[what] += how(disk);
     }
     return disk.changed_;
@@ -488,7 +492,9 @@ TEST(RescanFolders, MatchesAFullScanAfterRandomChanges) {
     int root_rescans = 0;
     // BRAMWEX_TEST_SEED=n runs that seed alone, to look into a failure.
     const char* only = std::getenv("BRAMWEX_TEST_SEED");
-    for (uint32_t seed = 1; seed <= 48; ++seed) {
+    for (uint32_t run = 0; run < 96; ++run) {
+        const uint32_t seed = run % 48 + 1;
+        const int order = static_cast<int>(run / 48);
         if (only != nullptr && std::to_string(seed) != only) {
             continue;
         }
@@ -502,10 +508,11 @@ TEST(RescanFolders, MatchesAFullScanAfterRandomChanges) {
         Tree& tree = live.tree;
         EXPECT_EQ(rescan_ok(live, {}, pool, options).kind, RescanOutcome::Kind::NoChanges);
         for (uint32_t round = 0; round < 5; ++round) {
-            const std::string context = fmt::format("seed {} round {}", seed, round);
+            const std::string context =
+                fmt::format("seed {} order {} round {}", seed, order, round);
             SCOPED_TRACE(context);
             const Tree before = tree.clone();
-            const std::vector<std::string> paths = change(disk, tally);
+            const std::vector<std::string> paths = change(disk, tally, order);
             const int how = std::max(static_cast<int>((seed + round) % 5) - 2, 0);
             RescanOutcome outcome = rescan_ok(live, deliver(how, before, paths), pool, options);
             if (outcome.kind == RescanOutcome::Kind::RootMustBeScanned) {
@@ -721,6 +728,104 @@ TEST(RescanFolders, AGoneFolderTakesItsGoneAncestorsWithIt) {
         EXPECT_FALSE(live_folders(live.tree).contains(top));
         expect_same_folders(live.tree, scan_followed(dir.path()).tree, dir.path(), removed);
         expect_consistent_changes(outcome.changes, before, live.tree, dir.path(), removed);
+    }
+}
+
+// A multi-link file whose counting folder loses its link (or goes) is then
+// counted where a link is left, at the size the file has now, though the
+// folder holding that link is not named.
+TEST(RescanFolders, ALinkLeftCountsTheFileAtItsSizeNow) {
+    Pool pool = ok(build_pool(2));
+    for (const bool folder_goes : {false, true}) {
+        for (const int links : {2, 3}) {
+            const std::string context = fmt::format("folder goes {} links {}", folder_goes, links);
+            SCOPED_TRACE(context);
+            TempDir dir;
+            write_file(dir / "A/x", 4096);
+            write_file(dir / "A/other", 8192);
+            make_dirs(dir / "B");
+            fs::create_hard_link(dir / "A/x", dir / "B/y");
+            if (links == 3) {
+                make_dirs(dir / "C");
+                fs::create_hard_link(dir / "A/x", dir / "C/z");
+            }
+            Followed live = scan_followed(dir.path());
+            const Tree before = live.tree.clone();
+            {
+                std::ofstream grow(dir / "A/x", std::ios::app | std::ios::binary);
+                grow << std::string(1 << 20, 'g');
+            }
+            if (folder_goes) {
+                test::remove_tree_at(AT_FDCWD, dir / "A");
+            } else {
+                fs::remove(dir / "A/x");
+            }
+            const RescanOutcome outcome =
+                rescan_ok(live, {{folder_goes ? "A" : "A/x"}, {}, {}}, pool);
+            expect_same_folders(live.tree, scan_followed(dir.path()).tree, dir.path(), context);
+            expect_consistent_changes(outcome.changes, before, live.tree, dir.path(), context);
+        }
+    }
+}
+
+// Descriptors open in this process now.
+int open_descriptors() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+// The soft limit on open files lowered while it lives.
+class LowFileLimit {
+  public:
+    explicit LowFileLimit(rlim_t soft) {
+        EXPECT_EQ(::getrlimit(RLIMIT_NOFILE, &saved_), 0);
+        rlimit low = saved_;
+        low.rlim_cur = soft;
+        EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    }
+    LowFileLimit(const LowFileLimit&) = delete;
+    LowFileLimit& operator=(const LowFileLimit&) = delete;
+    ~LowFileLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+
+  private:
+    rlimit saved_{};
+};
+
+// Listing many folders again, each with a subfolder kept in the tree and one
+// to scan anew, waits for descriptors under a low limit instead of failing.
+TEST(RescanFolders, ListsManyFoldersAgainWithinTheOpenFileLimit) {
+    TempDir dir;
+    for (int k = 0; k < 150; ++k) {
+        write_file(dir / fmt::format("d{:03}/kept/file", k), 4096);
+    }
+    Followed live = scan_followed(dir.path());
+    std::vector<uint32_t> relist;
+    for (const auto& [path, index] : live_folders(live.tree)) {
+        if (!path.empty() && path.find('/') == path.npos) {
+            relist.push_back(index);
+        }
+    }
+    for (int k = 0; k < 150; ++k) {
+        write_file(dir / fmt::format("d{:03}/file", k), 8192);
+        write_file(dir / fmt::format("d{:03}/new/deeper/file", k), 4096);
+    }
+    for (const int threads : {1, 4}) {
+        SCOPED_TRACE(threads);
+        Followed again{live.tree.clone(), live.links};
+        ScanOptions options;
+        options.threads = threads;
+        Pool pool = ok(build_pool(options.threads));
+        {
+            const LowFileLimit low(static_cast<rlim_t>(open_descriptors() + 40));
+            rescan_ok(again, {{}, {}, relist}, pool, options);
+        }
+        for (const FolderRecord& folder : again.tree.folders) {
+            EXPECT_EQ(folder.error_number, 0);
+        }
+        expect_same_folders(again.tree, scan_followed(dir.path()).tree, dir.path(), "low limit");
     }
 }
 

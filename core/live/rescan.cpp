@@ -312,25 +312,48 @@ void update_link_holders(RescanContext& context, const std::vector<FolderListing
 }
 
 // A link no folder counts any more (its counting folder lost it or went,
-// and no listing met it) is counted in a folder that still holds one.
+// and no listing met it) is counted in a folder that still holds one, at
+// the size the file has now: it may have changed through the link that
+// went, and the folder holding the one left is not listed.
 void count_orphaned_links(RescanContext& context) {
     Tree& work = context.work;
-    for (const auto& [key, file] : context.holders.files) {
+    for (auto& [key, file] : context.holders.files) {
         const auto held = work.folder_index.find(key);
         if (held != work.folder_index.end() && !is_removed(work, held->second)) {
             continue;
         }
         // Any holder will do: the pass ends by settling the file where it
         // belongs.
-        const LinkHolder& holder = file.holders.front();
+        std::optional<LinkedFile> now;
+        const LinkHolder* holder = nullptr;
+        for (const LinkHolder& candidate : file.holders) {
+            now = stat_link_again(context.root, folder_components(context.tree, candidate.folder),
+                                  candidate.name, key);
+            if (now) {
+                holder = &candidate;
+                break;
+            }
+        }
+        if (holder == nullptr) {
+            // Every link left went as well: the listings of their folders,
+            // which the event stream names, drop them.
+            if (held != work.folder_index.end()) {
+                work.folder_index.erase(held);
+            }
+            continue;
+        }
+        file.allocated = now->allocated;
+        if (context.root.read_mode.reclaimable != sys::ReclaimableMode::Private) {
+            file.reclaimable = context.options.reclaimable ? now->reclaimable : 0;
+        }
         context.links_met.push_back(key);
-        work.folder_index[key] = holder.folder;
-        work.folders[holder.folder].own += file.allocated;
-        if (holder.folder < work.reclaimable_sizes.size()) {
-            work.reclaimable_sizes[holder.folder] += file.reclaimable;
+        work.folder_index[key] = holder->folder;
+        work.folders[holder->folder].own += file.allocated;
+        if (holder->folder < work.reclaimable_sizes.size()) {
+            work.reclaimable_sizes[holder->folder] += file.reclaimable;
         }
         if (file.allocated > context.large_threshold) {
-            context.listed_files.push_back({holder.folder, {{file.allocated, holder.name}}});
+            context.listed_files.push_back({holder->folder, {{file.allocated, holder->name}}});
         }
     }
 }

@@ -126,6 +126,29 @@ FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& re
     return listing;
 }
 
+std::optional<LinkedFile> stat_link_again(const RescanRoot& root,
+                                          std::span<const std::string> components,
+                                          const std::string& name, const DeviceFile& key) {
+    const auto opened = open_dir_components(root.dir->fd(), components);
+    if (!opened) {
+        return std::nullopt;
+    }
+    const UniqueFd folder(*opened);
+    struct stat st;
+    const int rc = sys::retry_on_eintr(
+        [&] { return ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW); });
+    if (rc != 0 || S_ISDIR(st.st_mode) ||
+        DeviceFile{sys::widen_device(st.st_dev), static_cast<uint64_t>(st.st_ino)} != key) {
+        return std::nullopt;
+    }
+    const auto allocated = static_cast<uint64_t>(st.st_blocks) * 512;
+    // Only where entries carry their allocation as reclaimable can one entry
+    // be examined alone.
+    const uint64_t reclaimable =
+        root.read_mode.reclaimable == sys::ReclaimableMode::Allocated ? allocated : 0;
+    return LinkedFile{key, allocated, reclaimable, name};
+}
+
 std::vector<FolderListing> list_folders_again(Pool& pool, const RescanRoot& root,
                                               std::span<const ListingRequest> requests,
                                               bool reclaimable, uint64_t large_threshold,

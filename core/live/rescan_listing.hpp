@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -71,6 +72,13 @@ struct ListingRequest {
 FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& request,
                                 bool reclaimable, uint64_t large_threshold,
                                 const StopTest& interrupt);
+
+// The file a link names now: its entry in the folder (reached below the root
+// through components) examined without following a link. None when the entry
+// is gone or is no longer that file.
+std::optional<LinkedFile> stat_link_again(const RescanRoot& root,
+                                          std::span<const std::string> components,
+                                          const std::string& name, const DeviceFile& key);
 
 // All requests on the pool; the result has one listing per request, in order.
 std::vector<FolderListing> list_folders_again(Pool& pool, const RescanRoot& root,
