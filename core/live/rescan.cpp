@@ -59,8 +59,9 @@ struct RescanContext {
     std::vector<NewSubtrees> new_subtrees;
     std::vector<std::pair<uint32_t, ListedSubfolder>> other_device;  // (parent, subfolder)
     std::vector<ListedFiles> listed_files;
-    std::vector<DeviceFile> links_met;  // multi-link files listed or recounted in this pass
-    bool stopped = false;               // the stop test cut a listing short
+    std::vector<DeviceFile> links_met;   // multi-link files listed or recounted in this pass
+    std::vector<DeviceFile> links_lost;  // multi-link files a listing or removal lost a link of
+    bool stopped = false;                // the stop test cut a listing short
 };
 
 bool is_removed(const Tree& tree, uint32_t index) {
@@ -288,9 +289,13 @@ void update_link_holders(RescanContext& context, const std::vector<FolderListing
     const Tree& work = context.work;
     LinkHolders& holders = context.holders;
     for (auto& [key, file] : holders.files) {
+        const size_t held = file.holders.size();
         std::erase_if(file.holders, [&](const LinkHolder& holder) {
             return listed_again(context, holder.folder) || is_removed(work, holder.folder);
         });
+        if (file.holders.size() != held) {
+            context.links_lost.push_back(key);
+        }
     }
     for (const FolderListing& listing : listings) {
         if (listing.open_error != 0 || listing.other_device || is_removed(work, listing.folder)) {
@@ -354,6 +359,33 @@ void count_orphaned_links(RescanContext& context) {
         }
         if (file.allocated > context.large_threshold) {
             context.listed_files.push_back({holder->folder, {{file.allocated, holder->name}}});
+        }
+    }
+}
+
+// A file may have been written through a link before it went; the folder
+// still counting it is not listed, so its entry says whether it has another
+// size now. If so, that folder is listed again.
+void recheck_lost_links(RescanContext& context) {
+    const Tree& work = context.work;
+    for (const DeviceFile& key : context.links_lost) {
+        const auto file = context.holders.files.find(key);
+        const auto counted = work.folder_index.find(key);
+        if (file == context.holders.files.end() || file->second.resized ||
+            counted == work.folder_index.end() || is_removed(work, counted->second) ||
+            listed_again(context, counted->second)) {
+            continue;
+        }
+        const uint32_t folder = counted->second;
+        const auto holder = std::ranges::find(file->second.holders, folder, &LinkHolder::folder);
+        if (holder == file->second.holders.end()) {
+            continue;
+        }
+        const std::optional<LinkedFile> now = stat_link_again(
+            context.root, folder_components(context.tree, folder), holder->name, key);
+        if (!now || now->allocated != file->second.allocated) {
+            file->second.resized = true;
+            context.holders.unsettled.push_back(key);
         }
     }
 }
@@ -555,6 +587,7 @@ Result<std::optional<Tree>> rescan_pass(const Tree& tree, LinkHolders& holders,
     listings.clear();  // closes the descriptors no new subtree needs
     context.work.prune_removed();
     count_orphaned_links(context);
+    recheck_lost_links(context);
 
     auto built = build_updated_tree(context);
     if (!built) {
