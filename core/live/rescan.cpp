@@ -54,6 +54,9 @@ struct RescanContext {
     std::vector<uint32_t> listing_set;  // ascending once collected
     std::vector<uint32_t> subtree_roots;
     RescanRoot root;
+    // Listings take their descriptors from it; those kept for new subtrees
+    // give them back when the walk ends, before the context goes.
+    std::unique_ptr<DescriptorBudget> descriptors;
     uint64_t large_threshold = 0;
     Tree work;
     std::vector<NewSubtrees> new_subtrees;
@@ -173,9 +176,9 @@ std::vector<FolderListing> list_folders(RescanContext& context, std::span<const 
             requests.push_back({folder, folder_components(context.tree, folder)});
         }
     }
-    std::vector<FolderListing> listings =
-        list_folders_again(context.pool, context.root, requests, context.options.reclaimable,
-                           context.large_threshold, context.options.interrupt);
+    std::vector<FolderListing> listings = list_folders_again(
+        context.pool, context.root, requests, context.options.reclaimable, context.large_threshold,
+        context.options.interrupt, *context.descriptors);
     // A listing cut short is dropped: its folder keeps its old record, as if
     // it had not been asked for, and the tree is marked stopped.
     for (const FolderListing& listing : listings) {
@@ -399,7 +402,8 @@ void pair_children(RescanContext& context, FolderListing& listing) {
     const bool all_new =
         std::binary_search(context.subtree_roots.begin(), context.subtree_roots.end(), folder);
     absl::flat_hash_set<uint32_t> kept;
-    NewSubtrees fresh{folder, nullptr, {}, {}};
+    NewSubtrees fresh;
+    fresh.parent = folder;
     for (ListedSubfolder& subfolder : listing.subfolders) {
         const bool other =
             subfolder.status == sys::kStatusMountPoint || subfolder.device != context.root.device;
@@ -428,6 +432,10 @@ void pair_children(RescanContext& context, FolderListing& listing) {
     }
     if (!fresh.subfolders.empty()) {
         fresh.dir = std::move(listing.dir);
+        if (!fresh.dir) {
+            fresh.root = context.root.dir;
+            fresh.components = folder_components(context.tree, folder);
+        }
         fresh.ancestors = std::move(listing.ancestors);
         context.new_subtrees.push_back(std::move(fresh));
     }
@@ -567,6 +575,7 @@ Result<std::optional<Tree>> rescan_pass(const Tree& tree, LinkHolders& holders,
         return std::unexpected(root.error());
     }
     context.root = std::move(*root);
+    context.descriptors = std::make_unique<DescriptorBudget>(DescriptorBudget::from_limit());
 
     start_work(context);
     clear_subtree_roots(context);
