@@ -1,7 +1,9 @@
 #include "core/live/rescan.hpp"
 
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <absl/container/flat_hash_map.h>
@@ -10,14 +12,18 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -412,6 +418,23 @@ struct RandomDisk {
         }
         return 0;
     }
+    // Writes through one link of a file, then that link goes, alone or with
+    // its folder: the folders holding the others are not named.
+    int grow_then_drop_link() {
+        auto files = entries(false);
+        std::erase_if(
+            files, [&](const std::string& file) { return test::lstat_of(abs(file)).st_nlink < 2; });
+        return change_any(files, [&](const std::string& file) {
+            std::ofstream(abs(file), std::ios::app | std::ios::binary) << std::string(200000, 'g');
+            const std::string folder = fs::path(file).parent_path().string();
+            if (folder.empty() || pick(0, 1) == 0) {
+                fs::remove(abs(file));
+            } else {
+                test::remove_tree_at(AT_FDCWD, abs(folder));
+                changed_.push_back(folder);
+            }
+        });
+    }
     int file_to_folder() {
         return change_any(entries(false), [&](const std::string& file) {
             fs::remove(abs(file));
@@ -446,6 +469,7 @@ constexpr std::pair<const char*, int (*)(Disk)> kChanges[] = {
     {"folder with a link deep inside deleted", [](Disk d) { return d.delete_above_link(); }},
     // The folders holding the other links are not named.
     {"one link of several deleted", [](Disk d) { return d.remove_file(true); }},
+    {"grown through a link that then went", [](Disk d) { return d.grow_then_drop_link(); }},
     {"many new files",
      [](Disk d) {
          const std::string folder = d.random_folder();
@@ -722,6 +746,100 @@ TEST(RescanFolders, AGoneFolderTakesItsGoneAncestorsWithIt) {
         expect_same_folders(live.tree, scan_followed(dir.path()).tree, dir.path(), removed);
         expect_consistent_changes(outcome.changes, before, live.tree, dir.path(), removed);
     }
+}
+
+// A file written through a link that then goes, alone or with its folder,
+// is counted at the size it has now, though the folders holding its other
+// links are not named. A counts it (first in name order) before.
+TEST(RescanFolders, ALinkLeftCountsTheFileAtItsSizeNow) {
+    Pool pool = ok(build_pool(2));
+    for (const char* gone : {"A/x", "A", "B/y", "B"}) {
+        for (const int links : {2, 3}) {
+            const std::string context = fmt::format("{} gone, {} links", gone, links);
+            SCOPED_TRACE(context);
+            TempDir dir;
+            write_file(dir / "A/x", 4096);
+            write_file(dir / "B/other", 8192);
+            make_dirs(dir / "C");
+            fs::create_hard_link(dir / "A/x", dir / "B/y");
+            if (links == 3) {
+                fs::create_hard_link(dir / "A/x", dir / "C/z");
+            }
+            Followed live = scan_followed(dir.path());
+            const Tree before = live.tree.clone();
+            const std::string through = dir / (gone[0] == 'A' ? "A/x" : "B/y");
+            std::ofstream(through, std::ios::app | std::ios::binary) << std::string(1 << 20, 'g');
+            fs::remove_all(dir / gone);
+
+            const RescanOutcome outcome = rescan_ok(live, {{gone}, {}, {}}, pool);
+            expect_same_folders(live.tree, scan_followed(dir.path()).tree, dir.path(), context);
+            expect_consistent_changes(outcome.changes, before, live.tree, dir.path(), context);
+        }
+    }
+}
+
+// Listing many folders again, each with a subfolder kept in the tree and one
+// to scan anew, waits for descriptors under a low limit instead of failing.
+// Run alone, in a process whose limit was lowered before it started.
+TEST(RescanFolders, DISABLED_ListsManyFoldersAgainUnderTheLimitItRunsWith) {
+    TempDir dir;
+    for (int k = 0; k < 150; ++k) {
+        write_file(dir / fmt::format("d{:03}/kept/file", k), 4096);
+    }
+    Followed live = scan_followed(dir.path());
+    std::vector<uint32_t> relist;
+    for (const auto& [path, index] : live_folders(live.tree)) {
+        if (!path.empty() && path.find('/') == path.npos) {
+            relist.push_back(index);
+        }
+    }
+    for (int k = 0; k < 150; ++k) {
+        write_file(dir / fmt::format("d{:03}/file", k), 8192);
+        write_file(dir / fmt::format("d{:03}/new/deeper/file", k), 4096);
+    }
+    for (const uint32_t threads : {1u, 4u}) {
+        SCOPED_TRACE(threads);
+        Followed again{live.tree.clone(), live.links};
+        ScanOptions options;
+        options.threads = threads;
+        Pool pool = ok(build_pool(options.threads));
+        rescan_ok(again, {{}, {}, relist}, pool, options);
+        for (const FolderRecord& folder : again.tree.folders) {
+            EXPECT_EQ(folder.error_number, 0);
+        }
+        expect_same_folders(again.tree, scan_followed(dir.path()).tree, dir.path(), "low limit");
+    }
+}
+
+TEST(RescanFolders, ListsManyFoldersAgainWithinTheOpenFileLimit) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Soft and hard: a scan raises its soft limit as far as it may.
+        const rlimit low{64, 64};
+        char filter[] =
+            "--gtest_filter=RescanFolders.DISABLED_ListsManyFoldersAgainUnderTheLimitItRunsWith";
+        char disabled[] = "--gtest_also_run_disabled_tests";
+        char self[] = "/proc/self/exe";
+        char* argv[] = {self, filter, disabled, nullptr};
+        if (::setrlimit(RLIMIT_NOFILE, &low) == 0) {
+            ::execv(self, argv);
+        }
+        ::_exit(127);
+    }
+    // A rescan waiting for descriptors that never come back must not hang
+    // the run.
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(3);
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            FAIL() << "the rescan under a low limit did not end";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 }  // namespace

@@ -54,13 +54,17 @@ struct RescanContext {
     std::vector<uint32_t> listing_set;  // ascending once collected
     std::vector<uint32_t> subtree_roots;
     RescanRoot root;
+    // Listings take their descriptors from it; those kept for new subtrees
+    // give them back when the walk ends, before the context goes.
+    std::unique_ptr<DescriptorBudget> descriptors;
     uint64_t large_threshold = 0;
     Tree work;
     std::vector<NewSubtrees> new_subtrees;
     std::vector<std::pair<uint32_t, ListedSubfolder>> other_device;  // (parent, subfolder)
     std::vector<ListedFiles> listed_files;
-    std::vector<DeviceFile> links_met;  // multi-link files listed or recounted in this pass
-    bool stopped = false;               // the stop test cut a listing short
+    std::vector<DeviceFile> links_met;   // multi-link files listed or recounted in this pass
+    std::vector<DeviceFile> links_lost;  // multi-link files a listing or removal lost a link of
+    bool stopped = false;                // the stop test cut a listing short
 };
 
 bool is_removed(const Tree& tree, uint32_t index) {
@@ -172,9 +176,9 @@ std::vector<FolderListing> list_folders(RescanContext& context, std::span<const 
             requests.push_back({folder, folder_components(context.tree, folder)});
         }
     }
-    std::vector<FolderListing> listings =
-        list_folders_again(context.pool, context.root, requests, context.options.reclaimable,
-                           context.large_threshold, context.options.interrupt);
+    std::vector<FolderListing> listings = list_folders_again(
+        context.pool, context.root, requests, context.options.reclaimable, context.large_threshold,
+        context.options.interrupt, *context.descriptors);
     // A listing cut short is dropped: its folder keeps its old record, as if
     // it had not been asked for, and the tree is marked stopped.
     for (const FolderListing& listing : listings) {
@@ -288,9 +292,13 @@ void update_link_holders(RescanContext& context, const std::vector<FolderListing
     const Tree& work = context.work;
     LinkHolders& holders = context.holders;
     for (auto& [key, file] : holders.files) {
+        const size_t held = file.holders.size();
         std::erase_if(file.holders, [&](const LinkHolder& holder) {
             return listed_again(context, holder.folder) || is_removed(work, holder.folder);
         });
+        if (file.holders.size() != held) {
+            context.links_lost.push_back(key);
+        }
     }
     for (const FolderListing& listing : listings) {
         if (listing.open_error != 0 || listing.other_device || is_removed(work, listing.folder)) {
@@ -312,25 +320,75 @@ void update_link_holders(RescanContext& context, const std::vector<FolderListing
 }
 
 // A link no folder counts any more (its counting folder lost it or went,
-// and no listing met it) is counted in a folder that still holds one.
+// and no listing met it) is counted in a folder that still holds one, at
+// the size the file has now: it may have changed through the link that
+// went, and the folder holding the one left is not listed.
 void count_orphaned_links(RescanContext& context) {
     Tree& work = context.work;
-    for (const auto& [key, file] : context.holders.files) {
+    for (auto& [key, file] : context.holders.files) {
         const auto held = work.folder_index.find(key);
         if (held != work.folder_index.end() && !is_removed(work, held->second)) {
             continue;
         }
         // Any holder will do: the pass ends by settling the file where it
         // belongs.
-        const LinkHolder& holder = file.holders.front();
+        std::optional<LinkedFile> now;
+        const LinkHolder* holder = nullptr;
+        for (const LinkHolder& candidate : file.holders) {
+            now = stat_link_again(context.root, folder_components(context.tree, candidate.folder),
+                                  candidate.name, key);
+            if (now) {
+                holder = &candidate;
+                break;
+            }
+        }
+        if (holder == nullptr) {
+            // Every link left went as well: the listings of their folders,
+            // which the event stream names, drop them.
+            if (held != work.folder_index.end()) {
+                work.folder_index.erase(held);
+            }
+            continue;
+        }
+        file.allocated = now->allocated;
+        if (context.root.read_mode.reclaimable != sys::ReclaimableMode::Private) {
+            file.reclaimable = context.options.reclaimable ? now->reclaimable : 0;
+        }
         context.links_met.push_back(key);
-        work.folder_index[key] = holder.folder;
-        work.folders[holder.folder].own += file.allocated;
-        if (holder.folder < work.reclaimable_sizes.size()) {
-            work.reclaimable_sizes[holder.folder] += file.reclaimable;
+        work.folder_index[key] = holder->folder;
+        work.folders[holder->folder].own += file.allocated;
+        if (holder->folder < work.reclaimable_sizes.size()) {
+            work.reclaimable_sizes[holder->folder] += file.reclaimable;
         }
         if (file.allocated > context.large_threshold) {
-            context.listed_files.push_back({holder.folder, {{file.allocated, holder.name}}});
+            context.listed_files.push_back({holder->folder, {{file.allocated, holder->name}}});
+        }
+    }
+}
+
+// A file may have been written through a link before it went; the folder
+// still counting it is not listed, so its entry says whether it has another
+// size now. If so, that folder is listed again.
+void recheck_lost_links(RescanContext& context) {
+    const Tree& work = context.work;
+    for (const DeviceFile& key : context.links_lost) {
+        const auto file = context.holders.files.find(key);
+        const auto counted = work.folder_index.find(key);
+        if (file == context.holders.files.end() || file->second.resized ||
+            counted == work.folder_index.end() || is_removed(work, counted->second) ||
+            listed_again(context, counted->second)) {
+            continue;
+        }
+        const uint32_t folder = counted->second;
+        const auto holder = std::ranges::find(file->second.holders, folder, &LinkHolder::folder);
+        if (holder == file->second.holders.end()) {
+            continue;
+        }
+        const std::optional<LinkedFile> now = stat_link_again(
+            context.root, folder_components(context.tree, folder), holder->name, key);
+        if (!now || now->allocated != file->second.allocated) {
+            file->second.resized = true;
+            context.holders.unsettled.push_back(key);
         }
     }
 }
@@ -344,7 +402,8 @@ void pair_children(RescanContext& context, FolderListing& listing) {
     const bool all_new =
         std::binary_search(context.subtree_roots.begin(), context.subtree_roots.end(), folder);
     absl::flat_hash_set<uint32_t> kept;
-    NewSubtrees fresh{folder, nullptr, {}, {}};
+    NewSubtrees fresh;
+    fresh.parent = folder;
     for (ListedSubfolder& subfolder : listing.subfolders) {
         const bool other =
             subfolder.status == sys::kStatusMountPoint || subfolder.device != context.root.device;
@@ -373,6 +432,10 @@ void pair_children(RescanContext& context, FolderListing& listing) {
     }
     if (!fresh.subfolders.empty()) {
         fresh.dir = std::move(listing.dir);
+        if (!fresh.dir) {
+            fresh.root = context.root.dir;
+            fresh.components = folder_components(context.tree, folder);
+        }
         fresh.ancestors = std::move(listing.ancestors);
         context.new_subtrees.push_back(std::move(fresh));
     }
@@ -512,6 +575,7 @@ Result<std::optional<Tree>> rescan_pass(const Tree& tree, LinkHolders& holders,
         return std::unexpected(root.error());
     }
     context.root = std::move(*root);
+    context.descriptors = std::make_unique<DescriptorBudget>(DescriptorBudget::from_limit());
 
     start_work(context);
     clear_subtree_roots(context);
@@ -532,6 +596,7 @@ Result<std::optional<Tree>> rescan_pass(const Tree& tree, LinkHolders& holders,
     listings.clear();  // closes the descriptors no new subtree needs
     context.work.prune_removed();
     count_orphaned_links(context);
+    recheck_lost_links(context);
 
     auto built = build_updated_tree(context);
     if (!built) {

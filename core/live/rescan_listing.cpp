@@ -72,29 +72,41 @@ Result<RescanRoot> open_rescan_root(std::string_view path, const ScanOptions& op
 
 FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& request,
                                 bool reclaimable, uint64_t large_threshold,
-                                const StopTest& interrupt) {
+                                const StopTest& interrupt, DescriptorBudget& budget) {
     FolderListing listing;
     listing.folder = request.folder;
-    const auto opened = open_dir_components(root.dir->fd(), request.components, &listing.ancestors);
+    // Reopening name by name holds two descriptors at once.
+    budget.take(2);
+    std::expected<int, int> opened;
+    for (;;) {
+        listing.ancestors = {};
+        opened = open_dir_components(root.dir->fd(), request.components, &listing.ancestors);
+        // Out of descriptors says nothing of the folder: wait and try again.
+        if (opened || (opened.error() != EMFILE && opened.error() != ENFILE) ||
+            (interrupt && interrupt())) {
+            break;
+        }
+        budget.wait_for_release();
+    }
     if (!opened) {
         listing.open_error = opened.error();
         if (listing.open_error != ENOENT && listing.open_error != ENOTDIR) {
             listing.own = allocation_below_parent(root, request);
             listing.reclaimable = reclaimable ? listing.own : 0;
         }
+        budget.give(2);
         return listing;
     }
-    listing.dir = std::make_shared<SharedDirFd>(*opened);
-    const int fd = listing.dir->fd();
+    budget.give(1);
+    BudgetedFd dir(*opened, &budget);
+    const int fd = dir.get();
     const auto stat = sys::stat_fd(fd);
     if (!stat) {
         listing.open_error = stat.error();
-        listing.dir.reset();
         return listing;
     }
     if (request.folder != 0 && stat->device != root.device) {
         listing.other_device = true;
-        listing.dir.reset();
         return listing;
     }
     // Below the root everything listed lies on the root's device, so the
@@ -119,20 +131,44 @@ FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& re
     if (!listed) {
         listing.list_error = listed.error();
         listing.subfolders.clear();
-        listing.dir.reset();
-    } else if (listing.subfolders.empty()) {
-        listing.dir.reset();
+    } else if (!listing.subfolders.empty() && dir.keep()) {
+        // Else new subfolders are reached by name from the root.
+        listing.dir = std::make_shared<SharedDirFd>(std::move(dir), nullptr);
     }
     return listing;
+}
+
+std::optional<LinkedFile> stat_link_again(const RescanRoot& root,
+                                          std::span<const std::string> components,
+                                          const std::string& name, const DeviceFile& key) {
+    const auto opened = open_dir_components(root.dir->fd(), components);
+    if (!opened) {
+        return std::nullopt;
+    }
+    const UniqueFd folder(*opened);
+    struct stat st;
+    const int rc = sys::retry_on_eintr(
+        [&] { return ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW); });
+    if (rc != 0 || S_ISDIR(st.st_mode) ||
+        DeviceFile{sys::widen_device(st.st_dev), static_cast<uint64_t>(st.st_ino)} != key) {
+        return std::nullopt;
+    }
+    const auto allocated = static_cast<uint64_t>(st.st_blocks) * 512;
+    // Only where entries carry their allocation as reclaimable can one entry
+    // be examined alone.
+    const uint64_t reclaimable =
+        root.read_mode.reclaimable == sys::ReclaimableMode::Allocated ? allocated : 0;
+    return LinkedFile{key, allocated, reclaimable, name};
 }
 
 std::vector<FolderListing> list_folders_again(Pool& pool, const RescanRoot& root,
                                               std::span<const ListingRequest> requests,
                                               bool reclaimable, uint64_t large_threshold,
-                                              const StopTest& interrupt) {
+                                              const StopTest& interrupt, DescriptorBudget& budget) {
     std::vector<FolderListing> listings(requests.size());
     for_each_on_pool(pool, requests.size(), [&](size_t k) {
-        listings[k] = list_folder_again(root, requests[k], reclaimable, large_threshold, interrupt);
+        listings[k] =
+            list_folder_again(root, requests[k], reclaimable, large_threshold, interrupt, budget);
     });
     return listings;
 }

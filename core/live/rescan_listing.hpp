@@ -7,11 +7,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/base/error.hpp"
+#include "core/scan/descriptor_budget.hpp"
 #include "core/scan/scan.hpp"
 #include "core/scan/scan_options.hpp"
 #include "core/scan/subtree_walk.hpp"
@@ -68,14 +70,23 @@ struct ListingRequest {
 // folder's own allocation. Files of size not above large_threshold are not
 // candidates. The interrupt is asked between batches of entries, as a scan
 // asks it, so an interrupt lands soon even in a folder of many thousands.
+// The folder's descriptor is taken from budget, waiting while none is free,
+// and kept for new subfolders only while the budget lets it stay open.
 FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& request,
                                 bool reclaimable, uint64_t large_threshold,
-                                const StopTest& interrupt);
+                                const StopTest& interrupt, DescriptorBudget& budget);
+
+// The file a link names now: its entry in the folder (reached below the root
+// through components) examined without following a link. None when the entry
+// is gone or is no longer that file.
+std::optional<LinkedFile> stat_link_again(const RescanRoot& root,
+                                          std::span<const std::string> components,
+                                          const std::string& name, const DeviceFile& key);
 
 // All requests on the pool; the result has one listing per request, in order.
 std::vector<FolderListing> list_folders_again(Pool& pool, const RescanRoot& root,
                                               std::span<const ListingRequest> requests,
                                               bool reclaimable, uint64_t large_threshold,
-                                              const StopTest& interrupt);
+                                              const StopTest& interrupt, DescriptorBudget& budget);
 
 }  // namespace bramwex::core

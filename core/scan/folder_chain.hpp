@@ -97,6 +97,21 @@ struct FolderPath {
         }
         return link;
     }
+
+    // The chain with no folder of it open but the root (anchor): each folder
+    // is reached by its name in names (the root's child first).
+    std::shared_ptr<FolderChain> chain_by_name(std::shared_ptr<SharedDirFd> anchor,
+                                               const std::vector<std::string>& names) const {
+        std::shared_ptr<FolderChain> link;
+        for (size_t k = 0; k < folders.size(); ++k) {
+            const bool below = first_mount_root != 0 && k >= first_mount_root;
+            link = std::make_shared<FolderChain>(
+                folders[k].device, folders[k].file_id, below, std::move(link),
+                k == 0 || k > names.size() ? std::string() : names[k - 1],
+                k == 0 ? std::move(anchor) : nullptr);
+        }
+        return link;
+    }
 };
 
 }  // namespace bramwex::core

@@ -74,7 +74,10 @@ Result<Tree> walk_new_subtrees(Pool& pool, SubtreeWalk walk, std::vector<NewSubt
                 // The jobs below compare with the same chain, so a cycle
                 // deeper in a new subtree is caught as in a full scan; they
                 // reopen folders from the group's folder.
-                std::shared_ptr<FolderChain> chain = group.ancestors.chain(std::move(group.dir));
+                std::shared_ptr<FolderChain> chain =
+                    group.dir
+                        ? group.ancestors.chain(std::move(group.dir))
+                        : group.ancestors.chain_by_name(std::move(group.root), group.components);
                 std::vector<FolderJobItem> items =
                     subfolder_jobs(scan, group.parent, group.subfolders, chain.get());
                 if (!items.empty()) {

@@ -83,6 +83,9 @@ struct NewSubtrees {
     uint32_t parent = 0;
     std::shared_ptr<SharedDirFd> dir;  // the parent, open; kept open for the walk
     FolderPath ancestors;              // the root down to the parent itself
+    // Without dir, the parent is reached from root by these names.
+    std::shared_ptr<SharedDirFd> root;
+    std::vector<std::string> components;
     std::vector<ListedSubfolder> subfolders;
 };
 
