@@ -285,11 +285,12 @@ TEST(Live, ChangesReplayedAfterTheScanAreNotLostWhenFoldedIntoTheirFolders) {
     // folder moves out: only the deep folder's own time tells of either.
     std::atomic<bool> changed{false};
     faults.before_watch = [&](const std::string& folder) {
-        if (folder.ends_with("/top/mid/deep") && !changed.exchange(true)) {
+        if (folder.ends_with("/top/mid/deep") && !changed) {
             fs::remove(deep + "/gone");
             fs::rename(deep + "/sub", dir / "top/other/sub");
             // A new subtree right below the root, its folders folded too.
             write_file(dir / "fresh/x/y/f", 16384);
+            changed = true;
         }
     };
     Following live(dir.path(), true, 5ms, std::move(faults));
