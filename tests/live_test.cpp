@@ -325,6 +325,67 @@ TEST(Live, AChainPastTheLongestPathIsFollowedToTheBottom) {
         << "followed " << followed_size(live) << ", a fresh scan " << want;
 }
 
+// Every live folder's path and total.
+std::map<std::string, uint64_t> totals_of(const Tree& tree) {
+    std::map<std::string, uint64_t> totals;
+    for (uint32_t k = 0; k < tree.record_count(); ++k) {
+        if ((tree.folders[k].flags & kFlagRemoved) == 0) {
+            totals[tree.relative_path(k)] = tree.total_size({k, tree.generation});
+        }
+    }
+    return totals;
+}
+
+// Changes that only the replay after the scan can tell, deep in the tree,
+// while every change is folded into its folder: the folders they are in are
+// still listed again, and the followed tree comes to what a fresh scan counts.
+TEST(Live, ChangesReplayedAfterTheScanAreNotLostWhenFoldedIntoTheirFolders) {
+    if (!stream_available()) {
+        GTEST_SKIP() << "no event stream here";
+    }
+    TempDir dir;
+    const std::string deep = dir / "top/mid/deep";
+    write_file(deep + "/gone", 65536);
+    write_file(deep + "/sub/f", 32768);
+    make_dirs(dir / "top/other");
+    sys::EventSourceFaults faults;
+    faults.fold_after = 0;
+    // Before the replay reaches the deep folder, a file leaves it and a
+    // folder moves out: only the deep folder's own time tells of either.
+    std::atomic<bool> changed{false};
+    faults.before_watch = [&](const std::string& folder) {
+        if (folder.ends_with("/top/mid/deep") && !changed) {
+            fs::remove(deep + "/gone");
+            fs::rename(deep + "/sub", dir / "top/other/sub");
+            // A new subtree right below the root, its folders folded too.
+            write_file(dir / "fresh/x/y/f", 16384);
+            changed = true;
+        }
+    };
+    Following live(dir.path(), true, 5ms, std::move(faults));
+    ASSERT_TRUE(live.ready());
+    ASSERT_TRUE(eventually([&] { return changed.load(); }));
+    const auto want = totals_of(*scan_tree(dir.path(), {}));
+    const auto followed = [&] {
+        const auto items = live.items();
+        for (auto item = items.rbegin(); item != items.rend(); ++item) {
+            if (const auto* event = as<Event::Changed>(*item)) {
+                return totals_of(*event->tree);
+            }
+            if (const auto* event = as<Event::Ready>(*item)) {
+                return totals_of(*event->tree);
+            }
+        }
+        return std::map<std::string, uint64_t>{};
+    };
+    EXPECT_TRUE(eventually([&] { return followed() == want; }, 20s))
+        << "followed " << testing::PrintToString(followed()) << ", a fresh scan "
+        << testing::PrintToString(want);
+    for (const LiveItem& item : live.items()) {
+        EXPECT_FALSE(is<Event::Missed>(item));
+    }
+}
+
 TEST(Live, AnEventReaderThatFailsOrRunsOutOfWatchesHandsFollowingOverToPolling) {
     if (!stream_available()) {
         GTEST_SKIP() << "no event stream here";

@@ -10,6 +10,7 @@
 #include "core/base/fd.hpp"
 #include "core/base/log.hpp"
 #include "core/live/live_loop.hpp"
+#include "core/live/rescan_paths.hpp"
 
 namespace bramwex::core {
 
@@ -51,11 +52,21 @@ std::optional<Watcher> stream_watcher(const LiveLoop& loop, const Tree& tree) {
     return Watcher::follow_stream(*root, tree.event_id, std::move(ignored), settings.event_faults);
 }
 
-std::string joined(const std::string& root, const std::string& relative) {
-    if (relative.empty()) {
-        return root;
+// Subtrees to scan again that the tree does not hold are new: the listing of
+// the deepest folder it holds finds them and scans them whole, where a scan of
+// that folder's subtree might be a scan of everything.
+void list_new_subtrees(const Tree& tree, ChangeSets& changes) {
+    if (changes.must_scan.empty()) {
+        return;
     }
-    return root.ends_with('/') ? root + relative : root + "/" + relative;
+    ChildNames children(tree, tree.compute_index());
+    std::erase_if(changes.must_scan, [&](const std::string& path) {
+        if (find_path(children, path).found) {
+            return false;
+        }
+        changes.changed.push_back(path);
+        return true;
+    });
 }
 
 // A change in a watched folder wakes the loop through its channel.
@@ -105,13 +116,16 @@ void tick_stream(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poin
     }
     ChangeSets changes;
     changes.changed = std::exchange(stream.changed, {});
-    const std::vector<std::string> must_scan = std::exchange(stream.must_scan, {});
+    changes.must_scan = std::exchange(stream.must_scan, {});
     changes.relist = std::exchange(stream.relist, {});
-    // The OS's requests to scan a subtree again are reported, not rescanned.
-    for (const std::string& path : must_scan) {
-        report_missed(loop, Reason::MustScan, joined(loop.settings.root, path));
+    // A subtree whose changes were folded together is scanned again; the
+    // root's is everything, which only the starter may ask for, so it is
+    // reported and the rest goes on.
+    if (std::erase(changes.must_scan, std::string()) != 0) {
+        report_missed(loop, Reason::MustScan, loop.settings.root);
     }
-    if (!changes.changed.empty() || !changes.relist.empty()) {
+    list_new_subtrees(following.tree, changes);
+    if (!changes.empty()) {
         rescan_changed(loop, following, changes, false);
     }
 }

@@ -34,7 +34,7 @@ class Watcher {
         ChannelReceiver<sys::EventBatch> batches;
         std::string root;                    // canonical, without a trailing '/' ("" for "/")
         std::vector<std::string> changed;    // relative to root, since the last tick
-        std::vector<std::string> must_scan;  // relative to root, the OS asked for them
+        std::vector<std::string> must_scan;  // relative to root, subtrees to scan again
         std::vector<uint32_t> relist;        // folder indices, filled and taken by the live loop
         std::optional<std::string> ignored;  // events at or below it are dropped
         Clock::time_point started;           // when the source started

@@ -75,6 +75,9 @@ struct EventSourceFaults {
     // Raised by a test on any thread: the live loop's next tick makes the
     // running source act as after a kernel queue overflow, once per request.
     std::shared_ptr<std::atomic<uint32_t>> overflow_requests;
+    // Distinct paths a batch gathers before further changes are folded into
+    // their folders; none: the source's own bound.
+    std::optional<size_t> fold_after;
 };
 
 struct EventSourceConfig {

@@ -105,7 +105,9 @@ bool fs_type_reports_changes(std::string_view fs_type) {
     return std::ranges::find(kSilent, fs_type) == kSilent.end();
 }
 
-InotifySource::InotifySource(EventSourceConfig config) : config_(std::move(config)) {}
+InotifySource::InotifySource(EventSourceConfig config)
+    : config_(std::move(config)),
+      pending_(config_.root, config_.faults.fold_after.value_or(PendingEvents::kFoldAfter)) {}
 
 Result<void> InotifySource::start() {
     max_user_watches_ = system_max_user_watches();
