@@ -156,6 +156,17 @@ std::set<std::string> entries_in(const char* folder, const std::set<std::string>
     return names;
 }
 
+// The size of the newest tree the live thread has handed on.
+uint64_t followed_size(Following& live) {
+    const auto items = live.items();
+    for (auto item = items.rbegin(); item != items.rend(); ++item) {
+        if (const auto* changed = as<Event::Changed>(*item)) {
+            return changed->tree->total_size({0, 0});
+        }
+    }
+    return 0;
+}
+
 // Links, appends, renames and deletes at random (seeded), a few thousand,
 // while the tree is followed; once they stop, the followed root comes to what
 // a fresh scan counts.
@@ -243,28 +254,8 @@ TEST(Live, AfterRandomLinksAppendsRenamesAndDeletesTheRootComesToAFreshScan) {
         }
     }
     const uint64_t want = scan_tree(root, {})->total_size({0, 0});
-    const auto followed = [&] {
-        const auto items = live.items();
-        for (auto item = items.rbegin(); item != items.rend(); ++item) {
-            if (const auto* changed = as<Event::Changed>(*item)) {
-                return changed->tree->total_size({0, 0});
-            }
-        }
-        return uint64_t{0};
-    };
-    EXPECT_TRUE(eventually([&] { return followed() == want; }))
-        << "followed " << followed() << ", a fresh scan " << want;
-}
-
-// The size of the newest tree the live thread has handed on.
-uint64_t followed_size(Following& live) {
-    const auto items = live.items();
-    for (auto item = items.rbegin(); item != items.rend(); ++item) {
-        if (const auto* changed = as<Event::Changed>(*item)) {
-            return changed->tree->total_size({0, 0});
-        }
-    }
-    return 0;
+    EXPECT_TRUE(eventually([&] { return followed_size(live) == want; }))
+        << "followed " << followed_size(live) << ", a fresh scan " << want;
 }
 
 // A folder of many subfolders moved into the root and renamed while their
