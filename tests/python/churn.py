@@ -217,7 +217,7 @@ class Writer:
 # --- what the tree holds on disk and in a tree object
 
 
-def folder_sizes(tree) -> dict[str, int]:
+def folder_sizes(tree) -> dict[bytes, int]:
     sizes, folders = {}, [0]
     for folder in folders:
         folders.extend(tree.children(folder))
