@@ -60,8 +60,15 @@ def pick_file(rnd: random.Random, root: str) -> str | None:
 
 
 def write_bytes(path: str, count: int, mode: str = "ab") -> None:
-    with open(path, mode) as file:
-        file.write(b"c" * count)
+    # Synchronous, so that the blocks a write takes are allocated before its
+    # event: left to writeback, a file system may allocate later (ext4 adds
+    # an extent block) and change the allocated size with no event at all.
+    flags = os.O_WRONLY | os.O_CREAT | os.O_DSYNC | (os.O_APPEND if mode == "ab" else os.O_TRUNC)
+    fd = os.open(path, flags, 0o644)
+    try:
+        os.write(fd, b"c" * count)
+    finally:
+        os.close(fd)
 
 
 def subtree(rnd: random.Random, top: str, tag: str, depth: int) -> None:
