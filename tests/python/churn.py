@@ -8,9 +8,10 @@ The suite runs a short round (test_churn.py). For a long run:
     .venv/bin/python tests/python/churn.py --rounds 40 --seconds 30
 
 which prints one line per round and ends non-zero when a round did not come
-to the fresh scan within two intervals or the reader's memory grew.
+to the fresh scan within two intervals or the reader's heap grew.
 """
 import argparse
+import ctypes
 import json
 import os
 import random
@@ -282,6 +283,21 @@ def rss_kb() -> int:
         return int(next(line for line in status if line.startswith("VmRSS")).split()[1])
 
 
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+def heap_kb() -> int:
+    """Bytes the process's heap holds in use now (resident memory keeps its
+    peak, so it cannot tell a leak from a tree that was larger before)."""
+    mallinfo2 = ctypes.CDLL(None).mallinfo2
+    mallinfo2.restype = MallInfo2
+    info = mallinfo2()
+    return (info.uordblks + info.hblkhd) // 1024
+
+
 # --- the reader
 
 
@@ -327,6 +343,7 @@ class Round:
     settled: float | None  # seconds from the writers' end to the matching tree
     missed: int
     rss_kb: int
+    heap_kb: int
     differences: list[str]
 
 
@@ -391,7 +408,7 @@ def churn(workdir: Path, *, rounds: int, seconds: float, writers: tuple[int, int
             if settled is None:
                 wrong += differences(followed, fresh, linked)[:20] or [f"reader: {reader.error!r}"]
             results.append(Round(number, count, operations, len(fresh), size,
-                                 settled, reader.missed - missed, rss_kb(), wrong))
+                                 settled, reader.missed - missed, rss_kb(), heap_kb(), wrong))
             if report:
                 report(results[-1])
             if reader.error is not None:
@@ -424,19 +441,22 @@ def main() -> int:
         when = "never" if r.settled is None else f"{r.settled:.2f} s"
         print(f"round {r.number:3}: {r.writers} writers, {r.operations} operations, "
               f"{r.folders} folders, {r.size} bytes, settled {when}, {r.missed} missed, "
-              f"reader {r.rss_kb} KiB", flush=True)
+              f"reader {r.rss_kb} KiB resident, {r.heap_kb} KiB heap", flush=True)
         for line in r.differences:
             print("   ", line, flush=True)
 
     results = churn(workdir, rounds=args.rounds, seconds=args.seconds, writers=args.writers,
-                    seed=args.seed, interval=args.interval, folders=args.folders, only=args.only, report=report)
+                    seed=args.seed, interval=args.interval, folders=args.folders,
+                    only=args.only, report=report)
     late = [r.number for r in results if r.settled is None or r.settled > 2 * args.interval]
-    # Memory may rise while the first rounds grow the tree; after that it stays.
-    settled_rss = [r.rss_kb for r in results[len(results) // 4:]]
-    grew = len(settled_rss) > 1 and max(settled_rss) > settled_rss[0] * 1.25 + 8192
-    print(f"{len(results)} rounds, {len(late)} late or wrong {late}, reader memory "
-          f"{settled_rss[0] if settled_rss else 0} to {max(settled_rss, default=0)} KiB"
-          f"{' (grew)' if grew else ''}; in {workdir}")
+    # A leak shows as a round holding more heap than an earlier one that
+    # followed as many folders or more.
+    grew = [later.number for k, later in enumerate(results) for earlier in results[:k]
+            if earlier.folders >= later.folders and later.heap_kb > earlier.heap_kb * 1.25 + 4096]
+    heaps = [r.heap_kb for r in results]
+    print(f"{len(results)} rounds, {len(late)} late or wrong {late}, heap {min(heaps, default=0)} "
+          f"to {max(heaps, default=0)} KiB, {len(set(grew))} rounds holding more than an earlier "
+          f"larger tree {sorted(set(grew))}; in {workdir}")
     if not late and not grew and not args.workdir:
         shutil.rmtree(workdir)
     return 1 if late or grew or len(results) < args.rounds else 0
