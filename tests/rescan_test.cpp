@@ -1,5 +1,6 @@
 #include "core/live/rescan.hpp"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -776,6 +777,29 @@ TEST(RescanFolders, ALinkLeftCountsTheFileAtItsSizeNow) {
             expect_consistent_changes(outcome.changes, before, live.tree, dir.path(), context);
         }
     }
+}
+
+// A file linked while still empty, then grown through its first link, whose
+// folder moves and loses that link: the folder holding the link left counts
+// the file at its size now.
+TEST(RescanFolders, AFileLinkedWhileEmptyIsCountedAtItsSizeWhenItsFirstLinkGoes) {
+    Pool pool = ok(build_pool(2));
+    TempDir dir;
+    write_file(dir / "z/S/a", 0);
+    make_dirs(dir / "x/F");
+    Followed live = scan_followed(dir.path());
+    fs::create_hard_link(dir / "z/S/a", dir / "x/F/c");
+    rescan_ok(live, {{"x/F/c"}, {}, {}}, pool);
+    // Synchronous, so that no block is allocated later, at writeback.
+    const int fd = ::open((dir / "z/S/a").c_str(), O_WRONLY | O_APPEND | O_DSYNC);
+    ASSERT_GE(fd, 0);
+    const std::string grown(50318, 'g');
+    ASSERT_EQ(::write(fd, grown.data(), grown.size()), static_cast<ssize_t>(grown.size()));
+    ::close(fd);
+    fs::rename(dir / "z/S", dir / "nS");
+    fs::remove(dir / "nS/a");
+    rescan_ok(live, {{"z/S/a", "z/S", "nS", "nS/a"}, {}, {}}, pool);
+    expect_same_folders(live.tree, scan_followed(dir.path()).tree, dir.path(), "");
 }
 
 // Listing many folders again, each with a subfolder kept in the tree and one

@@ -46,9 +46,9 @@ void add_entry(FolderListing& listing, const sys::DirEntry& entry, uint64_t larg
             {{entry.device, entry.file_id}, entry.allocated, entry.reclaimable, std::string(name)});
         return;
     }
-    if (entry.allocated != 0) {
-        listing.lone.push_back(file_fingerprint({entry.device, entry.file_id}));
-    }
+    // Empty files too: one that gains a link and then grows through it must
+    // be found in the folder holding its first link.
+    listing.lone.push_back(file_fingerprint({entry.device, entry.file_id}));
     listing.own += entry.allocated;
     listing.reclaimable += entry.reclaimable;
     if (entry.allocated > large_threshold) {

@@ -68,7 +68,9 @@ void add_dir_entry(ScanContext& context, Listing& listing, const sys::DirEntry& 
         if (link != nullptr) {
             link->counted = true;
         }
-    } else if (context.link_holders != nullptr && entry.allocated != 0) {
+    } else if (context.link_holders != nullptr) {
+        // Empty files too: one that gains a link and then grows through it
+        // must be found in the folder holding its first link.
         listing.lone.push_back(file_fingerprint(key));
     }
     listing.own += entry.allocated;
