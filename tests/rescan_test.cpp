@@ -780,9 +780,12 @@ TEST(RescanFolders, ALinkLeftCountsTheFileAtItsSizeNow) {
 }
 
 // A file linked while still empty, then grown through its first link, whose
-// folder moves and loses that link: the folder holding the link left counts
-// the file at its size now.
-TEST(RescanFolders, AFileLinkedWhileEmptyIsCountedAtItsSizeWhenItsFirstLinkGoes) {
+// folder moves (and comes first in name order) and loses that link: the
+// folder holding the link left counts the file at its size now.
+class LinkedWhileEmpty : public testing::TestWithParam<bool> {};
+
+TEST_P(LinkedWhileEmpty, IsCountedAtItsSizeWhenItsFirstLinkGoes) {
+    const bool apart = GetParam();  // the move and the unlink in two rescans
     Pool pool = ok(build_pool(2));
     TempDir dir;
     write_file(dir / "z/S/a", 0);
@@ -797,10 +800,15 @@ TEST(RescanFolders, AFileLinkedWhileEmptyIsCountedAtItsSizeWhenItsFirstLinkGoes)
     ASSERT_EQ(::write(fd, grown.data(), grown.size()), static_cast<ssize_t>(grown.size()));
     ::close(fd);
     fs::rename(dir / "z/S", dir / "nS");
+    if (apart) {
+        rescan_ok(live, {{"z/S/a", "z/S", "nS"}, {}, {}}, pool);
+        expect_same_folders(live.tree, scan_followed(dir.path()).tree, dir.path(), "moved");
+    }
     fs::remove(dir / "nS/a");
     rescan_ok(live, {{"z/S/a", "z/S", "nS", "nS/a"}, {}, {}}, pool);
-    expect_same_folders(live.tree, scan_followed(dir.path()).tree, dir.path(), "");
+    expect_same_folders(live.tree, scan_followed(dir.path()).tree, dir.path(), "unlinked");
 }
+INSTANTIATE_TEST_SUITE_P(RescanFolders, LinkedWhileEmpty, testing::Bool());
 
 // Listing many folders again, each with a subfolder kept in the tree and one
 // to scan anew, waits for descriptors under a low limit instead of failing.

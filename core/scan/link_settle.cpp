@@ -50,8 +50,19 @@ void settle_links_met_again(Tree& tree, LinkSightings sightings, const LinkHolde
         if (fresh) {
             name->second = std::string(held_name(holders, again.key, from));
         }
-        mover.move(again.key, {from, name->second}, {again.folder, again.name}, again.allocated,
-                   again.reclaimable);
+        // What moves is what the counting folder counts: a link met at
+        // another size marks the file resized, and the folder counting it
+        // then is listed again for its size now.
+        uint64_t allocated = again.allocated;
+        uint64_t reclaimable = again.reclaimable;
+        if (holders != nullptr) {
+            if (const auto file = holders->files.find(again.key); file != holders->files.end()) {
+                allocated = file->second.allocated;
+                reclaimable = file->second.reclaimable;
+            }
+        }
+        mover.move(again.key, {from, name->second}, {again.folder, again.name}, allocated,
+                   reclaimable);
         name->second = std::move(again.name);
     }
 }
