@@ -1,5 +1,6 @@
 #include "core/sys/event_source.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -249,6 +250,71 @@ TEST(EventSource, AFolderRenamedOverWhileItsSubfoldersAreWatchedKeepsEachWatchIn
     EXPECT_EQ(source.flushed_paths(),
               (std::set<std::string>{root + "/p/x/h", root + "/p/x/p2/f", root + "/p/x/p2/x/g"}));
     EXPECT_EQ(source.source.watch_count(), 5u);
+}
+
+// A removed folder that something still holds open keeps its watch until it
+// is let go. A subfolder queued by its event meanwhile, whose parent's path
+// leads nowhere now, went with it: no sign that the watches are out of step.
+TEST(EventSource, AFolderRemovedWhileHeldOpenTakesWhatWasQueuedBelowItAlong) {
+    const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root + "/p");
+    const int held = ::open((root + "/p").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    EventSourceFaults faults;
+    auto removed = std::make_shared<std::atomic<bool>>(false);
+    faults.before_watch = [root, removed](const std::string& folder) {
+        if (folder == root + "/p/x" && !removed->exchange(true)) {
+            fs::remove(root + "/p/x");
+            fs::remove(root + "/p");
+        }
+    };
+    Recorded source(root, {.faults = faults});
+    ASSERT_TRUE(source.started);
+
+    test::make_dirs(root + "/p/x");
+    source.source.flush();
+    const auto events = source.take();
+    EXPECT_TRUE(removed->load());
+    EXPECT_FALSE(std::ranges::any_of(
+        events, [](const FsEvent& event) { return (event.flags & kEventUserDropped) != 0; }));
+    EXPECT_EQ(source.source.watch_count(), 1u);
+    ::close(held);
+    test::write_file(root + "/g", 1);
+    EXPECT_EQ(source.flushed_paths(), std::set<std::string>{root + "/g"});
+}
+
+// The walk meets d under m/n before the queue says how it got there: m went
+// into d and came back, then d went into m/n. Read in order, those moves
+// place every folder; taken ahead of them, d's new place would make m's
+// first move look like one into itself.
+TEST(EventSource, AFolderMetAheadOfTheMovesThatTookItThereIsPlacedByThem) {
+    const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root + "/m");
+    test::make_dirs(root + "/d");
+    EventSourceFaults faults;
+    auto moved = std::make_shared<std::atomic<bool>>(false);
+    faults.before_watch = [root, moved](const std::string& folder) {
+        if (folder == root + "/m/n" && !moved->exchange(true)) {
+            fs::rename(root + "/m", root + "/d/m");
+            fs::rename(root + "/d/m", root + "/m");
+            fs::rename(root + "/d", root + "/m/n/d");
+        }
+    };
+    Recorded source(root, {.faults = faults});
+    ASSERT_TRUE(source.started);
+
+    test::make_dirs(root + "/m/n");
+    source.source.flush();
+    const auto events = source.take();
+    EXPECT_TRUE(moved->load());
+    EXPECT_FALSE(std::ranges::any_of(
+        events, [](const FsEvent& event) { return (event.flags & kEventUserDropped) != 0; }));
+    EXPECT_EQ(source.source.watch_count(), 4u);  // root, m, n, d
+    test::write_file(root + "/m/n/d/f", 1);
+    test::write_file(root + "/m/g", 1);
+    EXPECT_EQ(source.flushed_paths(), (std::set<std::string>{root + "/m/g", root + "/m/n/d/f"}));
 }
 
 TEST(EventSource, FoldersWhosePathsPassTheKernelsLimitAreWatched) {

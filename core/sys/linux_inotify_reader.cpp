@@ -30,8 +30,9 @@ constexpr std::string_view kLogTarget = "bramwex_core::sys::fsevents";
 // Folders walked between two looks at the kernel queue and the control block.
 constexpr size_t kWalkSlice = 64;
 
-// Times an event's item is put off because its parent's path led elsewhere;
-// the queue read in between should have set the path right.
+// Times an item is put off because its parent's path led elsewhere or its
+// folder is in the table at another place; the queue read in between should
+// have set the table right.
 constexpr int kParentTries = 3;
 
 // Folders held open for their subfolders to be opened from; beyond this (a
@@ -318,6 +319,13 @@ void InotifySource::handle_folder_event(const inotify_event& event, int parent,
         }
     } else if ((event.mask & IN_CREATE) != 0) {
         walk_.push_back(WalkItem{parent, std::string(name), now, false});
+    } else if ((event.mask & IN_DELETE) != 0) {
+        // Its own watch ends only once whoever holds it open lets go; till
+        // then its path leads nowhere, and what was queued below it must not
+        // wait for that path to come back.
+        if (const auto removed = tree_.child(parent, name)) {
+            forget(*removed, true);
+        }
     } else if ((event.mask & IN_ATTRIB) != 0 && !tree_.child(parent, name)) {
         // A folder without a watch may have just become readable.
         walk_.push_back(WalkItem{parent, std::string(name), now, false});
@@ -395,9 +403,7 @@ InotifySource::Walked InotifySource::walk(const WalkItem& item) {
                     distrust_tree();
                     return Walked::Restarted;
                 }
-                retry_.push_back(item);
-                ++retry_.back().tries;
-                return Walked::Later;
+                return put_off(item);
             }
             if (!opened_parent) {
                 if (const int error = errno; !harmless_watch_error(error)) {
@@ -433,7 +439,11 @@ InotifySource::Walked InotifySource::walk(const WalkItem& item) {
             }
             return Walked::Done;
         }
-        const auto placed = place_watch(item, *added, info);
+        bool later = false;
+        const auto placed = place_watch(item, *added, info, later);
+        if (later) {
+            return put_off(item);
+        }
         if (!placed) {
             return Walked::Done;
         }
@@ -533,9 +543,17 @@ UniqueFd InotifySource::open_parent(const WalkItem& item, const std::string& par
     return {};
 }
 
+InotifySource::Walked InotifySource::put_off(const WalkItem& item) {
+    retry_.push_back(item);
+    ++retry_.back().tries;
+    return Walked::Later;
+}
+
 // Files watch wd as the parent's entry; the watch to list from, or none.
-std::optional<int> InotifySource::place_watch(const WalkItem& item, int wd,
-                                              const struct stat& info) {
+// Later is set while the queue may still hold the moves that took the
+// folder there.
+std::optional<int> InotifySource::place_watch(const WalkItem& item, int wd, const struct stat& info,
+                                              bool& later) {
     if (tree_.add(item.parent, item.name, wd) != WatchTree::Added::Elsewhere) {
         return wd;
     }
@@ -550,6 +568,13 @@ std::optional<int> InotifySource::place_watch(const WalkItem& item, int wd,
     struct stat old {};
     if (old_path && retry_on_eintr([&] { return ::lstat(old_path->c_str(), &old); }) == 0 &&
         old.st_dev == info.st_dev && old.st_ino == info.st_ino) {
+        return std::nullopt;
+    }
+    // Moved here ahead of older moves still queued, it would be out of step
+    // with them: they are read first. Only a folder whose moves were lost
+    // (an overflow) is still elsewhere after that, and is moved here.
+    if (item.tries < kParentTries) {
+        later = true;
         return std::nullopt;
     }
     // A folder cannot move inside itself: a bind mount of it below itself.

@@ -99,7 +99,7 @@ class InotifySource {
         // the parent is called by now; none when the parent is opened by its
         // path (checked against its watch).
         std::shared_ptr<const UniqueFd> parent_fd = {};
-        int tries = 0;  // times the parent's path led elsewhere
+        int tries = 0;  // times put off for the kernel's queue to be read first
     };
 
     // Reader thread.
@@ -119,7 +119,9 @@ class InotifySource {
     Walked walk(const WalkItem& item);
     UniqueFd open_by_watch(int wd, const std::string& path);
     UniqueFd open_parent(const WalkItem& item, const std::string& parent_path, bool& retry);
-    std::optional<int> place_watch(const WalkItem& item, int wd, const struct stat& info);
+    Walked put_off(const WalkItem& item);
+    std::optional<int> place_watch(const WalkItem& item, int wd, const struct stat& info,
+                                   bool& later);
     std::shared_ptr<const UniqueFd> hold_for_children(int fd);
     void distrust_tree();
     void add_event(std::string_view path, EventFlags flags);
