@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,25 @@ size_t entries_in(const char* folder) {
 
 void touch(const std::string& path) {
     std::ofstream(path, std::ios::app) << "x";
+}
+
+// Faults that do act once, just before the reader watches folder; done
+// tells whether they did.
+EventSourceFaults once_before_watching(std::string folder, std::function<void()> act,
+                                       std::shared_ptr<std::atomic<bool>> done) {
+    EventSourceFaults faults;
+    faults.before_watch = [folder = std::move(folder), act = std::move(act),
+                           done = std::move(done)](const std::string& path) {
+        if (path == folder && !done->exchange(true)) {
+            act();
+        }
+    };
+    return faults;
+}
+
+bool any_lost(const std::vector<FsEvent>& events) {
+    return std::ranges::any_of(
+        events, [](const FsEvent& event) { return (event.flags & kEventUserDropped) != 0; });
 }
 
 // A running source and every event its callback received.
@@ -228,14 +248,13 @@ TEST(EventSource, AFolderRenamedOverWhileItsSubfoldersAreWatchedKeepsEachWatchIn
     const std::string root = dir / "root";
     test::make_dirs(root + "/p/x");
     test::make_dirs(dir / "outside/q/x");
-    EventSourceFaults faults;
-    auto swapped = std::make_shared<std::atomic<bool>>(false);
-    faults.before_watch = [root, outside = dir / "outside/q", swapped](const std::string& folder) {
-        if (folder == root + "/p/x" && !swapped->exchange(true)) {
+    const auto faults = once_before_watching(
+        root + "/p/x",
+        [root, outside = dir / "outside/q"] {
             fs::rename(root + "/p", root + "/p2");
             fs::rename(outside, root + "/p");
-        }
-    };
+        },
+        std::make_shared<std::atomic<bool>>(false));
     Recorded source(root, {.faults = faults, .quiet = false});
     ASSERT_TRUE(source.started);
     ASSERT_TRUE(source.wait_for(kEventHistoryDone));
@@ -261,14 +280,14 @@ TEST(EventSource, AFolderRemovedWhileHeldOpenTakesWhatWasQueuedBelowItAlong) {
     test::make_dirs(root + "/p");
     const int held = ::open((root + "/p").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(held, 0);
-    EventSourceFaults faults;
     auto removed = std::make_shared<std::atomic<bool>>(false);
-    faults.before_watch = [root, removed](const std::string& folder) {
-        if (folder == root + "/p/x" && !removed->exchange(true)) {
+    const auto faults = once_before_watching(
+        root + "/p/x",
+        [root] {
             fs::remove(root + "/p/x");
             fs::remove(root + "/p");
-        }
-    };
+        },
+        removed);
     Recorded source(root, {.faults = faults});
     ASSERT_TRUE(source.started);
 
@@ -276,8 +295,7 @@ TEST(EventSource, AFolderRemovedWhileHeldOpenTakesWhatWasQueuedBelowItAlong) {
     source.source.flush();
     const auto events = source.take();
     EXPECT_TRUE(removed->load());
-    EXPECT_FALSE(std::ranges::any_of(
-        events, [](const FsEvent& event) { return (event.flags & kEventUserDropped) != 0; }));
+    EXPECT_FALSE(any_lost(events));
     EXPECT_EQ(source.source.watch_count(), 1u);
     ::close(held);
     test::write_file(root + "/g", 1);
@@ -293,15 +311,15 @@ TEST(EventSource, AFolderMetAheadOfTheMovesThatTookItThereIsPlacedByThem) {
     const std::string root = dir / "root";
     test::make_dirs(root + "/m");
     test::make_dirs(root + "/d");
-    EventSourceFaults faults;
     auto moved = std::make_shared<std::atomic<bool>>(false);
-    faults.before_watch = [root, moved](const std::string& folder) {
-        if (folder == root + "/m/n" && !moved->exchange(true)) {
+    const auto faults = once_before_watching(
+        root + "/m/n",
+        [root] {
             fs::rename(root + "/m", root + "/d/m");
             fs::rename(root + "/d/m", root + "/m");
             fs::rename(root + "/d", root + "/m/n/d");
-        }
-    };
+        },
+        moved);
     Recorded source(root, {.faults = faults});
     ASSERT_TRUE(source.started);
 
@@ -309,8 +327,7 @@ TEST(EventSource, AFolderMetAheadOfTheMovesThatTookItThereIsPlacedByThem) {
     source.source.flush();
     const auto events = source.take();
     EXPECT_TRUE(moved->load());
-    EXPECT_FALSE(std::ranges::any_of(
-        events, [](const FsEvent& event) { return (event.flags & kEventUserDropped) != 0; }));
+    EXPECT_FALSE(any_lost(events));
     EXPECT_EQ(source.source.watch_count(), 4u);  // root, m, n, d
     test::write_file(root + "/m/n/d/f", 1);
     test::write_file(root + "/m/g", 1);
