@@ -334,6 +334,35 @@ TEST(EventSource, AFolderMetAheadOfTheMovesThatTookItThereIsPlacedByThem) {
     EXPECT_EQ(source.flushed_paths(), (std::set<std::string>{root + "/m/g", root + "/m/n/d/f"}));
 }
 
+// e moves into g, a folder not watched yet, so nobody hears where it went;
+// then a, which held e, moves into e. Read together, the second move seems
+// to put a inside itself: it went wherever e went, and is watched once g is.
+TEST(EventSource, AFolderMovedIntoOneThatLeftForAnUnwatchedPlaceGoesWithIt) {
+    const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root + "/a/e");
+    auto moved = std::make_shared<std::atomic<bool>>(false);
+    const auto faults = once_before_watching(
+        root + "/t",
+        [root] {
+            test::make_dirs(root + "/g");
+            fs::rename(root + "/a/e", root + "/g/e");
+            fs::rename(root + "/a", root + "/g/e/a");
+        },
+        moved);
+    Recorded source(root, {.faults = faults});
+    ASSERT_TRUE(source.started);
+
+    test::make_dirs(root + "/t");
+    source.source.flush();
+    EXPECT_TRUE(moved->load());
+    EXPECT_FALSE(any_lost(source.take()));
+    EXPECT_EQ(source.source.watch_count(), 5u);  // root, t, g, e, a
+    test::write_file(root + "/g/e/a/f", 1);
+    test::write_file(root + "/g/e/h", 1);
+    EXPECT_EQ(source.flushed_paths(), (std::set<std::string>{root + "/g/e/a/f", root + "/g/e/h"}));
+}
+
 TEST(EventSource, FoldersWhosePathsPassTheKernelsLimitAreWatched) {
     const test::TempDir dir;
     const std::string name(40, 'n');

@@ -312,7 +312,13 @@ void InotifySource::handle_folder_event(const inotify_event& event, int parent,
             const int moved = from->second;
             moved_from_.erase(from);
             if (!tree_.move(moved, parent, name)) {
-                distrust_tree();
+                if (in_flight(parent)) {
+                    // Into a folder that left for a place nobody watches:
+                    // it went there too, and is watched once that place is.
+                    forget(moved, true);
+                } else {
+                    distrust_tree();
+                }
             }
         } else {
             walk_.push_back(WalkItem{parent, std::string(name), now, false});
@@ -332,8 +338,16 @@ void InotifySource::handle_folder_event(const inotify_event& event, int parent,
     }
 }
 
+// Whether wd is in a folder that has moved from its place to where no
+// watched folder heard it arrive.
+bool InotifySource::in_flight(int wd) const {
+    return std::ranges::any_of(
+        moved_from_, [&](const auto& entry) { return tree_.is_within(wd, entry.second); });
+}
+
 // Both halves of a rename are queued together, so once the kernel queue is
-// empty a lone "moved from" is a folder that left the root.
+// empty a lone "moved from" is a folder that left the root, or went to a
+// folder not watched yet whose walk will find it.
 void InotifySource::settle_unpaired_moves() {
     for (const auto& [cookie, wd] : moved_from_) {
         forget(wd, true);

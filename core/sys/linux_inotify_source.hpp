@@ -109,6 +109,7 @@ class InotifySource {
     void read_kernel_queue();
     void handle(const inotify_event& event);
     void handle_folder_event(const inotify_event& event, int parent, std::string_view name);
+    bool in_flight(int wd) const;
     void settle_unpaired_moves();
     void walk_some(size_t count);
     enum class Walked {
