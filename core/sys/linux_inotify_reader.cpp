@@ -30,10 +30,10 @@ constexpr std::string_view kLogTarget = "bramwex_core::sys::fsevents";
 // Folders walked between two looks at the kernel queue and the control block.
 constexpr size_t kWalkSlice = 64;
 
-// Times an item is put off because its parent's path led elsewhere or its
-// folder is in the table at another place; the queue read in between should
-// have set the table right.
-constexpr int kParentTries = 3;
+// Times an item is put off for each reason: its parent's path led elsewhere,
+// or its folder is in the table at another place. The queue read in between
+// should have set the table right.
+constexpr int kTriesAtMost = 3;
 
 // Folders held open for their subfolders to be opened from; beyond this (a
 // very deep walk) the subfolders' parent is opened at its path.
@@ -314,7 +314,8 @@ void InotifySource::handle_folder_event(const inotify_event& event, int parent,
             if (!tree_.move(moved, parent, name)) {
                 if (in_flight(parent)) {
                     // Into a folder that left for a place nobody watches:
-                    // it went there too, and is watched once that place is.
+                    // it went there too, and is watched when that place is
+                    // walked (or never, with a folder that left the root).
                     forget(moved, true);
                 } else {
                     distrust_tree();
@@ -413,11 +414,11 @@ InotifySource::Walked InotifySource::walk(const WalkItem& item) {
             bool retry = false;
             opened_parent = open_parent(item, *parent_path, retry);
             if (retry) {
-                if (item.tries >= kParentTries) {
+                if (item.parent_tries >= kTriesAtMost) {
                     distrust_tree();
                     return Walked::Restarted;
                 }
-                return put_off(item);
+                return put_off(item, &WalkItem::parent_tries);
             }
             if (!opened_parent) {
                 if (const int error = errno; !harmless_watch_error(error)) {
@@ -456,7 +457,7 @@ InotifySource::Walked InotifySource::walk(const WalkItem& item) {
         bool later = false;
         const auto placed = place_watch(item, *added, info, later);
         if (later) {
-            return put_off(item);
+            return put_off(item, &WalkItem::placement_tries);
         }
         if (!placed) {
             return Walked::Done;
@@ -557,9 +558,9 @@ UniqueFd InotifySource::open_parent(const WalkItem& item, const std::string& par
     return {};
 }
 
-InotifySource::Walked InotifySource::put_off(const WalkItem& item) {
+InotifySource::Walked InotifySource::put_off(const WalkItem& item, int WalkItem::*tries) {
     retry_.push_back(item);
-    ++retry_.back().tries;
+    ++(retry_.back().*tries);
     return Walked::Later;
 }
 
@@ -585,9 +586,9 @@ std::optional<int> InotifySource::place_watch(const WalkItem& item, int wd, cons
         return std::nullopt;
     }
     // Moved here ahead of older moves still queued, it would be out of step
-    // with them: they are read first. Only a folder whose moves were lost
-    // (an overflow) is still elsewhere after that, and is moved here.
-    if (item.tries < kParentTries) {
+    // with them: they are read first. A folder still elsewhere after a few
+    // reads has lost its moves (an overflow) or keeps moving, and is moved here.
+    if (item.placement_tries < kTriesAtMost) {
         later = true;
         return std::nullopt;
     }

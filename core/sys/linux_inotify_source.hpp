@@ -99,7 +99,11 @@ class InotifySource {
         // the parent is called by now; none when the parent is opened by its
         // path (checked against its watch).
         std::shared_ptr<const UniqueFd> parent_fd = {};
-        int tries = 0;  // times put off for the kernel's queue to be read first
+        // Times put off for the kernel's queue to be read first: because the
+        // parent's path led elsewhere, or the folder is in the table at
+        // another place.
+        int parent_tries = 0;
+        int placement_tries = 0;
     };
 
     // Reader thread.
@@ -120,7 +124,7 @@ class InotifySource {
     Walked walk(const WalkItem& item);
     UniqueFd open_by_watch(int wd, const std::string& path);
     UniqueFd open_parent(const WalkItem& item, const std::string& parent_path, bool& retry);
-    Walked put_off(const WalkItem& item);
+    Walked put_off(const WalkItem& item, int WalkItem::*tries);
     std::optional<int> place_watch(const WalkItem& item, int wd, const struct stat& info,
                                    bool& later);
     std::shared_ptr<const UniqueFd> hold_for_children(int fd);
