@@ -12,16 +12,20 @@ bool counts_here(const Tree& tree, uint32_t folder) {
     return folder < tree.folders.size() && (tree.folders[folder].flags & kFlagRemoved) == 0;
 }
 
-// The name of the link a folder counts: the first its listing met.
-std::string_view held_name(const LinkHolders* holders, const DeviceFile& key, uint32_t folder) {
+const LinkedFileHolders* held_file(const LinkHolders* holders, const DeviceFile& key) {
     if (holders == nullptr) {
-        return {};
+        return nullptr;
     }
     const auto file = holders->files.find(key);
-    if (file == holders->files.end()) {
+    return file == holders->files.end() ? nullptr : &file->second;
+}
+
+// The name of the link a folder counts: the first its listing met.
+std::string_view held_name(const LinkedFileHolders* file, uint32_t folder) {
+    if (file == nullptr) {
         return {};
     }
-    for (const LinkHolder& holder : file->second.holders) {
+    for (const LinkHolder& holder : file->holders) {
         if (holder.folder == folder) {
             return holder.name;
         }
@@ -46,23 +50,17 @@ void settle_links_met_again(Tree& tree, LinkSightings sightings, const LinkHolde
             continue;
         }
         const uint32_t from = counted->second;
+        const LinkedFileHolders* held = held_file(holders, again.key);
         auto [name, fresh] = sightings.large_names.try_emplace(again.key);
         if (fresh) {
-            name->second = std::string(held_name(holders, again.key, from));
+            name->second = std::string(held_name(held, from));
         }
         // What moves is what the counting folder counts: a link met at
         // another size marks the file resized, and the folder counting it
         // then is listed again for its size now.
-        uint64_t allocated = again.allocated;
-        uint64_t reclaimable = again.reclaimable;
-        if (holders != nullptr) {
-            if (const auto file = holders->files.find(again.key); file != holders->files.end()) {
-                allocated = file->second.allocated;
-                reclaimable = file->second.reclaimable;
-            }
-        }
-        mover.move(again.key, {from, name->second}, {again.folder, again.name}, allocated,
-                   reclaimable);
+        mover.move(again.key, {from, name->second}, {again.folder, again.name},
+                   held != nullptr ? held->allocated : again.allocated,
+                   held != nullptr ? held->reclaimable : again.reclaimable);
         name->second = std::move(again.name);
     }
 }
@@ -87,7 +85,7 @@ void settle_held_links(Tree& tree, const LinkHolders& holders, std::span<const D
         if (first == nullptr || first->folder == from) {
             continue;
         }
-        mover.move(key, {from, held_name(&holders, key, from)}, {first->folder, first->name},
+        mover.move(key, {from, held_name(&file->second, from)}, {first->folder, first->name},
                    file->second.allocated, file->second.reclaimable);
     }
 }
