@@ -1,6 +1,7 @@
 #include "core/sys/event_source.hpp"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -20,6 +22,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/temp_dir.hpp"
@@ -361,6 +364,122 @@ TEST(EventSource, AFolderMovedIntoOneThatLeftForAnUnwatchedPlaceGoesWithIt) {
     test::write_file(root + "/g/e/a/f", 1);
     test::write_file(root + "/g/e/h", 1);
     EXPECT_EQ(source.flushed_paths(), (std::set<std::string>{root + "/g/e/a/f", root + "/g/e/h"}));
+}
+
+// p/x moves aside as p/y and a new p/x takes its name between p's listing
+// and x's watch: the walk watches the newcomer, and the move that the queue
+// then tells of belongs to the folder that had no watch yet.
+TEST(EventSource, AFolderMovedAsideWhileItsNameIsReusedDuringTheWalkIsWatchedWhereItWent) {
+    const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root + "/p/x/deep");
+    auto moved = std::make_shared<std::atomic<bool>>(false);
+    const auto faults = once_before_watching(
+        root + "/p/x",
+        [root] {
+            fs::rename(root + "/p/x", root + "/p/y");
+            test::make_dirs(root + "/p/x");
+        },
+        moved);
+    Recorded source(root, {.faults = faults, .quiet = false});
+    ASSERT_TRUE(source.started);
+    ASSERT_TRUE(source.wait_for(kEventHistoryDone));
+    source.drain();
+    EXPECT_TRUE(moved->load());
+    EXPECT_EQ(source.source.watch_count(), 5u);  // root, p, x, y, y/deep
+    test::write_file(root + "/p/y/f", 1);
+    test::write_file(root + "/p/y/deep/g", 1);
+    test::write_file(root + "/p/x/h", 1);
+    EXPECT_EQ(source.flushed_paths(),
+              (std::set<std::string>{root + "/p/x/h", root + "/p/y/deep/g", root + "/p/y/f"}));
+}
+
+// Two folders that trade places in one call: each watch goes with its own
+// folder, whichever of the two had a watch when they traded, and whether
+// their subfolders share names or not.
+TEST(EventSource, ExchangedFoldersKeepEachWatchWithItsFolder) {
+    for (const bool same_names : {true, false}) {
+        for (const char* unwatched : {"", "a", "b"}) {
+            SCOPED_TRACE(std::string(same_names ? "same" : "other") + " names, unwatched " +
+                         unwatched);
+            const test::TempDir dir;
+            const std::string root = dir / "root";
+            const std::string a_sub = same_names ? "sub" : "sa";
+            const std::string b_sub = same_names ? "sub" : "sb";
+            for (const auto& [folder, sub] : {std::pair{"a", a_sub}, std::pair{"b", b_sub}}) {
+                if (folder != std::string_view(unwatched)) {
+                    test::make_dirs(root + "/p/" + folder + "/" + sub);
+                }
+            }
+            // A folder made just before the exchange is not watched yet when
+            // the queue tells of both.
+            auto exchanged = std::make_shared<std::atomic<bool>>(false);
+            const auto faults = once_before_watching(
+                root + "/t",
+                [&] {
+                    if (*unwatched != 0) {
+                        const std::string made = std::string(unwatched);
+                        test::make_dirs(root + "/p/" + made + "/" + (made == "a" ? a_sub : b_sub));
+                    }
+                    if (::renameat2(AT_FDCWD, (root + "/p/a").c_str(), AT_FDCWD,
+                                    (root + "/p/b").c_str(), RENAME_EXCHANGE) != 0) {
+                        ADD_FAILURE() << "exchange: " << std::strerror(errno);
+                    }
+                },
+                exchanged);
+            Recorded source(root, {.faults = faults});
+            ASSERT_TRUE(source.started);
+            test::make_dirs(root + "/t");
+            source.source.flush();
+            EXPECT_TRUE(exchanged->load());
+            EXPECT_FALSE(any_lost(source.take()));
+            EXPECT_EQ(source.source.watch_count(), 7u);  // root, p, a, b, their subfolders, t
+            test::write_file(root + "/p/b/" + a_sub + "/f", 1);
+            test::write_file(root + "/p/a/" + b_sub + "/g", 1);
+            test::write_file(root + "/p/a/h", 1);
+            EXPECT_EQ(source.flushed_paths(),
+                      (std::set<std::string>{root + "/p/a/" + b_sub + "/g", root + "/p/a/h",
+                                             root + "/p/b/" + a_sub + "/f"}));
+        }
+    }
+}
+
+// Six writers rename a folder back and forth while folders appear in it:
+// a new folder's parent path is out of date more often than not, but the
+// renames that explain it are on their way, and the table is never
+// distrusted for it. Every folder is watched after.
+TEST(EventSource, AFolderRenamedBackAndForthWhileFoldersAppearInItIsNoLoss) {
+    const test::TempDir dir;
+    const std::string root = dir / "root";
+    test::make_dirs(root + "/p/m");
+    Recorded source(root, {});
+    ASSERT_TRUE(source.started);
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 6; ++w) {
+        writers.emplace_back([&, w] {
+            for (int k = 0; k < 150; ++k) {
+                const bool forth = (k + w) % 2 == 0;
+                std::error_code ignored;
+                fs::rename(root + (forth ? "/p/m" : "/p/n"), root + (forth ? "/p/n" : "/p/m"),
+                           ignored);
+                fs::create_directory(root + (forth ? "/p/n/" : "/p/m/") + std::to_string(w) + "-" +
+                                         std::to_string(k),
+                                     ignored);
+            }
+        });
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    source.source.flush();
+    EXPECT_FALSE(any_lost(source.take()));
+    const std::string moved = fs::exists(root + "/p/m") ? root + "/p/m" : root + "/p/n";
+    std::set<std::string> written;
+    for (const auto& entry : fs::directory_iterator(moved)) {
+        test::write_file(entry.path().string() + "/f", 1);
+        written.insert(entry.path().string() + "/f");
+    }
+    EXPECT_EQ(source.flushed_paths(), written);
 }
 
 TEST(EventSource, FoldersWhosePathsPassTheKernelsLimitAreWatched) {

@@ -1,11 +1,14 @@
 #include "core/live/live.hpp"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -327,6 +330,30 @@ std::map<std::string, uint64_t> totals_of(const Tree& tree) {
     return totals;
 }
 
+// Every folder's total in the newest tree the followed root came to.
+std::map<std::string, uint64_t> followed_totals(Following& live) {
+    const auto items = live.items();
+    for (auto item = items.rbegin(); item != items.rend(); ++item) {
+        if (const auto* event = as<Event::Changed>(*item)) {
+            return totals_of(*event->tree);
+        }
+        if (const auto* event = as<Event::Ready>(*item)) {
+            return totals_of(*event->tree);
+        }
+    }
+    return {};
+}
+
+// Waits until the followed tree counts what a fresh scan of root counts,
+// folder by folder.
+bool comes_to_a_fresh_scan(Following& live, const std::string& root) {
+    const auto want = totals_of(*scan_tree(root, {}));
+    const bool same = eventually([&] { return followed_totals(live) == want; }, 20s);
+    EXPECT_TRUE(same) << "followed " << testing::PrintToString(followed_totals(live))
+                      << ", a fresh scan " << testing::PrintToString(want);
+    return same;
+}
+
 // Changes that only the replay after the scan can tell, deep in the tree,
 // while every change is folded into its folder: the folders they are in are
 // still listed again, and the followed tree comes to what a fresh scan counts.
@@ -356,22 +383,60 @@ TEST(Live, ChangesReplayedAfterTheScanAreNotLostWhenFoldedIntoTheirFolders) {
     Following live(dir.path(), true, 5ms, std::move(faults));
     ASSERT_TRUE(live.ready());
     ASSERT_TRUE(eventually([&] { return changed.load(); }));
-    const auto want = totals_of(*scan_tree(dir.path(), {}));
-    const auto followed = [&] {
-        const auto items = live.items();
-        for (auto item = items.rbegin(); item != items.rend(); ++item) {
-            if (const auto* event = as<Event::Changed>(*item)) {
-                return totals_of(*event->tree);
-            }
-            if (const auto* event = as<Event::Ready>(*item)) {
-                return totals_of(*event->tree);
-            }
+    comes_to_a_fresh_scan(live, dir.path());
+    for (const LiveItem& item : live.items()) {
+        EXPECT_FALSE(is<Event::Missed>(item));
+    }
+}
+
+// Folders that trade places in one call, with subfolders of the same or of
+// other names, and a folder moved aside while its name is taken again as
+// its watches are being added: each is followed where it is now.
+TEST(Live, ExchangedFoldersAndOneMovedAsideUnderAReusedNameComeToAFreshScan) {
+    if (!stream_available()) {
+        GTEST_SKIP() << "no event stream here";
+    }
+    TempDir dir;
+    const std::string root = dir / "root";
+    write_file(root + "/p/a/sub/f", 100'000);
+    write_file(root + "/p/b/sub/f", 10'000);
+    write_file(root + "/p/c/sc/f", 50'000);
+    write_file(root + "/p/d/sd/f", 5'000);
+    for (int k = 0; k < 41; ++k) {
+        make_dirs(dir / ("outside/q/s" + std::to_string(k)));
+    }
+    write_file(dir / "outside/q/x/deep/f", 400'000);
+    sys::EventSourceFaults faults;
+    auto reused = std::make_shared<std::atomic<bool>>(false);
+    faults.before_watch = [root, reused](const std::string& folder) {
+        // The first subfolder of q to be watched: x has none yet.
+        if (folder.starts_with(root + "/q/") && !reused->exchange(true)) {
+            fs::rename(root + "/q/x", root + "/q/y");
+            write_file(root + "/q/x/deep/f", 4'000);
         }
-        return std::map<std::string, uint64_t>{};
     };
-    EXPECT_TRUE(eventually([&] { return followed() == want; }, 20s))
-        << "followed " << testing::PrintToString(followed()) << ", a fresh scan "
-        << testing::PrintToString(want);
+    Following live(root, true, 5ms, std::move(faults));
+    ASSERT_TRUE(live.ready());
+    fs::rename(dir / "outside/q", root + "/q");
+    ASSERT_TRUE(eventually([&] { return reused->load(); }));
+    ASSERT_TRUE(comes_to_a_fresh_scan(live, root));
+    write_file(root + "/q/y/f", 200'000);
+    write_file(root + "/q/y/deep/g", 20'000);
+    ASSERT_TRUE(comes_to_a_fresh_scan(live, root));
+
+    const auto exchange = [&](const char* a, const char* b) {
+        ASSERT_EQ(::renameat2(AT_FDCWD, (root + a).c_str(), AT_FDCWD, (root + b).c_str(),
+                              RENAME_EXCHANGE),
+                  0)
+            << std::strerror(errno);
+    };
+    exchange("/p/a", "/p/b");
+    exchange("/p/c", "/p/d");
+    ASSERT_TRUE(comes_to_a_fresh_scan(live, root));
+    for (const char* file : {"/p/a/sub/g", "/p/b/sub/g", "/p/c/sd/g", "/p/d/sc/g"}) {
+        write_file(root + file, 30'000);
+    }
+    comes_to_a_fresh_scan(live, root);
     for (const LiveItem& item : live.items()) {
         EXPECT_FALSE(is<Event::Missed>(item));
     }

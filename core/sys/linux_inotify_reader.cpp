@@ -32,8 +32,13 @@ constexpr size_t kWalkSlice = 64;
 
 // Times an item is put off for each reason: its parent's path led elsewhere,
 // or its folder is in the table at another place. The queue read in between
-// should have set the table right.
+// should have set the table right; a try counts only when that read brought
+// nothing new, and a put-off item waits a little for renames still on their
+// way into the queue. While renames keep coming, an item is put off for
+// kPutOffAtMost at most.
 constexpr int kTriesAtMost = 3;
+constexpr auto kRetryWait = std::chrono::milliseconds(2);
+constexpr auto kPutOffAtMost = std::chrono::seconds(2);
 
 // Folders held open for their subfolders to be opened from; beyond this (a
 // very deep walk) the subfolders' parent is opened at its path.
@@ -154,8 +159,12 @@ void InotifySource::read_and_deliver() {
             // Everything before the flush, folders that appeared included:
             // their watches are added and their contents replayed first.
             read_kernel_queue();
-            while (!walk_.empty() && !watches_spent_ &&
+            while ((!walk_.empty() || !retry_.empty()) && !watches_spent_ &&
                    !stopping_.load(std::memory_order_relaxed)) {
+                if (walk_.empty()) {
+                    pollfd queue{inotify_fd_.get(), POLLIN, 0};
+                    ::poll(&queue, 1, retry_timeout());
+                }
                 walk_some(walk_.size());
                 read_kernel_queue();
             }
@@ -190,12 +199,22 @@ void InotifySource::take_control(bool& stop, uint64_t& flush_ticket, uint32_t& o
     overflows = std::exchange(overflows_simulated_, 0);
 }
 
+// Milliseconds until the items put off are due, rounded up; -1 for none.
+int InotifySource::retry_timeout() const {
+    if (retry_.empty()) {
+        return -1;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(retry_due_ - Clock::now());
+    return static_cast<int>(std::clamp<int64_t>(left.count(), 0, kRetryWait.count()));
+}
+
 int InotifySource::poll_timeout() const {
-    if (!walk_.empty() || !retry_.empty()) {
+    if (!walk_.empty()) {
         return 0;
     }
+    const int retry = retry_timeout();
     if (pending_.empty()) {
-        return -1;
+        return retry;
     }
     const auto left = deadline_ - Clock::now();
     if (left <= Clock::duration::zero()) {
@@ -203,15 +222,24 @@ int InotifySource::poll_timeout() const {
     }
     // Rounded up, so the deadline has passed when poll returns.
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return static_cast<int>(std::min<int64_t>(ms, std::numeric_limits<int>::max()));
+    const int until_deadline =
+        static_cast<int>(std::min<int64_t>(ms, std::numeric_limits<int>::max()));
+    return retry < 0 ? until_deadline : std::min(retry, until_deadline);
 }
 
 void InotifySource::read_kernel_queue() {
-    read_inotify_events(inotify_fd_.get(), [&](const inotify_event& event) { handle(event); });
+    read_inotify_events(inotify_fd_.get(), [&](const inotify_event& event) {
+        ++events_handled_;
+        handle(event);
+    });
+    settle_unconfirmed_moves();
     settle_unpaired_moves();
-    // The renames that led a parent's path astray are in the tree by now.
-    std::ranges::move(retry_, std::back_inserter(walk_));
-    retry_.clear();
+    // The renames that led a parent's path astray are in the tree by now,
+    // or about to be.
+    if (!retry_.empty() && Clock::now() >= retry_due_) {
+        std::ranges::move(retry_, std::back_inserter(walk_));
+        retry_.clear();
+    }
 }
 
 // The root, or one of the folders above it, changed name or went away: say
@@ -286,6 +314,9 @@ void InotifySource::handle(const inotify_event& event) {
         if (event.wd == tree_.root() && (event.mask & IN_ATTRIB) != 0) {
             add_event(config_.root, kEventItemMetadata | kEventItemIsDir);
         }
+        if ((event.mask & IN_MOVE_SELF) != 0) {
+            confirm_move(event.wd);
+        }
         return;
     }
     const auto folder = tree_.path_of(event.wd);
@@ -304,22 +335,16 @@ void InotifySource::handle_folder_event(const inotify_event& event, int parent,
     const uint64_t now = realtime_ns();
     if ((event.mask & IN_MOVED_FROM) != 0) {
         if (const auto moved = tree_.child(parent, name)) {
-            moved_from_[event.cookie] = *moved;
+            moved_from_[event.cookie] = MovedFrom{*moved, Place{parent, std::string(name)}};
         }
     } else if ((event.mask & IN_MOVED_TO) != 0) {
         const auto from = moved_from_.find(event.cookie);
-        if (from != moved_from_.end() && tree_.contains(from->second)) {
-            const int moved = from->second;
+        if (from != moved_from_.end() && tree_.contains(from->second.wd)) {
+            const MovedFrom moved = std::move(from->second);
             moved_from_.erase(from);
-            if (!tree_.move(moved, parent, name)) {
-                if (in_flight(parent)) {
-                    // Into a folder that left for a place nobody watches:
-                    // it went there too, and is watched when that place is
-                    // walked (or never, with a folder that left the root).
-                    forget(moved, true);
-                } else {
-                    distrust_tree();
-                }
+            if (move_watch(moved.wd, parent, name)) {
+                unconfirmed_moves_.push_back(
+                    TakenMove{moved.wd, moved.from, Place{parent, std::string(name)}});
             }
         } else {
             walk_.push_back(WalkItem{parent, std::string(name), now, false});
@@ -339,19 +364,78 @@ void InotifySource::handle_folder_event(const inotify_event& event, int parent,
     }
 }
 
+bool InotifySource::move_watch(int moved, int parent, std::string_view name) {
+    if (tree_.move(moved, parent, name)) {
+        return true;
+    }
+    if (in_flight(parent)) {
+        // Into a folder that left for a place nobody watches: it went there
+        // too, and is watched when that place is walked (or never, with a
+        // folder that left the root).
+        forget(moved, true);
+    } else {
+        distrust_tree();
+    }
+    return false;
+}
+
+// The folder of watch wd moved. A move taken for it is right; a move taken
+// for another watch (the last one not yet confirmed, the rename just before
+// in the queue) was taken by a stale name: wd is what moved there, and the
+// other watch stays where it was. A move of wd that none was taken for went
+// where nobody watches, and a lone "moved from" says so.
+void InotifySource::confirm_move(int wd) {
+    const auto taken = std::ranges::find_if(unconfirmed_moves_,
+                                            [&](const TakenMove& move) { return move.wd == wd; });
+    if (taken != unconfirmed_moves_.end()) {
+        unconfirmed_moves_.erase(taken);
+        return;
+    }
+    const bool left_alone =
+        std::ranges::any_of(moved_from_, [&](const auto& entry) { return entry.second.wd == wd; });
+    if (unconfirmed_moves_.empty() || left_alone) {
+        return;
+    }
+    const TakenMove stale = std::move(unconfirmed_moves_.back());
+    unconfirmed_moves_.pop_back();
+    undo_move(stale);
+    move_watch(wd, stale.to.parent, stale.to.name);
+}
+
+void InotifySource::undo_move(const TakenMove& move) {
+    if (tree_.contains(move.wd) && tree_.contains(move.from.parent)) {
+        tree_.move(move.wd, move.from.parent, move.from.name);
+    }
+}
+
+// A watched folder that moves says so on its own watch right after the
+// rename's two halves; once the queue has been read, a move taken without
+// that word was taken by a stale name. The folder that did move had no
+// watch: its new place is walked.
+void InotifySource::settle_unconfirmed_moves() {
+    const uint64_t now = realtime_ns();
+    for (const TakenMove& move : unconfirmed_moves_) {
+        undo_move(move);
+        if (tree_.contains(move.to.parent)) {
+            walk_.push_back(WalkItem{move.to.parent, move.to.name, now, false});
+        }
+    }
+    unconfirmed_moves_.clear();
+}
+
 // Whether wd is in a folder that has moved from its place to where no
 // watched folder heard it arrive.
 bool InotifySource::in_flight(int wd) const {
     return std::ranges::any_of(
-        moved_from_, [&](const auto& entry) { return tree_.is_within(wd, entry.second); });
+        moved_from_, [&](const auto& entry) { return tree_.is_within(wd, entry.second.wd); });
 }
 
 // Both halves of a rename are queued together, so once the kernel queue is
 // empty a lone "moved from" is a folder that left the root, or went to a
 // folder not watched yet whose walk will find it.
 void InotifySource::settle_unpaired_moves() {
-    for (const auto& [cookie, wd] : moved_from_) {
-        forget(wd, true);
+    for (const auto& [cookie, moved] : moved_from_) {
+        forget(moved.wd, true);
     }
     moved_from_.clear();
 }
@@ -414,7 +498,7 @@ InotifySource::Walked InotifySource::walk(const WalkItem& item) {
             bool retry = false;
             opened_parent = open_parent(item, *parent_path, retry);
             if (retry) {
-                if (item.parent_tries >= kTriesAtMost) {
+                if (item.parent_tries >= kTriesAtMost || put_off_too_long(item)) {
                     distrust_tree();
                     return Walked::Restarted;
                 }
@@ -559,9 +643,26 @@ UniqueFd InotifySource::open_parent(const WalkItem& item, const std::string& par
 }
 
 InotifySource::Walked InotifySource::put_off(const WalkItem& item, int WalkItem::*tries) {
-    retry_.push_back(item);
-    ++(retry_.back().*tries);
+    const auto now = Clock::now();
+    if (retry_.empty()) {
+        retry_due_ = now + kRetryWait;
+    }
+    WalkItem& later = retry_.emplace_back(item);
+    // A read that brought renames may have set the table right, or be about
+    // to: only a try after a quiet read counts.
+    if (item.first_put_off) {
+        if (item.events_when_put_off == events_handled_) {
+            ++(later.*tries);
+        }
+    } else {
+        later.first_put_off = now;
+    }
+    later.events_when_put_off = events_handled_;
     return Walked::Later;
+}
+
+bool InotifySource::put_off_too_long(const WalkItem& item) const {
+    return item.first_put_off && Clock::now() - *item.first_put_off > kPutOffAtMost;
 }
 
 // Files watch wd as the parent's entry; the watch to list from, or none.
@@ -588,7 +689,7 @@ std::optional<int> InotifySource::place_watch(const WalkItem& item, int wd, cons
     // Moved here ahead of older moves still queued, it would be out of step
     // with them: they are read first. A folder still elsewhere after a few
     // reads has lost its moves (an overflow) or keeps moving, and is moved here.
-    if (item.placement_tries < kTriesAtMost) {
+    if (item.placement_tries < kTriesAtMost && !put_off_too_long(item)) {
         later = true;
         return std::nullopt;
     }
@@ -622,6 +723,7 @@ void InotifySource::distrust_tree() {
     }
     watch_count_.store(0, std::memory_order_relaxed);
     moved_from_.clear();
+    unconfirmed_moves_.clear();
     walk_.clear();
     retry_.clear();
     first_walk_left_ = 0;

@@ -101,9 +101,29 @@ class InotifySource {
         std::shared_ptr<const UniqueFd> parent_fd = {};
         // Times put off for the kernel's queue to be read first: because the
         // parent's path led elsewhere, or the folder is in the table at
-        // another place.
+        // another place. Only tries after a read that brought nothing new
+        // count.
         int parent_tries = 0;
         int placement_tries = 0;
+        std::optional<std::chrono::steady_clock::time_point> first_put_off = {};
+        uint64_t events_when_put_off = 0;
+    };
+
+    // Where a folder stood in the table: its parent's watch and its name.
+    struct Place {
+        int parent = -1;
+        std::string name;
+    };
+
+    // A folder's rename as the queue told it, taken at once so that what
+    // follows in the queue finds the folder at its new place, and kept
+    // until the folder's own watch says it moved (IN_MOVE_SELF). The watch
+    // at the old name may be stale (the name was reused or traded before
+    // the watch came): then another watch, or none, says so.
+    struct TakenMove {
+        int wd = -1;
+        Place from;
+        Place to;
     };
 
     // Reader thread.
@@ -113,7 +133,13 @@ class InotifySource {
     void read_kernel_queue();
     void handle(const inotify_event& event);
     void handle_folder_event(const inotify_event& event, int parent, std::string_view name);
+    // Moves the folder of watch moved in the table; false when the table
+    // cannot hold it there (then it is forgotten or the table distrusted).
+    bool move_watch(int moved, int parent, std::string_view name);
+    void confirm_move(int wd);
+    void undo_move(const TakenMove& move);
     bool in_flight(int wd) const;
+    void settle_unconfirmed_moves();
     void settle_unpaired_moves();
     void walk_some(size_t count);
     enum class Walked {
@@ -125,6 +151,8 @@ class InotifySource {
     UniqueFd open_by_watch(int wd, const std::string& path);
     UniqueFd open_parent(const WalkItem& item, const std::string& parent_path, bool& retry);
     Walked put_off(const WalkItem& item, int WalkItem::*tries);
+    bool put_off_too_long(const WalkItem& item) const;
+    int retry_timeout() const;
     std::optional<int> place_watch(const WalkItem& item, int wd, const struct stat& info,
                                    bool& later);
     std::shared_ptr<const UniqueFd> hold_for_children(int fd);
@@ -173,10 +201,17 @@ class InotifySource {
     dev_t root_device_ = 0;
     ino_t root_inode_ = 0;
     absl::flat_hash_map<int, std::string> ancestors_;  // watch -> the next component
-    absl::flat_hash_map<uint32_t, int> moved_from_;    // rename cookie -> folder watch
+    struct MovedFrom {
+        int wd = -1;  // the watch at the name the folder left
+        Place from;
+    };
+    absl::flat_hash_map<uint32_t, MovedFrom> moved_from_;  // by rename cookie
+    std::vector<TakenMove> unconfirmed_moves_;             // oldest first
+    uint64_t events_handled_ = 0;                          // read from the kernel's queue
     size_t held_fds_ = 0;  // of walk items' parents (before them: outlives them)
     std::vector<WalkItem> walk_;
-    std::vector<WalkItem> retry_;  // walked again once the queue is read
+    std::vector<WalkItem> retry_;  // walked again once the queue is read, when due
+    Clock::time_point retry_due_{};
     size_t first_walk_left_ = 0;
     bool history_sent_ = false;
     bool watches_spent_ = false;  // a watch was refused for want of budget: the reader ends
