@@ -527,7 +527,7 @@ InotifySource::Walked InotifySource::walk(const WalkItem& item) {
         }
         std::optional<int> added;
         if (fd) {
-            added = add_folder_watch_at(fd.get(), error);
+            added = add_folder_watch_at(fd.get(), path, error);
         }
         if (!added) {
             if (!harmless_watch_error(error)) {
@@ -629,16 +629,16 @@ UniqueFd InotifySource::open_parent(const WalkItem& item, const std::string& par
     // Watched already, the folder gets its own watch back: the same one
     // only if the path still leads to the parent.
     // (Not counted against the budget: it is a watch the tree holds already.)
-    const std::string link = fd_link(fd.get());
-    const int wd = retry_on_eintr(
-        [&] { return ::inotify_add_watch(inotify_fd_.get(), link.c_str(), kEntryChangeMask); });
+    int error = 0;
+    const auto wd = add_folder_watch_at(fd.get(), parent_path, error, false);
     if (wd == item.parent) {
         return fd;
     }
-    if (wd >= 0 && !tree_.contains(wd) && !ancestors_.contains(wd)) {
-        ::inotify_rm_watch(inotify_fd_.get(), wd);
+    if (wd && !tree_.contains(*wd) && !ancestors_.contains(*wd)) {
+        ::inotify_rm_watch(inotify_fd_.get(), *wd);
     }
-    retry = wd >= 0;
+    retry = wd || error == ESTALE;
+    errno = error;
     return {};
 }
 

@@ -16,7 +16,9 @@
 #include <string>
 
 #include "core/base/eintr.hpp"
+#include "core/base/log.hpp"
 #include "core/base/read_whole_file.hpp"
+#include "core/sys/dirread.hpp"
 #include "core/sys/mounts.hpp"
 
 namespace bramwex::core::sys {
@@ -43,6 +45,18 @@ uint64_t system_max_user_watches() {
         }
     }
     return std::numeric_limits<uint64_t>::max();
+}
+
+// The type of the file system at path as its own statfs gives it: for a
+// root the mount table does not list, or where there is no table (no /proc).
+std::optional<std::string> fs_type_at(const std::string& path) {
+    const auto fd = open_dir_path(path);
+    if (!fd) {
+        return std::nullopt;
+    }
+    const UniqueFd folder(*fd);
+    const auto type = fs_type_name_of_fd(folder.get());
+    return type ? std::optional<std::string>(*type) : std::nullopt;
 }
 
 bool inotify_available() {
@@ -124,8 +138,11 @@ Result<void> InotifySource::start() {
         return std::unexpected(Error::os(error, config_.root));
     }
     // Devices missing from the mount table (btrfs subvolumes) are local.
-    if (const auto type = sys::fs_type_of_device(root_device_);
-        type && !fs_type_reports_changes(*type)) {
+    auto type = sys::fs_type_of_device(root_device_);
+    if (!type) {
+        type = fs_type_at(config_.root);
+    }
+    if (type && !fs_type_reports_changes(*type)) {
         return std::unexpected(
             Error::text("inotify does not see the changes of a " + *type + " file system"));
     }
@@ -210,9 +227,63 @@ std::optional<int> InotifySource::add_folder_watch(const std::string& path, int&
     return std::nullopt;
 }
 
-std::optional<int> InotifySource::add_folder_watch_at(int fd, int& error) {
-    // The link is followed: the folder was opened without following one.
-    return add_folder_watch(fd_link(fd), error, kEntryChangeMask);
+std::optional<int> InotifySource::add_folder_watch_at(int fd, const std::string& path, int& error,
+                                                      bool counted) {
+    const auto add = [&](const std::string& at, uint32_t mask) -> std::optional<int> {
+        if (counted) {
+            return add_folder_watch(at, error, mask);
+        }
+        const int wd = retry_on_eintr(
+            [&] { return ::inotify_add_watch(inotify_fd_.get(), at.c_str(), mask); });
+        error = errno;
+        return wd >= 0 ? std::optional<int>(wd) : std::nullopt;
+    };
+    if (fd_links_work_) {
+        // The link is followed: the folder was opened without following one.
+        const auto wd = add(fd_link(fd), kEntryChangeMask);
+        if (wd || !fd_links_missing(error)) {
+            return wd;
+        }
+    }
+    return keep_if_open_folder(fd, path, add(path, kFolderMask), error);
+}
+
+// The link of a descriptor held open cannot be missing: /proc is not mounted
+// (a container, a chroot). It will not come: from now on watches go by path.
+bool InotifySource::fd_links_missing(int error) {
+    if (error != ENOENT && error != ENOTDIR) {
+        return false;
+    }
+    log::record(log::Level::Info, "bramwex_core::sys::fsevents",
+                "fsevents: no /proc/self/fd; watching folders by their paths");
+    fd_links_work_ = false;
+    return true;
+}
+
+// A watch added at path is kept only if the path still leads to the folder
+// open at fd; otherwise, or when the path leads nowhere while the folder is
+// still there, the folder goes unwatched with ESTALE.
+std::optional<int> InotifySource::keep_if_open_folder(int fd, const std::string& path,
+                                                      std::optional<int> wd, int& error) {
+    struct stat open {};
+    const bool held = retry_on_eintr([&] { return ::fstat(fd, &open); }) == 0;
+    if (wd) {
+        struct stat now {};
+        if (held && retry_on_eintr([&] { return ::lstat(path.c_str(), &now); }) == 0 &&
+            now.st_dev == open.st_dev && now.st_ino == open.st_ino) {
+            return wd;
+        }
+        if (!tree_.contains(*wd) && !ancestors_.contains(*wd)) {
+            ::inotify_rm_watch(inotify_fd_.get(), *wd);
+        }
+        error = ESTALE;
+        return std::nullopt;
+    }
+    // Removed meanwhile, it needs no watch; moved, it does.
+    if ((error == ENOENT || error == ENOTDIR || error == ELOOP) && held && open.st_nlink > 0) {
+        error = ESTALE;
+    }
+    return std::nullopt;
 }
 
 bool InotifySource::attach_root(int& error) {

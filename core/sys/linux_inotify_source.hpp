@@ -170,8 +170,15 @@ class InotifySource {
     uint64_t watch_budget() const;
     // ENOSPC (the budget spent) also sets watches_spent_.
     std::optional<int> add_folder_watch(const std::string& path, int& error, uint32_t mask);
-    // The watch of the folder open at fd, wherever it has gone; as above.
-    std::optional<int> add_folder_watch_at(int fd, int& error);
+    // The watch of the folder open at fd, wherever it has gone; as above
+    // when counted (a watch the tree holds already is not). Without /proc it
+    // is added at path, which led to the folder when it was opened, and kept
+    // only if it still does (else ESTALE).
+    std::optional<int> add_folder_watch_at(int fd, const std::string& path, int& error,
+                                           bool counted = true);
+    bool fd_links_missing(int error);
+    std::optional<int> keep_if_open_folder(int fd, const std::string& path, std::optional<int> wd,
+                                           int& error);
     bool attach_root(int& error);
     void watch_ancestors();
     void wake() const;
@@ -215,6 +222,7 @@ class InotifySource {
     size_t first_walk_left_ = 0;
     bool history_sent_ = false;
     bool watches_spent_ = false;  // a watch was refused for want of budget: the reader ends
+    bool fd_links_work_ = true;   // till a watch through /proc/self/fd finds no /proc
     PendingEvents pending_;
     Clock::time_point deadline_{};
     std::optional<Clock::time_point> last_delivery_;  // none before the first
