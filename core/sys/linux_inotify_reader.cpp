@@ -529,6 +529,12 @@ InotifySource::Walked InotifySource::walk(const WalkItem& item) {
         if (fd) {
             added = add_folder_watch_at(fd.get(), path, error);
         }
+        if (!added && error == ESTALE && item.placement_tries < kTriesAtMost &&
+            !put_off_too_long(item)) {
+            // Watched by a path that led elsewhere: the renames that explain
+            // it are read first.
+            return put_off(item, &WalkItem::placement_tries);
+        }
         if (!added) {
             if (!harmless_watch_error(error)) {
                 // ENOSPC (the watch budget spent) lands here; the reader then ends.
