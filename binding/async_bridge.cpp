@@ -74,10 +74,11 @@ PyObject* live_anext(PyObject* self) {
             return {};
         }
         Ref aqueue = Ref::borrow(live.aqueue);
+        const bool finished = live_finished(live);  // before the drain, as in live_next
         if (!drain_into_asyncio(self)) {
             return {};
         }
-        if (live_finished(live)) {
+        if (finished) {
             Ref empty = Ref::steal(PyObject_CallMethod(aqueue.get(), "empty", nullptr));
             if (!empty) {
                 return {};

@@ -56,11 +56,14 @@ PyObject* live_iter(PyObject* self) {
 PyObject* live_next(PyObject* self) {
     const std::shared_ptr<LiveQueue> queue = live_of(self).queue;
     for (;;) {
+        // Looked at before the pop: the last item may go out just after a
+        // pop that found nothing, and must not be passed over.
+        const bool finished = live_finished(live_of(self));
         std::optional<QueueItem> item;
         std::exception_ptr failure;
         PyThreadState* state = PyEval_SaveThread();
         try {
-            item = queue->pop_within(kWaitSlice);
+            item = queue->pop_within(finished ? std::chrono::milliseconds(0) : kWaitSlice);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -77,7 +80,7 @@ PyObject* live_next(PyObject* self) {
                 }
                 return raise_item_error(*item, live.path);
             }
-            if (live_finished(live)) {
+            if (finished) {
                 PyErr_SetNone(PyExc_StopIteration);
                 return {};
             }
@@ -353,7 +356,7 @@ PyLive& live_of(PyObject* self) {
 }
 
 bool live_finished(const PyLive& live) {
-    return !live.handle || live.handle->control().ended.load(std::memory_order_acquire);
+    return !live.handle || live.queue->ended();
 }
 
 Ref live_into_py(PyLive live) {

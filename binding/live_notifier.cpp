@@ -24,16 +24,24 @@ EventNotifier::EventNotifier(std::shared_ptr<LiveQueue> queue, std::shared_ptr<A
     : queue_(std::move(queue)), waker_(std::move(waker)), async_on_(std::move(async_on)) {}
 
 void EventNotifier::emit(core::LiveItem item) {
-    if (item) {
-        queue_->push(std::move(*item));
-    } else {
-        queue_->push(std::move(item.error()));
-    }
-    wake_event_loop();
+    hand_over(std::move(item), false);
+}
+
+void EventNotifier::emit_last(core::LiveItem item) {
+    hand_over(std::move(item), true);
 }
 
 void EventNotifier::failed(const std::string& what) {
-    queue_->push(LiveFatal{what});
+    queue_->push(LiveFatal{what}, true);
+    wake_event_loop();
+}
+
+void EventNotifier::hand_over(core::LiveItem item, bool last) {
+    if (item) {
+        queue_->push(std::move(*item), last);
+    } else {
+        queue_->push(std::move(item.error()), last);
+    }
     wake_event_loop();
 }
 

@@ -32,9 +32,11 @@ class EventNotifier final : public core::EventSink {
     EventNotifier(std::shared_ptr<LiveQueue> queue, std::shared_ptr<AsyncWaker> waker,
                   std::shared_ptr<std::atomic<uint8_t>> async_on);
     void emit(core::LiveItem item) override;
+    void emit_last(core::LiveItem item) override;
     void failed(const std::string& what) override;
 
   private:
+    void hand_over(core::LiveItem item, bool last);
     void wake_event_loop();
 
     std::shared_ptr<LiveQueue> queue_;

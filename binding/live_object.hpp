@@ -51,7 +51,8 @@ PyObject* live_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 // The object's native part; self must be a Live.
 PyLive& live_of(PyObject* self);
 
-// Closed, or the live loop gave up: nothing more will be queued.
+// Closed, or the live loop gave up and its last item is queued: nothing more
+// will be. Looked at before taking from the queue.
 bool live_finished(const PyLive& live);
 
 // The Python object for an item: an event object, or the exception instance

@@ -43,9 +43,10 @@ void merge_changed(core::Event::Changed& unread, core::Event::Changed& later) {
 
 }  // namespace
 
-void LiveQueue::push(QueueItem item) {
+void LiveQueue::push(QueueItem item, bool last) {
     {
         std::lock_guard lock(mutex_);
+        ended_ = ended_ || last;  // even should the item not fit
         QueueItem* tail = items_.empty() ? nullptr : &items_.back();
         if (event_of<core::Event::Scanning>(tail) && event_of<core::Event::Scanning>(&item)) {
             std::swap(*tail, item);
@@ -72,6 +73,11 @@ std::optional<QueueItem> LiveQueue::pop_within(std::chrono::milliseconds slice) 
     QueueItem front = std::move(items_.front());
     items_.pop_front();
     return front;
+}
+
+bool LiveQueue::ended() {
+    std::lock_guard lock(mutex_);
+    return ended_;
 }
 
 std::vector<QueueItem> LiveQueue::take_all() {

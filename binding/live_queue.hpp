@@ -27,8 +27,13 @@ class LiveQueue {
   public:
     // Appends item. A Scanning snapshot replaces one still waiting at the
     // tail, and a Changed is merged into one still waiting there, so a
-    // consumer that does not read holds one tree, not one per event.
-    void push(QueueItem item);
+    // consumer that does not read holds one tree, not one per event. A last
+    // item (nothing comes after it) ends the queue in the same step.
+    void push(QueueItem item, bool last = false);
+
+    // The last item has been pushed: looked at before a pop or a take that
+    // finds nothing, it says that nothing more will come.
+    bool ended();
 
     // The front item, waiting at most `slice` for one; none when it passed
     // or wake_all was called meanwhile.
@@ -45,6 +50,7 @@ class LiveQueue {
     std::condition_variable changed_;
     std::deque<QueueItem> items_;
     uint64_t wakes_ = 0;
+    bool ended_ = false;
 };
 
 }  // namespace bramwex::binding

@@ -502,6 +502,41 @@ TEST(Live, AnEventSourceThatCannotStartIsToldAsMissedAndFollowingPolls) {
     EXPECT_GE(live.wait_for(changed_something), 0);
 }
 
+// The README's recipe scans everything again at each Missed: a loss that
+// outlasts those scans is told once, and again only after a stream has
+// watched the whole tree and then runs out.
+TEST(Live, ALastingLossIsToldOnceUntilAStreamHasWatchedEverything) {
+    if (!stream_available()) {
+        GTEST_SKIP() << "no event stream here";
+    }
+    TempDir dir;
+    make_dirs(dir / "a");
+    sys::EventSourceFaults faults;
+    faults.max_user_watches = std::make_shared<std::atomic<uint32_t>>(0);
+    const auto budget = faults.max_user_watches;
+    Following live(dir.path(), true, 5ms, std::move(faults));
+    const auto missed = [&] {
+        const auto all = live.items();
+        return std::ranges::count_if(all, is<Event::Missed>);
+    };
+    ASSERT_GE(live.wait_for(is<Event::Missed>), 0);
+    for (const int nth : {1, 2}) {  // a Missed of the first would come before the second
+        live.handle.rescan({0, 0});
+        ASSERT_TRUE(live.ready(nth));
+    }
+    EXPECT_EQ(missed(), 1);
+
+    budget->store(UINT32_MAX);
+    live.handle.rescan({0, 0});
+    ASSERT_TRUE(live.ready(3));
+    write_file(dir / "a/new", 20000);  // seen once the stream's walk is done
+    ASSERT_GE(live.wait_for(changed_something), 0);
+    EXPECT_TRUE(live.handle.control().follows_all);
+    budget->store(0);
+    make_dirs(dir / "b");
+    EXPECT_GE(live.wait_for(is<Event::Missed>, 1), 0);
+}
+
 // A followed folder that can be watched is listed once when it is followed
 // and after that only when it changes; one that cannot (no watch left) is
 // polled, no sooner than 2 s after the last listing.

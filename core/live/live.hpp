@@ -60,9 +60,13 @@ class EventSink {
   public:
     virtual ~EventSink() = default;
     virtual void emit(LiveItem item) = 0;
+    // The error that ends following (a scan failed): nothing is emitted
+    // after it. LiveControl::ended is set just before, so a sink whose reader
+    // asks whether more will come answers with the item, in one step.
+    virtual void emit_last(LiveItem item) { emit(std::move(item)); }
     // The loop ended because something was thrown on the live thread (a
-    // fatal error): by default the starter gets it as a plain error item.
-    virtual void failed(const std::string& what) { emit(std::unexpected(Error::text(what))); }
+    // fatal error): by default the starter gets it as a plain last item.
+    virtual void failed(const std::string& what) { emit_last(std::unexpected(Error::text(what))); }
 };
 
 // The reply of a close: the interrupted scan's tree, or none. A loop that
@@ -103,7 +107,7 @@ struct LiveControl {
     std::atomic<uint64_t> busy{1};         // requested scans not yet finished; the first one counts
     std::atomic<bool> closed{false};       // stop test and interrupt of every live scan
     std::atomic<bool> follows_all{false};  // following through the event stream
-    std::atomic<bool> ended{false};  // a scan failed or the loop broke; nothing more will come
+    std::atomic<bool> ended{false};  // a scan failed or the loop broke; only its last item may come
 };
 
 // Where the live loop calls LiveSettings::step_hook.

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "core/base/eintr.hpp"
 #include "core/base/fatal.hpp"
@@ -80,8 +81,18 @@ void tick_stream(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poin
     Watcher& watcher = following.watcher;
     Watcher::Stream& stream = watcher.stream();
     watcher.absorb_queued();
+    // The reader tells the loss that ends it once it is marked ended: what
+    // was absorbed while it still runs is a passing loss.
+    const bool running = stream.source.running();
+    if (!running) {
+        stream.source.stop();  // its last batch is queued once it is joined
+        watcher.absorb_queued();
+    }
+    if (stream.history_done && (running || stream.walked_whole)) {
+        loop.lasting_loss_told = false;  // every folder was watched: a later loss is news
+    }
     const auto reason = watcher.take_pending_reason();
-    if (!stream.source.running()) {
+    if (!running) {
         // The reader failed or ran out of watches (it said so with a dropped
         // batch, reported below): no event will come, so poll what the
         // starter follows. Whoever hears of the drop finds polling in place.
@@ -90,7 +101,10 @@ void tick_stream(LiveLoop& loop, FollowingPhase& following, LiveClock::time_poin
         following.watcher = polling_watcher(loop, now);
         loop.control->follows_all.store(false, std::memory_order_relaxed);
     }
-    if (reason) {
+    // A loss that ended the stream outlasts the full scan it asks for: told
+    // once, as when the stream cannot start; a passing one every time.
+    const bool lasting = !running && reason == Reason::Dropped;
+    if (reason && (!lasting || !std::exchange(loop.lasting_loss_told, true))) {
         report_missed(loop, *reason, loop.settings.root);
     }
     if (reason || !following.watcher.streams()) {
@@ -179,11 +193,13 @@ void start_following(LiveLoop& loop, Tree tree, LinkHolders link_holders) {
     emit(loop, Event{Event::Ready{std::move(ready)}});
     if (wanted && !streams) {
         // No inotify instance or watch to be had: as when the watches run out
-        // later, the starter hears that changes go unseen, and polls what it
-        // follows.
+        // later, the starter hears that changes go unseen (once while it
+        // lasts), and polls what it follows.
         log::record(log::Level::Warn, "bramwex_core::live",
                     "live: {}: events cannot start, polling", loop.settings.root);
-        report_missed(loop, Reason::Dropped, loop.settings.root);
+        if (!std::exchange(loop.lasting_loss_told, true)) {
+            report_missed(loop, Reason::Dropped, loop.settings.root);
+        }
     }
 }
 

@@ -226,7 +226,7 @@ void scan_failed(LiveLoop& loop, const Error& error) {
     loop.phase = StoppedPhase{};
     // Ended before the item goes out, so whoever takes the item sees it.
     loop.control->ended.store(true, std::memory_order_release);
-    emit(loop, std::unexpected(error));
+    loop.sink->emit_last(std::unexpected(error));
     lower_busy(loop);
 }
 

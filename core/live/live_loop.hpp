@@ -69,6 +69,10 @@ struct LiveLoop {
     std::shared_ptr<Pool> pool;  // built once by run
     LivePhase phase = StoppedPhase{};
     bool done = false;  // Close was handled
+    // Dropped events were told for a loss that outlasts the full scan it asks
+    // for (the event stream cannot start, or ended): told again only after a
+    // stream has watched the whole tree, else every such scan ends in it.
+    bool lasting_loss_told = false;
 };
 
 // The live thread's body: returns once Close was handled, or at once when

@@ -96,20 +96,27 @@ Watcher::Polling& Watcher::polling() {
 void Watcher::absorb(sys::EventBatch batch) {
     Stream& s = stream();
     s.last_event = Clock::now();
+    bool dropped = false;
+    bool done = false;
     for (const sys::FsEvent& event : batch) {
         if (const auto reason = missed_reason(event)) {
+            dropped = dropped || *reason == Reason::Dropped;
             if (!s.pending_reason) {
                 s.pending_reason = *reason;
             }
         } else if ((event.flags & sys::kEventHistoryDone) != 0) {
             if (!s.history_done) {
                 s.history_done = s.last_event;
+                done = true;
             }
         } else if (auto relative = folder_of(event.path)) {
             auto& into = (event.flags & sys::kEventMustScanSubDirs) != 0 ? s.must_scan : s.changed;
             into.push_back(std::move(*relative));
         }
     }
+    // A source that runs out of watches on its walk's last folder ends that
+    // walk and tells the loss in one batch.
+    s.walked_whole = s.walked_whole || (done && !dropped);
 }
 
 size_t Watcher::absorb_queued() {

@@ -40,6 +40,7 @@ class Watcher {
         Clock::time_point started;           // when the source started
         Clock::time_point last_event;        // when the last batch was absorbed
         std::optional<Clock::time_point> history_done;  // first history-done absorbed
+        bool walked_whole = false;  // history done came in a batch that dropped nothing
         sys::EventSource source;
         bool settled = false;                  // the replay is settled (live loop)
         bool flushed = false;                  // flushed once after history done (live loop)
@@ -86,8 +87,9 @@ class Watcher {
 
     // Takes one batch. Each event is decided by the first of its flags that
     // holds: dropped (logged), ids wrapped or root changed are a missed
-    // reason (the first one is kept), history done keeps its first time,
-    // must-scan and anything else are paths relative to the root.
+    // reason (the first one is kept), history done keeps its first time
+    // (and whether its batch dropped nothing), must-scan and anything else
+    // are paths relative to the root.
     void absorb(sys::EventBatch batch);
 
     // Absorbs every batch already queued, without waiting; how many there were.

@@ -134,6 +134,7 @@ void InotifySource::read_and_deliver() {
             log::record(log::Level::Warn, kLogTarget, "fsevents: poll failed: {}",
                         std::strerror(errno));
             add_event(config_.root, kLost);
+            mark_stopped();  // before the loss is told, as below
             deliver();
             return;
         }
@@ -155,6 +156,9 @@ void InotifySource::read_and_deliver() {
             handle(overflow);
         }
         walk_some(kWalkSlice);
+        if (watches_spent_) {
+            break;  // the loss goes out below, once the source is marked ended
+        }
         if (flush_ticket != 0) {
             // Everything before the flush, folders that appeared included:
             // their watches are added and their contents replayed first.
@@ -167,6 +171,9 @@ void InotifySource::read_and_deliver() {
                 }
                 walk_some(walk_.size());
                 read_kernel_queue();
+            }
+            if (watches_spent_) {
+                break;  // the waiter is freed by the source ending
             }
             deliver();
             {

@@ -155,6 +155,63 @@ def test_with_no_inotify_instance_left_the_root_is_missed_and_follow_polls(tree_
     assert (done.returncode, done.stdout) == (0, "followed\n"), done.stderr
 
 
+@pytest.mark.parametrize("lost", ["watches", "instances"])
+def test_a_lasting_loss_is_missed_once_so_the_readme_recipe_rescans_once(tree_dir, lost):
+    # The README's recipe scans everything again at each Missed: a loss that
+    # outlasts the scan (no watch, or no inotify instance, to be had) is told
+    # once, or the recipe scans for ever. Following polls meanwhile.
+    for k in range(200):
+        (tree_dir / "many" / str(k // 20) / str(k)).mkdir(parents=True)
+    code = textwrap.dedent("""
+        import ctypes, errno, os, sys, threading, bramwex
+        from bramwex import Event
+        lost, root, libc = sys.argv[1], sys.argv[2], ctypes.CDLL(None, use_errno=True)
+        taken, readies, missed = [], 0, 0
+        def release():
+            while taken:
+                os.close(taken.pop())
+        if lost == "instances":  # held by a child, as other tests run beside
+            limit = int(open("/proc/sys/fs/inotify/max_user_instances").read())
+            while len(taken) <= limit and (fd := libc.inotify_init1(os.O_CLOEXEC)) >= 0:
+                taken.append(fd)
+            if ctypes.get_errno() != errno.EMFILE:
+                release()
+                sys.exit(print("skip: instances do not run out"))
+        live = bramwex.live(root, interval=0.01)
+        stop = threading.Timer(60, live.close)
+        stop.start()
+        try:
+            for event in live:
+                if isinstance(event, Event.Missed):
+                    missed += 1
+                    live.rescan(0)
+                elif isinstance(event, Event.Ready):
+                    readies += 1
+                    if readies > 2:
+                        break
+                    if readies == 1 and lost == "watches":  # the stream runs out of them
+                        live._fault("watches")
+                        os.mkdir(os.path.join(root, "new"))
+                    if readies == 2:  # the rescan's: the loss lasts, told already
+                        release()
+                        live.follow([0])
+                        open(os.path.join(root, "new.bin"), "wb").write(b"n" * 30_000)
+                elif isinstance(event, Event.Changed) and readies == 2 and (
+                        root in [str(path) for path, _ in event.changes]):
+                    break
+        finally:
+            stop.cancel()
+            release()
+            live.close()
+        print(readies, missed, live.follows_all())
+    """)
+    done = subprocess.run([sys.executable, "-c", code, lost, str(tree_dir)],
+                          capture_output=True, text=True, timeout=90)
+    if done.stdout.startswith("skip:"):
+        pytest.skip(done.stdout)
+    assert (done.returncode, done.stdout) == (0, "2 1 False\n"), done.stderr
+
+
 def test_shown_only_never_follows_all(tree_dir):
     with bramwex.live(tree_dir, interval=0.01, shown_only=True) as live:
         until(live, Event.Ready)
@@ -171,13 +228,46 @@ def test_an_error_is_raised_once_then_the_iteration_ends(tree_dir, name, error):
             until(live, Event.Ready)
             live._fault("fatal")
         with pytest.raises(BaseException) as raised:
-            next(live)
+            # Events told before the failure come first: a Missed when no
+            # inotify instance is left (they are the user's, shared with
+            # every program), or a change seen since the scan.
+            for _ in live:
+                pass
         if error is None:
             assert type(raised.value).__name__ == "PanicException"
             assert "failure injected" in str(raised.value)
         else:
             assert (raised.value.errno, raised.value.filename) == (error, tree_dir / name)
         assert list(live) == []
+
+
+def test_the_error_comes_to_a_reader_kept_waiting_for_the_lock(tree_dir):
+    # A busy thread keeps next() waiting for the interpreter lock after each
+    # empty wait: the loop may fail and end meanwhile, and its error must
+    # still come rather than the end of the iteration.
+    previous, stop = sys.getswitchinterval(), threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            pass
+
+    for _ in range(3):
+        with bramwex.live(tree_dir, interval=0.3) as live:
+            until(live, Event.Ready)
+            spinner = threading.Thread(target=spin)
+            stop.clear()
+            sys.setswitchinterval(0.2)
+            spinner.start()
+            try:
+                live._fault("fatal")
+                with pytest.raises(BaseException) as raised:
+                    for _ in live:
+                        pass
+            finally:
+                stop.set()
+                spinner.join()
+                sys.setswitchinterval(previous)
+            assert type(raised.value).__name__ == "PanicException"
 
 
 @pytest.mark.parametrize("ctrl_c", [False, True])
