@@ -779,6 +779,57 @@ TEST(RescanFolders, ALinkLeftCountsTheFileAtItsSizeNow) {
     }
 }
 
+// A folder replaced under its name by one with subfolders of the same names,
+// as deployments do: nothing of the old one's subtree is kept, whether the
+// change comes as the paths an event stream names or as the folder listed
+// alone by its index, and every record carries the identity of the folder
+// now at its path. A tree whose records carry no identity pairs by name.
+TEST(RescanFolders, AFolderReplacedUnderItsNameIsScannedAgainWhole) {
+    Pool pool = ok(build_pool(2));
+    for (const bool old_inside : {true, false}) {
+        for (const bool alone : {false, true}) {
+            const std::string context = fmt::format("old {}, {}", old_inside ? "inside" : "outside",
+                                                    alone ? "listed alone" : "as events name it");
+            SCOPED_TRACE(context);
+            TempDir dir;
+            const std::string root = dir / "root";
+            write_file(root + "/P/X/lib/deep/big", 400000);
+            write_file(root + "/P/X/lib/f", 4096);
+            make_dirs(root + "/Q");
+            write_file(dir / "new/lib/deep/small", 4096);
+            Followed live = scan_followed(root);
+            const auto before = live_folders(live.tree);
+            const Tree old_tree = live.tree.clone();
+            fs::rename(root + "/P/X", old_inside ? root + "/Q/old" : dir / "away");
+            fs::rename(dir / "new", root + "/P/X");
+
+            ChangeSets changes;
+            if (alone) {
+                changes.relist = {before.at("P/X"), before.at("Q")};
+            } else {
+                changes.changed = {"P/X", old_inside ? "Q/old" : "P/X"};
+            }
+            const RescanOutcome outcome = rescan_ok(live, changes, pool);
+            expect_same_folders(live.tree, scan_followed(root).tree, root, context);
+            expect_consistent_changes(outcome.changes, old_tree, live.tree, root, context);
+            for (const auto& [path, index] : live_folders(live.tree)) {
+                EXPECT_EQ(live.tree.folders[index].file_id,
+                          static_cast<uint32_t>(test::lstat_of(root + "/" + path).st_ino))
+                    << context << ": '" << path << "'";
+            }
+        }
+    }
+    TempDir dir;
+    write_file(dir / "P/X/lib/f", 4096);
+    Followed live = scan_followed(dir.path());
+    for (FolderRecord& record : live.tree.folders) {
+        record.file_id = 0;
+    }
+    const auto before = live_folders(live.tree);
+    rescan_ok(live, {{}, {}, {before.at("P"), before.at("P/X")}}, pool);
+    EXPECT_EQ(live_folders(live.tree), before);
+}
+
 // A file linked while still empty, then grown through its first link, whose
 // folder moves (and comes first in name order) and loses that link: the
 // folder holding the link left counts the file at its size now.

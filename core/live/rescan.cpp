@@ -75,6 +75,14 @@ bool is_other_device(const Tree& tree, uint32_t index) {
     return (tree.folders[index].flags & kFlagOtherDevice) != 0;
 }
 
+// Whether a record and the folder now at its path are one folder. A folder
+// moved away and another put in its place under the same name are told apart
+// only by their identities; a record that carries none (0) is taken to be
+// the folder of its name.
+bool same_folder(const FolderRecord& record, uint64_t file_id) {
+    return record.file_id == 0 || record.file_id == static_cast<uint32_t>(file_id);
+}
+
 bool listed_again(const RescanContext& context, uint32_t folder) {
     return std::binary_search(context.listing_set.begin(), context.listing_set.end(), folder);
 }
@@ -395,12 +403,15 @@ void recheck_lost_links(RescanContext& context) {
 
 // Pairs the listed subfolders with the folder's old children by name: a
 // match keeps its record and subtree; the rest are new; old children left
-// over are gone. A match must agree on being on another device, else the
-// old one goes and the listed one is taken as new.
-void pair_children(RescanContext& context, FolderListing& listing) {
+// over are gone. A match must agree on being on another device, and on the
+// root's device be the same folder, else the old one goes and the listed one
+// is taken as new: deployments and build tools replace a folder by one with
+// subfolders of the same names, whose subtree must not keep the old records.
+// A folder that was itself replaced has only new children.
+void pair_children(RescanContext& context, FolderListing& listing, bool replaced) {
     const uint32_t folder = listing.folder;
-    const bool all_new =
-        std::binary_search(context.subtree_roots.begin(), context.subtree_roots.end(), folder);
+    const bool all_new = replaced || std::binary_search(context.subtree_roots.begin(),
+                                                        context.subtree_roots.end(), folder);
     absl::flat_hash_set<uint32_t> kept;
     NewSubtrees fresh;
     fresh.parent = folder;
@@ -414,7 +425,9 @@ void pair_children(RescanContext& context, FolderListing& listing) {
         if (!all_new) {
             const auto old = context.children.find(folder, subfolder.name);
             if (old && !is_removed(context.work, *old) &&
-                is_other_device(context.work, *old) == (other || repeats)) {
+                is_other_device(context.work, *old) == (other || repeats) &&
+                (is_other_device(context.work, *old) ||
+                 same_folder(context.work.folders[*old], subfolder.file_id))) {
                 kept.insert(*old);
                 continue;
             }
@@ -464,10 +477,13 @@ void apply_listing(RescanContext& context, FolderListing& listing) {
         set_record(context, folder, 0, 0, kFlagOtherDevice, 0);
         return;
     }
+    FolderRecord& record = context.work.folders[folder];
+    const bool replaced = !same_folder(record, listing.file_id);
+    record.file_id = static_cast<uint32_t>(listing.file_id);
     set_record(context, folder, listing.own, listing.reclaimable,
                listing.list_error ? kFlagUnreadable : 0, listing.list_error);
     // An unreadable folder has no children.
-    pair_children(context, listing);
+    pair_children(context, listing, replaced);
 }
 
 // Multi-link files, once every listing is applied: a link held by a folder

@@ -112,6 +112,7 @@ FolderListing list_folder_again(const RescanRoot& root, const ListingRequest& re
     // Below the root everything listed lies on the root's device, so the
     // root's reader serves, as it does in a full scan.
     const sys::ReadMode mode = root.read_mode;
+    listing.file_id = stat->file_id;
     listing.own = stat->allocated;
     // Where the folder's own entry would have come from its parent's listing,
     // its reclaimable share is its allocation whenever entries carry one; the

@@ -49,6 +49,7 @@ struct FolderListing {
     int list_error = 0;         // errno of a listing that failed part-way
     bool stopped = false;       // the interrupt ended the listing part-way; nothing else is set
     bool other_device = false;  // the folder now lies on another device
+    uint64_t file_id = 0;       // the folder's own, once opened: tells a folder put in its place
     uint64_t own = 0;           // its directory allocation plus its single-link files
     uint64_t reclaimable = 0;
     std::vector<ListedSubfolder> subfolders;

@@ -28,7 +28,7 @@ struct FolderRecord {
     uint64_t own = 0;             // allocated bytes of the files directly inside
     uint32_t parent = kNoParent;  // always below the folder's own index; none for folder 0
     uint32_t name_id = 0;         // 0 only for folder 0 (the root path)
-    uint32_t file_id = 0;         // low 32 bits of the inode number; carried, never read
+    uint32_t file_id = 0;         // low 32 bits of the inode number; 0 may mean unknown
     uint16_t flags = 0;           // kFlag* bits
     uint16_t error_number = 0;    // errno that made it unreadable (with kFlagUnreadable)
     friend bool operator==(const FolderRecord&, const FolderRecord&) = default;
