@@ -1,7 +1,9 @@
 """Churn against a followed tree: seeded writer processes create, grow,
-truncate, link, rename and delete files, move folders deep and back up, and
-bring whole subtrees in from outside only to move them on at once; when they
-stop, the followed tree must come to what a fresh scan and du count.
+truncate, link, rename and delete files, move folders deep and back up,
+bring whole subtrees in from outside only to move them on at once, replace a
+folder by one of the same name and shape built beside it, and exchange two
+folders in one step; when they stop, the followed tree must come to what a
+fresh scan and du count.
 
 The suite runs a short round (test_churn.py). For a long run:
 
@@ -12,6 +14,7 @@ to the fresh scan within two intervals or the reader's heap grew.
 """
 import argparse
 import ctypes
+import errno
 import json
 import os
 import random
@@ -81,6 +84,35 @@ def subtree(rnd: random.Random, top: str, tag: str, depth: int) -> None:
             subtree(rnd, os.path.join(top, new_name(rnd, tag)), tag, depth - 1)
 
 
+def exchange_paths(a: str, b: str) -> None:
+    """Swaps two names in one step; OSError when the kernel or the file
+    system cannot (EINVAL, ENOSYS) or one holds the other."""
+    renameat2 = getattr(ctypes.CDLL(None, use_errno=True), "renameat2", None)
+    if renameat2 is None:
+        raise OSError(errno.ENOSYS, "no renameat2")
+    renameat2.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
+                          ctypes.c_uint]
+    at_fdcwd, rename_exchange = -100, 2
+    if renameat2(at_fdcwd, os.fsencode(a), at_fdcwd, os.fsencode(b), rename_exchange) != 0:
+        code = ctypes.get_errno()
+        raise OSError(code, os.strerror(code), a, None, b)
+
+
+def remove_outside(path: str) -> None:
+    """Removes a folder taken out of the root, if there. A writer that
+    reached into it before it left may still add to it while it goes, so a
+    removal that finds it not empty is tried again."""
+    for _ in range(100):
+        if not os.path.lexists(path):
+            return
+        shutil.rmtree(path, ignore_errors=True)
+    shutil.rmtree(path)
+
+
+def within(path: str, folder: str) -> bool:
+    return path == folder or path.startswith(folder + os.sep)
+
+
 class Writer:
     def __init__(self, root: str, outside: str, seed: int, interval: float, shrink: bool,
                  only=()):
@@ -88,6 +120,8 @@ class Writer:
         self.settled_age = 20 * interval
         self.rnd = random.Random(seed)
         self.tag = f"w{seed}"
+        self.pairs: list[tuple[str, str]] = []  # folders made to be exchanged, again later
+        self.staged: list[tuple[str, str]] = []  # a folder, and one built to replace it later
 
     def file(self) -> str:
         path = pick_file(self.rnd, self.root)
@@ -177,9 +211,12 @@ class Writer:
 
     def move_in_and_on(self):
         staged = os.path.join(self.outside, new_name(self.rnd, self.tag))
-        subtree(self.rnd, staged, self.tag, self.rnd.randint(1, 2))
-        arrived = self.new_path()
-        os.rename(staged, arrived)
+        try:
+            subtree(self.rnd, staged, self.tag, self.rnd.randint(1, 2))
+            arrived = self.new_path()
+            os.rename(staged, arrived)
+        finally:  # nothing is left outside the root
+            remove_outside(staged)
         for _ in range(self.rnd.randint(1, 3)):  # on again before its watches are all in
             if self.rnd.random() < 0.5:
                 time.sleep(self.rnd.random() / 100)
@@ -192,10 +229,112 @@ class Writer:
     def move_out(self):
         away = os.path.join(self.outside, new_name(self.rnd, self.tag))
         os.rename(self.some_folder(), away)
-        shutil.rmtree(away)
+        remove_outside(away)
 
     def remove_folder(self):
         shutil.rmtree(self.some_folder())
+
+    def beside(self, folder: str, *avoid: str) -> str:
+        """A new path next to folder or elsewhere in the root, never inside
+        it nor in the folders to avoid."""
+        for _ in range(8):
+            parent = (os.path.dirname(folder) if self.rnd.random() < 0.5
+                      else pick_folder(self.rnd, self.root))
+            if not any(within(parent, other) for other in (folder, *avoid)):
+                return os.path.join(parent, new_name(self.rnd, self.tag))
+        raise FileNotFoundError
+
+    def same_shape(self, old: str, new: str, limit: int = 60) -> None:
+        """new gets old's folders under the same names (a few left out) and
+        files of other sizes, under old names or new ones."""
+        os.mkdir(new)
+        folders = [("", 0)]
+        for relative, depth in folders:
+            if len(folders) > limit:
+                break
+            with os.scandir(os.path.join(old, relative)) as found:
+                entries = sorted(((e.name, e.is_dir(follow_symlinks=False)) for e in found))
+            for name, is_folder in entries:
+                if is_folder and depth < 4 and self.rnd.random() < 0.9:
+                    os.mkdir(os.path.join(new, relative, name))
+                    folders.append((os.path.join(relative, name), depth + 1))
+                elif not is_folder and self.rnd.random() < 0.7:
+                    write_bytes(os.path.join(new, relative, name),
+                                self.rnd.choice([0, 2000, 30_000, 150_000]), "wb")
+            if self.rnd.random() < 0.3:
+                write_bytes(os.path.join(new, relative, new_name(self.rnd, self.tag)),
+                            self.rnd.choice([500, 80_000]), "wb")
+
+    def replace_folder(self):
+        # As a deployment replaces a folder: the new one is built aside, in
+        # the root or beside it, the old one goes away (kept in the root, or
+        # taken out and removed) and the new one takes its name. One built in
+        # the root is sometimes left for a later call, to be followed by then.
+        if self.staged and self.rnd.random() < 0.5:
+            old, staged = self.staged.pop(self.rnd.randrange(len(self.staged)))
+        else:
+            old = self.some_folder()
+            staged = (self.beside(old) if self.rnd.random() < 0.5
+                      else os.path.join(self.outside, new_name(self.rnd, self.tag)))
+        keep = self.rnd.random() < 0.5 and not self.shrink  # a second copy grows the tree
+        away = (self.beside(old, staged) if keep
+                else os.path.join(self.outside, new_name(self.rnd, self.tag)))
+        try:
+            if not os.path.lexists(staged):
+                self.same_shape(old, staged)
+                if not within(staged, self.outside) and self.rnd.random() < 0.5:
+                    self.staged = [*self.staged[-15:], (old, staged)]
+                    return
+            os.rename(old, away)
+            os.rename(staged, old)
+        finally:  # nothing is left outside the root
+            for path in (staged, away):
+                if within(path, self.outside):
+                    remove_outside(path)
+
+    def exchanged_pair(self) -> tuple[str, str]:
+        """Two new folders, in one parent or two, each with a chain of
+        subfolders: of the same names (sub/deep) holding other sizes, or of
+        names of their own."""
+        first = pick_folder(self.rnd, self.root)
+        parents = (first, first if self.rnd.random() < 0.5 else pick_folder(self.rnd, self.root))
+        same = self.rnd.random() < 0.5
+        pair = []
+        for parent, size in zip(parents, self.rnd.sample([0, 3000, 40_000, 250_000], 2)):
+            top = os.path.join(parent, new_name(self.rnd, self.tag))
+            path = top
+            os.mkdir(path)
+            names = ["sub", "deep"] if same else [new_name(self.rnd, "x") for _ in "ab"]
+            for name in names:
+                path = os.path.join(path, name)
+                os.mkdir(path)
+                write_bytes(os.path.join(path, new_name(self.rnd, self.tag)), size, "wb")
+            pair.append(top)
+        self.pairs = [*self.pairs[-15:], (pair[0], pair[1])]
+        return pair[0], pair[1]
+
+    def exchange(self):
+        chance = self.rnd.random()
+        if chance < 0.35 or not self.pairs:
+            first, second = self.exchanged_pair()
+        elif chance < 0.7:
+            first, second = self.rnd.choice(self.pairs)  # made earlier, followed by now
+        else:
+            first = self.some_folder()
+            if self.rnd.random() < 0.5:
+                second = self.some_folder()
+            else:
+                with os.scandir(os.path.dirname(first)) as found:
+                    siblings = sorted(e.path for e in found
+                                      if e.is_dir(follow_symlinks=False) and e.path != first)
+                if not siblings:
+                    raise FileNotFoundError
+                second = self.rnd.choice(siblings)
+            if within(first, second) or within(second, first):
+                raise FileNotFoundError
+        exchange_paths(first, second)
+        if self.rnd.random() < 0.2:  # and back, within one tick
+            exchange_paths(first, second)
 
     def weights(self):
         # Roughly as many entries go as come, fewer come once the tree is large.
@@ -206,7 +345,7 @@ class Writer:
             (self.rename_file, 6), (self.link, 2), (self.link_grown_and_unlinked, 3),
             (self.folder_chain, grow), (self.move_deep, 4), (self.move_up, 2),
             (self.rename_in_place, 2), (self.move_in_and_on, grow), (self.move_out, 2),
-            (self.remove_folder, 2),
+            (self.remove_folder, 2), (self.replace_folder, 2), (self.exchange, grow),
         ]
         return [(op, w) for op, w in weights if not self.only or op.__name__ in self.only]
 
@@ -396,6 +535,9 @@ def churn(workdir: Path, *, rounds: int, seconds: float, writers: tuple[int, int
             linked = folders_with_links(root)
             size = fresh[os.fsencode(root)]
             wrong = [] if du(root) == size else ["a fresh scan is not du"]
+            for left in os.listdir(outside):  # a writer's fault, not the reader's
+                wrong.append(f"left outside the root: {left!r}")
+                shutil.rmtree(os.path.join(outside, left))
             settled, followed = None, None
             deadline = time.monotonic() + settle_limit
             while reader.error is None and time.monotonic() < deadline:
