@@ -37,6 +37,8 @@ constexpr size_t kWalkSlice = 64;
 // way into the queue. While renames keep coming, an item is put off for
 // kPutOffAtMost at most.
 constexpr int kTriesAtMost = 3;
+// How long the rest of a rename may take to follow its first event.
+constexpr auto kRenameRestWait = std::chrono::milliseconds(3);
 constexpr auto kRetryWait = std::chrono::milliseconds(2);
 constexpr auto kPutOffAtMost = std::chrono::seconds(2);
 
@@ -235,10 +237,25 @@ int InotifySource::poll_timeout() const {
 }
 
 void InotifySource::read_kernel_queue() {
-    read_inotify_events(inotify_fd_.get(), [&](const inotify_event& event) {
-        ++events_handled_;
-        handle(event);
-    });
+    const auto read = [&] {
+        read_inotify_events(inotify_fd_.get(), [&](const inotify_event& event) {
+            ++events_handled_;
+            handle(event);
+        });
+    };
+    read();
+    // A rename's two halves and its folder's own word are queued one after
+    // the other, and a read may fall between them: what is still unpaired
+    // or unconfirmed waits a moment for the rest before it is settled.
+    const auto deadline = Clock::now() + kRenameRestWait;
+    while (!moved_from_.empty() || !unconfirmed_moves_.empty()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd queue{inotify_fd_.get(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&queue, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        read();
+    }
     settle_unconfirmed_moves();
     settle_unpaired_moves();
     // The renames that led a parent's path astray are in the tree by now,
@@ -386,11 +403,13 @@ bool InotifySource::move_watch(int moved, int parent, std::string_view name) {
     return false;
 }
 
-// The folder of watch wd moved. A move taken for it is right; a move taken
-// for another watch (the last one not yet confirmed, the rename just before
-// in the queue) was taken by a stale name: wd is what moved there, and the
-// other watch stays where it was. A move of wd that none was taken for went
-// where nobody watches, and a lone "moved from" says so.
+// The folder of watch wd moved. A move taken for it is right. A move taken
+// from the place wd stood (by its parent's events) for another watch was
+// taken by a stale name: an exchange, or a name reused before its watch
+// came, put that watch there. wd is what moved, and the other watch goes
+// back. A move of wd that none was taken for went where nobody watches, and
+// a lone "moved from" says so. Renames of other writers may come between a
+// rename's halves and this, so the move is found by place, not by order.
 void InotifySource::confirm_move(int wd) {
     const auto taken = std::ranges::find_if(unconfirmed_moves_,
                                             [&](const TakenMove& move) { return move.wd == wd; });
@@ -398,15 +417,17 @@ void InotifySource::confirm_move(int wd) {
         unconfirmed_moves_.erase(taken);
         return;
     }
-    const bool left_alone =
-        std::ranges::any_of(moved_from_, [&](const auto& entry) { return entry.second.wd == wd; });
-    if (unconfirmed_moves_.empty() || left_alone) {
+    const auto place = tree_.place_of(wd);
+    const auto stale = std::ranges::find_if(unconfirmed_moves_, [&](const TakenMove& move) {
+        return place && move.from.parent == place->first && move.from.name == place->second;
+    });
+    if (stale == unconfirmed_moves_.end()) {
         return;
     }
-    const TakenMove stale = std::move(unconfirmed_moves_.back());
-    unconfirmed_moves_.pop_back();
-    undo_move(stale);
-    move_watch(wd, stale.to.parent, stale.to.name);
+    const TakenMove move = std::move(*stale);
+    unconfirmed_moves_.erase(stale);
+    undo_move(move);
+    move_watch(wd, move.to.parent, move.to.name);
 }
 
 void InotifySource::undo_move(const TakenMove& move) {

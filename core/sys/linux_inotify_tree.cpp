@@ -36,6 +36,14 @@ std::optional<int> WatchTree::child(int parent, std::string_view name) const {
     return found->second;
 }
 
+std::optional<std::pair<int, std::string_view>> WatchTree::place_of(int wd) const {
+    const auto node = nodes_.find(wd);
+    if (node == nodes_.end()) {
+        return std::nullopt;
+    }
+    return std::pair<int, std::string_view>{node->second.parent, node->second.name};
+}
+
 std::string WatchTree::join(std::string_view folder, std::string_view name) {
     std::string path(folder);
     if (!path.ends_with('/')) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
@@ -30,6 +31,9 @@ class WatchTree {
 
     Added add(int parent, std::string_view name, int wd);
     std::optional<int> child(int parent, std::string_view name) const;
+    // Where wd was last put: its parent and its name there, even when a
+    // folder renamed over it has taken that name since.
+    std::optional<std::pair<int, std::string_view>> place_of(int wd) const;
     // Nothing when the table cannot be trusted: wd's chain of parents loops
     // or breaks off before the root.
     std::optional<std::string> path_of(int wd) const;
