@@ -90,8 +90,10 @@ Terminal take_over_in_child(const Pty& pty) {
 }
 
 // Child body: the first SIGTERM or SIGHUP only wakes, the second ends the
-// process; SIGQUIT and SIGINT end it at once.
+// process; SIGQUIT and SIGINT end it at once. The signal starts at its
+// default action, whatever the test run was started with.
 void signal_child(const Pty& pty, int signal) {
+    std::signal(signal, SIG_DFL);
     auto signals = ExitSignals::install();
     auto terminal = take_over_in_child(pty);
     ::raise(signal);
@@ -133,6 +135,21 @@ sighandler_t handler_of(int signal) {
     struct sigaction current {};
     ::sigaction(signal, nullptr, &current);
     return current.sa_handler;
+}
+
+TEST(Terminal, AnExitSignalIgnoredAtStartStaysIgnored) {
+    const sighandler_t hangup = std::signal(SIGHUP, SIG_IGN);
+    const sighandler_t term = std::signal(SIGTERM, SIG_DFL);
+    {
+        auto signals = ExitSignals::install();
+        ASSERT_TRUE(signals);
+        EXPECT_EQ(handler_of(SIGHUP), SIG_IGN);
+        EXPECT_NE(handler_of(SIGTERM), SIG_DFL);
+    }
+    EXPECT_EQ(handler_of(SIGHUP), SIG_IGN);
+    EXPECT_EQ(handler_of(SIGTERM), SIG_DFL);
+    std::signal(SIGHUP, hangup);
+    std::signal(SIGTERM, term);
 }
 
 // The five crash signals, sent from outside, are tested end to end.
