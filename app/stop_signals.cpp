@@ -11,16 +11,23 @@ std::atomic<int> received_signal{0};
 
 constexpr int kStopSignals[] = {SIGINT, SIGTERM};
 
-// The first stop signal asks the scan to stop; the handler then gives both
-// signals their default action back, so a second one ends the process at
-// once, killed by that signal as any command without a handler would be.
+// Which of kStopSignals have the handler; written only while neither has it.
+std::atomic<bool> handled[std::size(kStopSignals)];
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// The first stop signal asks the scan to stop; the handler then gives the
+// signals it handles their default action back, so a second one ends the
+// process at once, killed by that signal as any command without a handler
+// would be.
 extern "C" void store_signal(int number) {
     received_signal.store(number, std::memory_order_relaxed);
     struct sigaction fallback {};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
-    for (const int stop : kStopSignals) {
-        ::sigaction(stop, &fallback, nullptr);  // async-signal-safe
+    for (size_t k = 0; k < std::size(kStopSignals); ++k) {
+        if (handled[k].load()) {
+            ::sigaction(kStopSignals[k], &fallback, nullptr);  // async-signal-safe
+        }
     }
 }
 
@@ -37,8 +44,18 @@ StopSignals::StopSignals() {
         sigaddset(&action.sa_mask, stop);  // one handler at a time
     }
     action.sa_flags = SA_RESTART;
+    // A signal ignored from the start stays ignored: a shell starts its
+    // background jobs so, and the Ctrl-C meant for the job in front must not
+    // stop this one. All are looked at before any handler goes in, which
+    // reads the result.
     for (size_t k = 0; k < std::size(kStopSignals); ++k) {
-        if (::sigaction(kStopSignals[k], &action, &previous_[k]) != 0) {
+        if (::sigaction(kStopSignals[k], nullptr, &previous_[k]) != 0) {
+            core::fatal("cannot read the handler of signal {}", kStopSignals[k]);
+        }
+        handled[k].store(previous_[k].sa_handler != SIG_IGN);
+    }
+    for (size_t k = 0; k < std::size(kStopSignals); ++k) {
+        if (handled[k].load() && ::sigaction(kStopSignals[k], &action, nullptr) != 0) {
             while (k-- > 0) {
                 ::sigaction(kStopSignals[k], &previous_[k], nullptr);
             }
@@ -49,7 +66,9 @@ StopSignals::StopSignals() {
 
 StopSignals::~StopSignals() {
     for (size_t k = 0; k < std::size(kStopSignals); ++k) {
-        ::sigaction(kStopSignals[k], &previous_[k], nullptr);
+        if (handled[k].load()) {
+            ::sigaction(kStopSignals[k], &previous_[k], nullptr);
+        }
     }
 }
 

@@ -1,7 +1,8 @@
 // The SIGINT and SIGTERM handlers of `scan`: the first of them asks the scan
 // to stop, a second one ends the process. They are in place only while the
 // scan runs, so the interpreter that called the command line gets its own
-// handlers back however the command ends.
+// handlers back however the command ends. A stop signal that is ignored when
+// the scan starts stays ignored.
 #pragma once
 
 #include <signal.h>

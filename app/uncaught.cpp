@@ -50,7 +50,7 @@ void exit_out_of_memory() noexcept {
     // Several threads may run out at once.
     static std::atomic_flag ending = ATOMIC_FLAG_INIT;
     let_only_the_first_through(ending);
-    term::restore_terminal_now();
+    term::restore_terminal_now(term::OutputWait::ASecond);
     write_stderr(kOutOfMemory);
     ::_exit(1);
 }
@@ -62,7 +62,7 @@ OutOfMemoryExit::~OutOfMemoryExit() {
 }
 
 int report_uncaught_exception() noexcept {
-    term::restore_terminal_now();
+    term::restore_terminal_now(term::OutputWait::ASecond);
     try {
         throw;
     } catch (const std::bad_alloc&) {
@@ -81,7 +81,7 @@ void exit_on_terminate() noexcept {
     if (std::current_exception()) {
         ::_exit(report_uncaught_exception());
     }
-    term::restore_terminal_now();
+    term::restore_terminal_now(term::OutputWait::ASecond);
     std::abort();
 }
 

@@ -40,6 +40,8 @@ TEST(ColumnLayout, WidthsAndPlaces) {
     using Columns = std::vector<std::array<size_t, 4>>;
     const std::vector<std::tuple<uint16_t, size_t, Columns>> cases = {
         {100, 2, {{0, 1, 0, 20}, {1, 0, 21, 49}, {2, 0, 71, 29}}},
+        {162, 3, {{0, 1, 0, 30}, {1, 0, 31, 60}, {2, 0, 92, 40}}},  // one more ancestor from 163
+        {163, 3, {{0, 2, 0, 30}, {0, 1, 31, 30}, {1, 0, 62, 60}, {2, 0, 123, 40}}},
         {200, 4, {{0, 3, 0, 30}, {0, 2, 31, 30}, {0, 1, 62, 30}, {1, 0, 93, 60}, {2, 0, 154, 40}}},
     };
     for (const auto& [width, depth, expected] : cases) {

@@ -1,13 +1,18 @@
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <exception>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -15,6 +20,7 @@
 #include "app/term/renderer.hpp"
 #include "app/term/restore_record.hpp"
 #include "app/term/terminal.hpp"
+#include "app/term/write_all.hpp"
 #include "core/base/fatal.hpp"
 #include "core/base/fd.hpp"
 
@@ -90,8 +96,10 @@ Terminal take_over_in_child(const Pty& pty) {
 }
 
 // Child body: the first SIGTERM or SIGHUP only wakes, the second ends the
-// process; SIGQUIT and SIGINT end it at once.
+// process; SIGQUIT and SIGINT end it at once. The signal starts at its
+// default action, whatever the test run was started with.
 void signal_child(const Pty& pty, int signal) {
+    std::signal(signal, SIG_DFL);
     auto signals = ExitSignals::install();
     auto terminal = take_over_in_child(pty);
     ::raise(signal);
@@ -135,6 +143,61 @@ sighandler_t handler_of(int signal) {
     return current.sa_handler;
 }
 
+TEST(Terminal, AnExitSignalIgnoredAtStartStaysIgnored) {
+    const sighandler_t hangup = std::signal(SIGHUP, SIG_IGN);
+    const sighandler_t term = std::signal(SIGTERM, SIG_DFL);
+    {
+        auto signals = ExitSignals::install();
+        ASSERT_TRUE(signals);
+        EXPECT_EQ(handler_of(SIGHUP), SIG_IGN);
+        EXPECT_NE(handler_of(SIGTERM), SIG_DFL);
+    }
+    EXPECT_EQ(handler_of(SIGHUP), SIG_IGN);
+    EXPECT_EQ(handler_of(SIGTERM), SIG_DFL);
+    std::signal(SIGHUP, hangup);
+    std::signal(SIGTERM, term);
+}
+
+// Child bodies on a terminal that takes no output (XOFF) while the app holds
+// it. The first takes the way out at once; in the second a crash lands while
+// a restore is under way, which the crash's handler interrupts, so that
+// restore never finishes.
+void die_on_a_stopped_terminal(const Pty& pty) {
+    auto terminal = take_over_in_child(pty);
+    ::tcflow(pty.slave.get(), TCOOFF);
+    std::signal(SIGALRM, SIG_DFL);
+    ::alarm(5);  // a hang ends by another signal
+    restore_and_die(SIGTERM);
+}
+
+void abort_on_signal(int) {
+    std::abort();
+}
+
+void crash_while_restoring_a_stopped_terminal(const Pty& pty) {
+    auto terminal = take_over_in_child(pty);
+    ::tcflow(pty.slave.get(), TCOOFF);
+    std::signal(SIGALRM, abort_on_signal);
+    const itimerval soon{{0, 0}, {0, 200'000}};
+    ::setitimer(ITIMER_REAL, &soon, nullptr);
+    terminal.restore();
+    ::_exit(6);
+}
+
+// The way out gives up on the bytes the terminal will not take, but never
+// leaves it raw.
+TEST(TerminalDeath, AStoppedTerminalIsStillPutBackOnTheWayOut) {
+    Pty pty, other;
+    const termios cooked = pty.modes();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EXIT(die_on_a_stopped_terminal(pty), testing::KilledBySignal(SIGTERM), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(pty.modes().c_lflag, cooked.c_lflag);
+    EXPECT_EXIT(crash_while_restoring_a_stopped_terminal(other), testing::KilledBySignal(SIGABRT),
+                "");
+    EXPECT_EQ(other.modes().c_lflag, cooked.c_lflag);
+}
+
 // The five crash signals, sent from outside, are tested end to end.
 TEST(TerminalDeath, StackOverflowRestoresAndDiesOfSegv) {
     Pty pty;
@@ -161,6 +224,44 @@ TEST(Terminal, CrashHandlersAreInPlaceOnlyWhileTheTerminalIsTakenOver) {
     for (size_t i = 0; i < std::size(crashes); ++i) {
         EXPECT_EQ(handler_of(crashes[i]), before[i]) << crashes[i];
     }
+}
+
+// Given up on while nobody reads, whole once somebody does, and the pipe
+// blocking again afterwards either way.
+TEST(WriteFully, ABoundedWriteGivesUpInTimeOnAPipeNobodyReads) {
+    using namespace std::chrono_literals;
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(::pipe(ends), 0);
+    core::UniqueFd read_end(ends[0]), write_end(ends[1]);
+    ::fcntl(write_end.get(), F_SETFL, O_NONBLOCK);
+    const std::string chunk(4096, 'x');
+    size_t filled = 0;
+    for (ssize_t put = 0; (put = ::write(write_end.get(), chunk.data(), chunk.size())) > 0;) {
+        filled += static_cast<size_t>(put);
+    }
+    ::fcntl(write_end.get(), F_SETFL, 0);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(write_fully_within(write_end.get(), chunk.data(), 256, 200ms));
+    EXPECT_EQ(errno, ETIMEDOUT);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 150ms);
+    EXPECT_LT(took, 5s);
+    EXPECT_EQ(::fcntl(write_end.get(), F_GETFL) & O_NONBLOCK, 0);
+
+    size_t got = 0;
+    std::thread reader([&] {
+        char buffer[65536];
+        for (ssize_t n = 0; (n = ::read(read_end.get(), buffer, sizeof buffer)) > 0;) {
+            got += static_cast<size_t>(n);
+        }
+    });
+    const std::string more(1 << 20, 'y');
+    EXPECT_TRUE(write_fully_within(write_end.get(), more.data(), more.size(), 60s));
+    EXPECT_EQ(::fcntl(write_end.get(), F_GETFL) & O_NONBLOCK, 0);
+    write_end.reset();
+    reader.join();
+    EXPECT_EQ(got, filled + more.size());
 }
 
 TEST(Renderer, WritesRedrawThenChangesThenNothingThenRedrawOnResize) {

@@ -55,7 +55,12 @@ std::expected<std::unique_ptr<ExitSignals>, std::error_code> ExitSignals::instal
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (size_t i = 0; i < std::size(kSignals); ++i) {
-        ::sigaction(kSignals[i], &action, &signals->previous_[i]);
+        // One ignored from the start stays ignored, as in `scan`; nohup and
+        // a shell's background jobs start programs so.
+        ::sigaction(kSignals[i], nullptr, &signals->previous_[i]);
+        if (signals->previous_[i].sa_handler != SIG_IGN) {
+            ::sigaction(kSignals[i], &action, nullptr);
+        }
     }
     return signals;
 }

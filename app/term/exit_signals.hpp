@@ -2,7 +2,8 @@
 // in order: the first one only makes a descriptor readable, which the app
 // polls. A second one, or SIGQUIT or SIGINT (raw mode turns the keys off, so
 // these come from outside), restores the terminal at once and ends the
-// process as the signal's default action would.
+// process as the signal's default action would. A signal ignored when the
+// handlers go in stays ignored.
 #pragma once
 
 #include <signal.h>

@@ -5,6 +5,7 @@
 
 #include <termios.h>
 
+#include <cstdint>
 #include <string_view>
 
 namespace bramwex::term {
@@ -14,13 +15,22 @@ namespace bramwex::term {
 // one is a broken contract. `bytes` must fit 256 bytes.
 void arm_restore(int output_fd, int tty_fd, const termios& saved, std::string_view bytes);
 
-// Restores once: the first call after arming writes the bytes and resets the
-// terminal modes, later calls (until the next arming) do nothing. Returns
-// whether this call restored. Async-signal-safe: only write, poll and
-// tcsetattr on precomputed data.
-bool restore_terminal_now() noexcept;
+// How long a restore waits for an output that takes no bytes (XOFF).
+enum class OutputWait : uint8_t {
+    AsLongAsItTakes,  // leaving in order: a slow terminal still gets its modes
+    ASecond,          // on the way out of a failure: a hang is worse than lost bytes
+};
 
-// For a signal handler whose signal ends the process: restores, gives the
+// Restores: the first call after arming writes the bytes and resets the
+// terminal modes, and so does any call while a restore is under way (on
+// another thread, or the one this call interrupts); later calls (until the
+// next arming) do nothing. Returns whether this call restored.
+// Async-signal-safe: only write, poll, fcntl, clock_gettime and tcsetattr
+// on precomputed data.
+bool restore_terminal_now(OutputWait wait = OutputWait::AsLongAsItTakes) noexcept;
+
+// For a signal handler whose signal ends the process: restores (waiting a
+// second at most for the output), gives the
 // signal its default action back and raises it again. The raised signal is
 // held until the handler returns and then ends the process as if no handler
 // had been there (the same status, a core file where the signal makes one).
@@ -29,7 +39,8 @@ bool restore_terminal_now() noexcept;
 void restore_and_die(int signal) noexcept;
 
 // Installs, once per process, a std::terminate handler that restores the
-// terminal before the previous handler runs (and aborts).
+// terminal (waiting a second at most) before the previous handler runs (and
+// aborts).
 void install_terminate_restore();
 
 }  // namespace bramwex::term

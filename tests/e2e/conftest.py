@@ -1,6 +1,7 @@
 """Runs the real `bramwex` binary on real temporary trees."""
 import importlib.util
 import os
+import signal
 import subprocess
 from pathlib import Path
 
@@ -32,9 +33,15 @@ class Bramwex:
         return subprocess.run([binary(), *map(str, args)], capture_output=True,
                               env=env or self.env, timeout=timeout)
 
-    def popen(self, *args) -> subprocess.Popen:
+    def popen(self, *args, ignored=()) -> subprocess.Popen:
+        """The stop signals at their default action but those `ignored`, however
+        the test run itself was started (a background job ignores SIGINT)."""
+        def dispositions():
+            for signum in (signal.SIGINT, signal.SIGTERM):
+                signal.signal(signum, signal.SIG_IGN if signum in ignored else signal.SIG_DFL)
+
         return subprocess.Popen([binary(), *map(str, args)], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, env=self.env)
+                                stderr=subprocess.PIPE, env=self.env, preexec_fn=dispositions)
 
 
 @pytest.fixture

@@ -21,6 +21,13 @@ MOUSE_OFF = b"\x1b[?1006l\x1b[?1015l\x1b[?1003l\x1b[?1002l\x1b[?1000l"
 SCAN_INSTEAD = b"bramwex: the browser needs a terminal; use `bramwex scan PATH` to print the sizes"
 
 
+def default_exit_signals():
+    """An app ignores an exit signal it was started with ignored; the tests
+    send them, whatever the test run itself was started with."""
+    for signum in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT, signal.SIGQUIT):
+        signal.signal(signum, signal.SIG_DFL)
+
+
 class Tui:
     """One run of the app on a pseudo-terminal of a fixed size."""
 
@@ -31,7 +38,8 @@ class Tui:
         run = command or [binary(), *map(str, args)]
         self.child = pexpect.spawn(run[0], run[1:], dimensions=(rows, columns),
                                    env=dict(os.environ, BRAMWEX_CACHE_DIR=str(cache),
-                                            TERM="xterm-256color", **(env or {})))
+                                            TERM="xterm-256color", **(env or {})),
+                                   preexec_fn=default_exit_signals)
 
     def pump(self, quiet=0.1):
         """Reads until the app has been quiet for `quiet` seconds or ended."""

@@ -80,6 +80,19 @@ def test_signal_prints_and_saves_what_was_found(bramwex, tmp_path, signum):
     assert bramwex.run("show", root).stdout == out
 
 
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_a_stop_signal_ignored_at_start_stays_ignored(bramwex, tmp_path, signum):
+    # As a shell starts a background job: Ctrl-C meant for the foreground
+    # must not cut this scan short.
+    root = wide_tree(tmp_path / "wide", 40_000)
+    process = bramwex.popen("scan", root, "--threads", "1", ignored=(signum,))
+    wait_until_walking(process.pid, root)
+    process.send_signal(signum)
+    out, err = process.communicate(timeout=120)
+    assert (process.returncode, err) == (0, b"")
+    assert "incomplete" not in out.decode().splitlines()[0]
+
+
 @pytest.mark.parametrize("name,error", [("nope", "No such file or directory (os error 2)"),
                                         ("data/top.txt", "Not a directory (os error 20)")])
 def test_unscannable_path_prints_one_error_and_saves_nothing(bramwex, tree, name, error):

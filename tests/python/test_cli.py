@@ -78,6 +78,7 @@ def test_scan_gives_the_signal_handlers_back(tmp_path, scanned, status):
         (tmp_path / "wide" / f"d{k // 100}" / f"e{k}").mkdir(parents=True, exist_ok=True)
     (tmp_path / "data").mkdir()
     code = (f"import os, signal, sys, bramwex\n"
+            "signal.signal(signal.SIGINT, signal.default_int_handler)\n"  # even if started ignored
             f"sys.argv = ['bramwex', 'scan', '--threads', '1', {str(tmp_path / scanned)!r}]\n"
             "terms = []\n"
             "signal.signal(signal.SIGTERM, lambda *_: terms.append(1))\n"
@@ -95,3 +96,18 @@ def test_scan_gives_the_signal_handlers_back(tmp_path, scanned, status):
                           env=dict(env, BRAMWEX_CACHE_DIR=str(tmp_path / "cache")), timeout=120)
     assert done.stdout.endswith("interrupted [1]\n"), done
     assert done.returncode == status, done
+
+
+def test_an_ignored_sigint_stays_ignored_through_scan(tmp_path):
+    for k in range(20_000):
+        (tmp_path / "wide" / f"d{k // 100}" / f"e{k}").mkdir(parents=True, exist_ok=True)
+    code = (f"import os, signal, sys, bramwex\n"
+            "signal.signal(signal.SIGINT, signal.SIG_IGN)\n"
+            f"sys.argv = ['bramwex', 'scan', '--threads', '1', {str(tmp_path / 'wide')!r}]\n"
+            f"{STOPPER}"
+            "sys.exit(bramwex._cli())\n")
+    env = {k: v for k, v in os.environ.items() if k != "BRAMWEX_LOG"}
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=dict(env, BRAMWEX_CACHE_DIR=str(tmp_path / "cache")), timeout=120)
+    assert (done.returncode, done.stderr) == (0, ""), done
+    assert "incomplete" not in done.stdout, done

@@ -273,8 +273,12 @@ def test_the_error_comes_to_a_reader_kept_waiting_for_the_lock(tree_dir):
 @pytest.mark.parametrize("ctrl_c", [False, True])
 def test_close_from_another_thread_or_ctrl_c_ends_a_blocked_next(tree_dir, ctrl_c):
     # Nothing changes in the folder: only the close or the signal can end
-    # the iteration (else the test's timeout does).
-    with bramwex.live(tree_dir) as live:
+    # the iteration (else the test's timeout does). Python leaves SIGINT
+    # ignored when the run was started with it ignored.
+    with contextlib.ExitStack() as undo:
+        undo.callback(signal.signal, signal.SIGINT,
+                      signal.signal(signal.SIGINT, signal.default_int_handler))
+        live = undo.enter_context(bramwex.live(tree_dir))
         until(live, Event.Ready)
         timer = threading.Timer(0.2, os.kill if ctrl_c else live.close,
                                 (os.getpid(), signal.SIGINT) if ctrl_c else ())
