@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fmt/format.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
@@ -15,6 +16,7 @@
 #include "app/term/exit_signals.hpp"
 #include "app/term/input_reader.hpp"
 #include "app/term/renderer.hpp"
+#include "app/term/suspend_signals.hpp"
 #include "app/term/terminal.hpp"
 #include "core/base/channel.hpp"
 #include "core/base/fatal.hpp"
@@ -84,25 +86,42 @@ AccessCheck make_access_check(const std::optional<std::string>& path) {
     return [home](const ScanTarget&) { return core::sys::full_disk_access(home); };
 }
 
-std::optional<core::Error> io_error(const std::error_code& code) {
-    return core::Error::os(code.value(), {});
+// How the main loop ended: the signal that ended it (0 after quit), or the
+// error of the terminal. A terminal that went away ends it as SIGHUP does.
+using LoopEnd = std::expected<int, std::error_code>;
+
+LoopEnd terminal_failed(std::error_code error) {
+    if (term::is_hangup(error.value())) {
+        return SIGHUP;
+    }
+    return std::unexpected(error);
 }
 
 // Draws, waits up to a second for events, handles every queued one, then lets
-// the browsers apply their live updates; until quit, a signal or an error.
-std::optional<core::Error> main_loop(App& app, term::Terminal& terminal,
-                                     core::ChannelReceiver<AppEvent>& events) {
+// the browsers apply their live updates; until quit, a signal or the end of
+// the terminal.
+LoopEnd main_loop(App& app, term::Terminal& terminal, const term::ExitSignals& exit_signals,
+                  term::SuspendSignals& suspend_signals, core::ChannelReceiver<AppEvent>& events) {
     term::Renderer renderer(terminal.output_fd());
     const Spawn spawn = [](const Command& command) { return spawn_detached(command); };
+    // The terminal taken over again, after the app was stopped or whatever
+    // ran meanwhile; its screen is then unknown.
+    const auto take_back = [&]() -> std::optional<LoopEnd> {
+        if (const auto resumed = terminal.resume(); !resumed) {
+            return terminal_failed(resumed.error());
+        }
+        renderer.invalidate();
+        return std::nullopt;
+    };
     for (;;) {
         const auto size = terminal.size();
         if (!size) {
-            return io_error(size.error());
+            return terminal_failed(size.error());
         }
         term::Buffer& frame = renderer.begin_frame(size->columns, size->rows);
         draw_app(app, frame, WallClock::now());
         if (const auto written = renderer.end_frame(); !written) {
-            return io_error(written.error());
+            return terminal_failed(written.error());
         }
         auto event =
             events.receive_until(std::chrono::steady_clock::now() + std::chrono::seconds(1));
@@ -110,13 +129,27 @@ std::optional<core::Error> main_loop(App& app, term::Terminal& terminal,
             if (const auto* input = std::get_if<term::InputEvent>(&*event)) {
                 if (const auto* key = std::get_if<term::KeyEvent>(input)) {
                     if (app.on_key(*key, spawn)) {
-                        return std::nullopt;
+                        return 0;
                     }
                 } else if (const auto* mouse = std::get_if<term::MouseEvent>(input)) {
                     app.on_mouse(*mouse, WallClock::now());
                 } else if (std::holds_alternative<term::ExitRequested>(*input)) {
                     // SIGTERM or SIGHUP: leave as on quit, saving the scan.
-                    return std::nullopt;
+                    return exit_signals.received().value_or(0);
+                } else if (std::holds_alternative<term::StopRequested>(*input)) {
+                    // Given back as on exit while stopped, so that the shell
+                    // that continues the app finds its own terminal.
+                    terminal.suspend();
+                    suspend_signals.stop_process();
+                    if (auto ended = take_back()) {
+                        return *ended;
+                    }
+                } else if (std::holds_alternative<term::Continued>(*input)) {
+                    if (auto ended = take_back()) {
+                        return *ended;
+                    }
+                } else if (const auto* ended = std::get_if<term::InputEnded>(input)) {
+                    return terminal_failed({ended->error, std::system_category()});
                 }
             }
             event = events.try_receive();
@@ -130,12 +163,12 @@ std::optional<core::Error> main_loop(App& app, term::Terminal& terminal,
 AppOutcome run_app(const std::optional<std::string>& path, bool reclaimable, bool si) {
     if (path) {
         if (auto error = check_listable(*path)) {
-            return {std::move(error), 0};
+            return {std::move(error), std::nullopt, 0};
         }
     }
     auto mounts = core::sys::list_mounts();
     if (!mounts && !path) {
-        return {core::Error::os(mounts.error(), "/proc/self/mountinfo"), 0};
+        return {core::Error::os(mounts.error(), "/proc/self/mountinfo"), std::nullopt, 0};
     }
     AccessCheck access_check = make_access_check(path);
 
@@ -148,7 +181,8 @@ AppOutcome run_app(const std::optional<std::string>& path, bool reclaimable, boo
             std::move(access_check), reclaimable);
 
     auto signals = term::ExitSignals::install();
-    if (!signals) {
+    auto suspend_signals = term::SuspendSignals::install();
+    if (!signals || !suspend_signals) {
         core::fatal("failed to initialize terminal");
     }
     auto terminal = term::Terminal::take_over();
@@ -157,22 +191,28 @@ AppOutcome run_app(const std::optional<std::string>& path, bool reclaimable, boo
         core::fatal("failed to initialize terminal\nbramwex: the browser needs a terminal; {}",
                     kScanInstead);
     }
-    std::optional<core::Error> error;
+    LoopEnd ended;
     {
         auto input = term::InputReader::start(
             terminal->input_fd(), [sender](term::InputEvent event) { sender.send(event); },
-            (*signals)->wake_fd());
+            (*signals)->wake_fd(), (*suspend_signals)->wake_fd());
         if (!input) {
             core::fatal("failed to spawn thread");
         }
-        error = main_loop(app, *terminal, receiver);
+        ended = main_loop(app, *terminal, **signals, **suspend_signals, receiver);
         (*input)->stop();
     }
     terminal->restore();
+    // A stop while the scans are saved stops at once: the terminal is back.
+    suspend_signals->reset();
     if (auto failed = app.save_scans()) {
         print_error("warning: scan not saved: " + failed->to_string());
     }
-    return {std::move(error), (*signals)->received().value_or(0)};
+    if (!ended) {
+        return {std::nullopt, core::Error::os(ended.error().value(), {}), 0};
+    }
+    // A signal that came first tells how the run ended, as it asked to.
+    return {std::nullopt, std::nullopt, (*signals)->received().value_or(*ended)};
 }
 
 int cli_browse(const std::optional<std::string>& path, bool reclaimable, bool si) {
@@ -184,6 +224,10 @@ int cli_browse(const std::optional<std::string>& path, bool reclaimable, bool si
         return 1;
     }
     const AppOutcome outcome = run_app(path, reclaimable, si);
+    if (outcome.terminal_error) {
+        print_error("terminal: " + outcome.terminal_error->to_string());
+        return 1;
+    }
     if (outcome.error) {
         const std::string text = outcome.error->to_string();
         if (path) {

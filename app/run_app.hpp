@@ -10,8 +10,9 @@
 namespace bramwex::app {
 
 struct AppOutcome {
-    std::optional<core::Error> error;  // what ended the app, none after quit
-    int signal = 0;                    // SIGTERM or SIGHUP that ended it, 0 if none
+    std::optional<core::Error> error;           // the path or the volume list failed
+    std::optional<core::Error> terminal_error;  // the terminal failed (not by going away)
+    int signal = 0;  // SIGTERM or SIGHUP that ended it (a terminal gone: SIGHUP), 0 if none
 };
 
 // Runs the app on path (none: the volume list). A path that cannot be listed
@@ -20,7 +21,8 @@ struct AppOutcome {
 AppOutcome run_app(const std::optional<std::string>& path, bool reclaimable, bool si);
 
 // The command-line mode: run_app, its error printed as "bramwex: {path}:
-// {error}" (or "bramwex: cannot list volumes: {error}"); the exit status.
+// {error}" (or "bramwex: cannot list volumes: {error}", or "bramwex:
+// terminal: {error}"); the exit status.
 // With TERM unset, empty or "dumb" it refuses at once, in one line that
 // points to `bramwex scan`, with status 1.
 int cli_browse(const std::optional<std::string>& path, bool reclaimable, bool si);

@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "app/browse/bottom_line.hpp"
 #include "app/browse/cells.hpp"
@@ -253,6 +254,26 @@ TEST(DrawBrowser, RightAfterRescanningEverything) {
     b.picks_shown = false;
     b.largest_shown.emplace();
     EXPECT_EQ(shown.draw(100, 4)[1], "scanning...");
+}
+
+// A first scan that fails leaves no tree and nothing running: the title is
+// the root alone, the bottom line says why.
+TEST(DrawBrowser, AFirstScanThatFailed) {
+    Shown shown;
+    auto failed = std::make_unique<Browser>("/nonexistent-root", "~/data", AppEnv{}, std::nullopt,
+                                            std::nullopt, false);
+    failed->start_scan();
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (failed->scan_running && std::chrono::steady_clock::now() < deadline) {
+        failed->drain_events(shown.now);
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_FALSE(failed->scan_running);
+    ASSERT_FALSE(failed->tree);
+    shown.browser = std::move(failed);
+    EXPECT_EQ(shown.draw(60, 4),
+              (std::vector<std::string>{"~/data", "", "",
+                                        "cannot scan: No such file or directory (os error 2)"}));
 }
 
 TEST(StatusLines, TitleSegmentsAndTheirDropping) {

@@ -1,10 +1,19 @@
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "app/term/input_decoder.hpp"
+#include "app/term/input_reader.hpp"
+#include "app/term/terminal.hpp"
+#include "core/base/channel.hpp"
 
 namespace bramwex::term {
 
@@ -128,6 +137,40 @@ TEST(DecodeBurst, TenThousandBytesInRandomChunks) {
     }
     ASSERT_EQ(events.size(), expected.size());
     EXPECT_EQ(events, expected);
+}
+
+// The reader's events besides keys: a byte per signal from the suspend
+// wake, and the end of the terminal when its other end closes.
+TEST(InputReader, SignalWakesThenTheTerminalsEnd) {
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(::openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr), 0);
+    core::UniqueFd master(ends[0]), slave(ends[1]);
+    termios raw{};
+    ASSERT_EQ(::tcgetattr(slave.get(), &raw), 0);
+    ::cfmakeraw(&raw);
+    ASSERT_EQ(::tcsetattr(slave.get(), TCSANOW, &raw), 0);  // each byte read at once
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    core::UniqueFd wake_read(ends[0]), wake_write(ends[1]);
+    auto [sender, receiver] = core::make_channel<InputEvent>();
+    auto reader = InputReader::start(
+        slave.get(), [sender](InputEvent event) { sender.send(std::move(event)); }, -1,
+        wake_read.get());
+    ASSERT_TRUE(reader);
+    auto next = [&receiver] {
+        return receiver.receive_until(std::chrono::steady_clock::now() + std::chrono::seconds(30));
+    };
+    const char signals[] = {SIGTSTP, SIGCONT, SIGTSTP};
+    ASSERT_EQ(::write(wake_write.get(), signals, sizeof signals), 3);
+    EXPECT_EQ(next(), InputEvent(StopRequested{}));
+    EXPECT_EQ(next(), InputEvent(Continued{}));
+    EXPECT_EQ(next(), InputEvent(StopRequested{}));
+    ASSERT_EQ(::write(master.get(), "x", 1), 1);
+    EXPECT_EQ(next(), press(U'x'));
+    master.reset();
+    const auto ended = next();
+    ASSERT_TRUE(ended && std::holds_alternative<InputEnded>(*ended));
+    EXPECT_TRUE(is_hangup(std::get<InputEnded>(*ended).error));
+    (*reader)->stop();
 }
 
 }  // namespace

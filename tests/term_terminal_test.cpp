@@ -3,6 +3,7 @@
 #include <pty.h>
 #include <sys/resource.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include "app/term/exit_signals.hpp"
 #include "app/term/renderer.hpp"
 #include "app/term/restore_record.hpp"
+#include "app/term/suspend_signals.hpp"
 #include "app/term/terminal.hpp"
 #include "app/term/write_all.hpp"
 #include "core/base/fatal.hpp"
@@ -81,6 +83,118 @@ TEST(Terminal, TakeOverOnceAndRestoreExactBytesOnceOnLeavingTheScope) {
     EXPECT_EQ(pty.modes().c_iflag, cooked.c_iflag);
     EXPECT_FALSE(restore_terminal_now());
     EXPECT_EQ(read_quietly(other.master.get(), 50), "");
+}
+
+TEST(Terminal, GivenBackForAStopAndTakenOverAgain) {
+    Pty pty;
+    const termios cooked = pty.modes();
+    auto terminal = Terminal::take_over(pty.slave.get(), pty.slave.get());
+    ASSERT_TRUE(terminal);
+    EXPECT_EQ(read_quietly(pty.master.get()), kSetUp);
+    // Each way round twice: a second suspend finds nothing to give back, a
+    // resume without a suspend sets the modes again.
+    for (int round = 0; round < 2; ++round) {
+        terminal->suspend();
+        terminal->suspend();
+        EXPECT_EQ(read_quietly(pty.master.get()), kRestore) << round;
+        EXPECT_EQ(pty.modes().c_lflag, cooked.c_lflag);
+        EXPECT_FALSE(restore_terminal_now()) << "nothing is left to restore while stopped";
+        ASSERT_TRUE(terminal->resume());
+        ASSERT_TRUE(terminal->resume());
+        EXPECT_EQ(read_quietly(pty.master.get()), kSetUp + kSetUp) << round;
+        EXPECT_EQ(pty.modes().c_lflag & (ICANON | ECHO | ISIG), 0u);
+    }
+    terminal->restore();
+    EXPECT_EQ(read_quietly(pty.master.get()), kRestore);
+    EXPECT_EQ(pty.modes().c_lflag, cooked.c_lflag);
+    // Leaving while stopped writes nothing more.
+    auto again = Terminal::take_over(pty.slave.get(), pty.slave.get());
+    ASSERT_TRUE(again);
+    again->suspend();
+    EXPECT_EQ(read_quietly(pty.master.get()), kSetUp + kRestore);
+    again->restore();
+    EXPECT_TRUE(again->resume()) << "a restored terminal is not taken again";
+    EXPECT_EQ(read_quietly(pty.master.get(), 50), "");
+    // The other end closed: a hangup.
+    auto gone = Terminal::take_over(pty.slave.get(), pty.slave.get());
+    ASSERT_TRUE(gone);
+    gone->suspend();
+    pty.master.reset();
+    const auto resumed = gone->resume();
+    ASSERT_FALSE(resumed);
+    EXPECT_TRUE(is_hangup(resumed.error().value())) << resumed.error().message();
+}
+
+sighandler_t handler_of(int signal) {
+    struct sigaction current {};
+    ::sigaction(signal, nullptr, &current);
+    return current.sa_handler;
+}
+
+// Where the child stopped (and was continued) or how it ended.
+std::string wait_child(pid_t child) {
+    int status = 0;
+    std::string seen;
+    for (;;) {
+        if (::waitpid(child, &status, WUNTRACED) != child) {
+            return seen + "lost";
+        }
+        if (WIFSTOPPED(status)) {
+            seen += "stopped by " + std::to_string(WSTOPSIG(status)) + ", ";
+            ::kill(child, SIGCONT);
+        } else {
+            return seen + "exit " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+        }
+    }
+}
+
+// Child body: SIGTSTP and SIGCONT only wake; stop_process stops as SIGTSTP
+// does, and its return is seen as a SIGCONT too.
+[[noreturn]] void suspend_child(bool own_session) {
+    if (own_session ? ::setsid() < 0 : ::setpgid(0, 0) < 0) {
+        ::_exit(2);
+    }
+    auto signals = SuspendSignals::install();
+    ::raise(SIGTSTP);
+    ::raise(SIGCONT);
+    char got[4] = {};
+    if (::read((*signals)->wake_fd(), got, sizeof got) != 2 || got[0] != SIGTSTP ||
+        got[1] != SIGCONT) {
+        ::_exit(3);
+    }
+    (*signals)->stop_process();
+    // Stopped and continued (a SIGCONT seen), or never stopped: its group
+    // is orphaned when it leads a session of its own.
+    pollfd wake{(*signals)->wake_fd(), POLLIN, 0};
+    const bool continued = ::poll(&wake, 1, 0) == 1;
+    ::_exit(continued == own_session ? 4 : handler_of(SIGTSTP) == SIG_DFL ? 5 : 0);
+}
+
+TEST(SuspendSignals, WakeOnStopAndContinueAndStopAsWithoutAHandler) {
+    for (const bool own_session : {false, true}) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            suspend_child(own_session);
+        }
+        EXPECT_EQ(wait_child(child),
+                  own_session ? "exit 0" : "stopped by " + std::to_string(SIGTSTP) + ", exit 0");
+    }
+    // Ignored on entry, it stays ignored.
+    struct sigaction ignore {
+    }, before{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGTSTP, &ignore, &before);
+    {
+        auto signals = SuspendSignals::install();
+        ASSERT_TRUE(signals);
+        EXPECT_EQ(handler_of(SIGTSTP), SIG_IGN);
+        EXPECT_NE(handler_of(SIGCONT), SIG_DFL);
+        (*signals)->stop_process();
+        EXPECT_EQ(handler_of(SIGTSTP), SIG_IGN);
+    }
+    EXPECT_EQ(handler_of(SIGCONT), SIG_DFL);
+    ::sigaction(SIGTSTP, &before, nullptr);
 }
 
 // The death tests run in a child process: it takes the pty over, then dies

@@ -82,7 +82,7 @@ void draw_middle(Browser& b, term::Buffer& frame, const StyleTable& styles,
         return;
     }
     if (!b.tree) {
-        return;  // the title line tells the progress
+        return;  // the title line tells the progress, the bottom line a failure
     }
     const size_t h = b.geometry.height;
     const size_t keep_visible = b.selected + 1 > h ? b.selected + 1 - h : 0;

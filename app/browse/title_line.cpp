@@ -21,7 +21,8 @@ struct Segments {
     }
 };
 
-// The size segments; returns the bytes they speak of.
+// The size segments, none without a tree or a scan; returns the bytes they
+// speak of.
 uint64_t add_size(const Browser& b, const StyleTable& styles, Segments& out,
                   WallClock::time_point now) {
     const bool si = b.settings.si;
@@ -38,6 +39,9 @@ uint64_t add_size(const Browser& b, const StyleTable& styles, Segments& out,
             out.add(size(total), styles[Look::FolderName]);
         }
         return total;
+    }
+    if (!b.tree && !b.scan_running) {
+        return 0;  // the first scan failed: nothing to size until S starts another
     }
     uint64_t bytes = 0;
     uint64_t folders = 0;

@@ -1,5 +1,5 @@
-// What the terminal tells the app: keys, mouse reports, new sizes and
-// requests to leave, as plain values.
+// What the terminal tells the app: keys, mouse reports, new sizes, requests
+// to leave or to stop, and its end, as plain values.
 #pragma once
 
 #include <cstdint>
@@ -103,6 +103,27 @@ struct ExitRequested {
     friend constexpr bool operator==(ExitRequested, ExitRequested) = default;
 };
 
-using InputEvent = std::variant<KeyEvent, MouseEvent, Resize, ExitRequested>;
+// SIGTSTP arrived: the app should give the terminal back and stop
+// (SuspendSignals::stop_process).
+struct StopRequested {
+    friend constexpr bool operator==(StopRequested, StopRequested) = default;
+};
+
+// SIGCONT arrived: whatever ran meanwhile may have drawn over the screen or
+// changed the terminal's modes.
+struct Continued {
+    friend constexpr bool operator==(Continued, Continued) = default;
+};
+
+// Nothing more can be read from the terminal: `error` is the errno, 0 for the
+// end of input. The last event of the input thread.
+struct InputEnded {
+    int error = 0;
+
+    friend constexpr bool operator==(InputEnded, InputEnded) = default;
+};
+
+using InputEvent =
+    std::variant<KeyEvent, MouseEvent, Resize, ExitRequested, StopRequested, Continued, InputEnded>;
 
 }  // namespace bramwex::term

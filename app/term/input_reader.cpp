@@ -1,4 +1,5 @@
-// poll() over the terminal, the SIGWINCH pipe and the stop pipe.
+// poll() over the terminal, the SIGWINCH pipe, the signal wakes and the stop
+// pipe.
 #include "app/term/input_reader.hpp"
 
 #include <fcntl.h>
@@ -50,9 +51,8 @@ void drain(int fd) {
 
 }  // namespace
 
-std::expected<std::unique_ptr<InputReader>, std::error_code> InputReader::start(int tty_fd,
-                                                                                Callback callback,
-                                                                                int exit_wake_fd) {
+std::expected<std::unique_ptr<InputReader>, std::error_code> InputReader::start(
+    int tty_fd, Callback callback, int exit_wake_fd, int suspend_wake_fd) {
     if (winch_write_fd.load() >= 0) {
         core::fatal("an input reader is already running");
     }
@@ -68,10 +68,10 @@ std::expected<std::unique_ptr<InputReader>, std::error_code> InputReader::start(
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGWINCH, &action, &reader->previous_winch_);
     try {
-        reader->thread_ =
-            std::thread([raw = reader.get(), tty_fd, exit_wake_fd, callback = std::move(callback)] {
-                raw->run(tty_fd, exit_wake_fd, callback);
-            });
+        reader->thread_ = std::thread([raw = reader.get(), tty_fd, exit_wake_fd, suspend_wake_fd,
+                                       callback = std::move(callback)] {
+            raw->run(tty_fd, exit_wake_fd, suspend_wake_fd, callback);
+        });
     } catch (const std::system_error&) {
         ::sigaction(SIGWINCH, &reader->previous_winch_, nullptr);
         winch_write_fd.store(-1);
@@ -93,17 +93,19 @@ void InputReader::stop() {
     winch_write_fd.store(-1);
 }
 
-void InputReader::run(int tty_fd, int exit_wake_fd, const Callback& callback) {
+void InputReader::run(int tty_fd, int exit_wake_fd, int suspend_wake_fd, const Callback& callback) {
     InputDecoder decoder;
     std::vector<InputEvent> events;
     char bytes[4096];
     // A negative descriptor is skipped by poll.
-    pollfd watched[4] = {{stop_read_.get(), POLLIN, 0},
+    pollfd watched[5] = {{stop_read_.get(), POLLIN, 0},
                          {winch_read_.get(), POLLIN, 0},
                          {tty_fd, POLLIN, 0},
-                         {exit_wake_fd, POLLIN, 0}};
+                         {exit_wake_fd, POLLIN, 0},
+                         {suspend_wake_fd, POLLIN, 0}};
     for (;;) {
-        if (core::sys::retry_on_eintr([&] { return ::poll(watched, 4, -1); }) < 0) {
+        if (core::sys::retry_on_eintr([&] { return ::poll(watched, 5, -1); }) < 0) {
+            callback(InputEnded{errno});
             return;
         }
         if (watched[3].revents) {
@@ -112,6 +114,17 @@ void InputReader::run(int tty_fd, int exit_wake_fd, const Callback& callback) {
         }
         if (watched[0].revents) {
             return;
+        }
+        if (watched[4].revents & POLLIN) {
+            char signals[16];
+            const ssize_t got = ::read(suspend_wake_fd, signals, sizeof signals);
+            for (ssize_t i = 0; i < got; ++i) {
+                if (signals[i] == SIGTSTP) {
+                    callback(StopRequested{});
+                } else if (signals[i] == SIGCONT) {
+                    callback(Continued{});
+                }
+            }
         }
         if (watched[1].revents & POLLIN) {
             drain(winch_read_.get());
@@ -126,7 +139,8 @@ void InputReader::run(int tty_fd, int exit_wake_fd, const Callback& callback) {
                 if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                     continue;
                 }
-                return;  // end of input or a broken terminal: nothing more to read
+                callback(InputEnded{got == 0 ? 0 : errno});
+                return;
             }
             events.clear();
             decoder.feed(std::string_view(bytes, static_cast<size_t>(got)), events);

@@ -57,37 +57,43 @@ Terminal::Terminal(Terminal&& other) noexcept
     : owned_(std::move(other.owned_)),
       tty_fd_(other.tty_fd_),
       output_fd_(other.output_fd_),
+      saved_(other.saved_),
+      raw_(other.raw_),
       active_(std::exchange(other.active_, false)),
+      suspended_(std::exchange(other.suspended_, false)),
       crash_signals_(std::move(other.crash_signals_)) {}
 
 std::expected<void, std::error_code> Terminal::enter() {
-    termios saved{};
-    if (::tcgetattr(tty_fd_, &saved) < 0) {
+    if (::tcgetattr(tty_fd_, &saved_) < 0) {
         return std::unexpected(last_error());
     }
+    raw_ = saved_;
+    ::cfmakeraw(&raw_);
+    raw_.c_cc[VMIN] = 1;
+    raw_.c_cc[VTIME] = 0;
     // Armed before anything changes, so that a signal in between still puts
     // back whatever was done.
-    arm_restore(output_fd_, tty_fd_, saved,
-                join({kMouseCaptureOff, kResetStyle, kShowCursor, kLeaveAlternateScreen}));
+    arm();
     active_ = true;
     install_terminate_restore();
     crash_signals_ = std::make_unique<CrashSignals>();
-    termios raw = saved;
-    ::cfmakeraw(&raw);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    if (core::sys::retry_on_eintr([&] { return ::tcsetattr(tty_fd_, TCSANOW, &raw); }) < 0) {
-        auto error = last_error();
+    if (auto set = set_modes(); !set) {
         restore();
-        return std::unexpected(error);
-    }
-    if (auto written =
-            write_all(output_fd_, join({kEnterAlternateScreen, kHideCursor, kMouseCaptureOn}));
-        !written) {
-        restore();
-        return std::unexpected(written.error());
+        return set;
     }
     return {};
+}
+
+void Terminal::arm() {
+    arm_restore(output_fd_, tty_fd_, saved_,
+                join({kMouseCaptureOff, kResetStyle, kShowCursor, kLeaveAlternateScreen}));
+}
+
+std::expected<void, std::error_code> Terminal::set_modes() {
+    if (core::sys::retry_on_eintr([&] { return ::tcsetattr(tty_fd_, TCSANOW, &raw_); }) < 0) {
+        return std::unexpected(last_error());
+    }
+    return write_all(output_fd_, join({kEnterAlternateScreen, kHideCursor, kMouseCaptureOn}));
 }
 
 void Terminal::restore() {
@@ -95,7 +101,25 @@ void Terminal::restore() {
         // Restored first: a crash in between finds nothing left to do.
         restore_terminal_now();
         crash_signals_.reset();
+        suspended_ = false;
     }
+}
+
+void Terminal::suspend() {
+    if (active_ && !suspended_) {
+        restore_terminal_now();
+        suspended_ = true;
+    }
+}
+
+std::expected<void, std::error_code> Terminal::resume() {
+    if (!active_) {
+        return {};
+    }
+    if (std::exchange(suspended_, false)) {
+        arm();
+    }
+    return set_modes();
 }
 
 }  // namespace bramwex::term

@@ -2,10 +2,12 @@
 // modes, the alternate screen, a hidden cursor and mouse capture on the way
 // in; the same undone in reverse order on the way out, exactly once, whether
 // the way out is orderly, an exception, std::terminate or a fatal signal.
+// A stop in between gives it back and takes it over again.
 #pragma once
 
 #include <termios.h>
 
+#include <cerrno>
 #include <expected>
 #include <memory>
 #include <string_view>
@@ -57,16 +59,37 @@ class Terminal {
     // call it on the thread that took the terminal over.
     void restore();
 
+    // Gives the terminal back as restore() does, for a while (the app is
+    // about to stop): resume() takes it over again.
+    void suspend();
+    // Takes the terminal over again after suspend(); without one, puts raw
+    // mode and the screen modes in place once more (whatever ran while the
+    // app was stopped may have changed them). Either way the screen's
+    // content is unknown: the caller draws all of it. Restoring still puts
+    // back the modes from before the first take-over.
+    std::expected<void, std::error_code> resume();
+
   private:
     Terminal(core::UniqueFd owned, int tty_fd, int output_fd)
         : owned_(std::move(owned)), tty_fd_(tty_fd), output_fd_(output_fd) {}
     std::expected<void, std::error_code> enter();
+    void arm();
+    std::expected<void, std::error_code> set_modes();
 
     core::UniqueFd owned_;  // /dev/tty when opened here
     int tty_fd_;
     int output_fd_;
+    termios saved_{};  // the modes before the take-over
+    termios raw_{};
     bool active_ = false;
+    bool suspended_ = false;
     std::unique_ptr<CrashSignals> crash_signals_;
 };
+
+// Whether a failure of the terminal (an errno, or 0 for its end of input)
+// means that it went away, its other end closed: a hangup.
+constexpr bool is_hangup(int error) {
+    return error == 0 || error == EIO || error == ENXIO;
+}
 
 }  // namespace bramwex::term

@@ -5,7 +5,8 @@ import os
 import re
 import shutil
 
-from test_browser import browse, cache, size_text  # noqa: F401
+from held_opens import HeldOpens
+from test_browser import Tui, browse, cache, size_text  # noqa: F401
 
 CHANGE = r"([+-]\d+(?:\.\d+)? \S+)"
 
@@ -87,4 +88,21 @@ def test_a_failed_rescan_leaves_the_tree_shown(tmp_path, cache):
     assert "scanning" not in rows[0]
     assert rows[0].startswith(title), rows[0]
     assert shown(rows, "sub")
+    app.quit()
+
+
+
+def test_a_failed_first_scan_leaves_the_title_alone(tmp_path, cache):
+    root = tmp_path / "brief"
+    root.mkdir()
+    # The folder goes away right after the browser checked that it can list it.
+    with HeldOpens(root) as opens:
+        app = Tui(cache, root, columns=120, env={"NO_COLOR": "1"})
+        opens.wait()
+        root.rmdir()
+    app.wait_for(lambda rows: rows[-1].startswith("cannot scan: "))
+    rows = app.rows()
+    assert rows[-1] == "cannot scan: No such file or directory (os error 2)"
+    # No scan runs and no tree is shown: the title is the folder alone.
+    assert rows[0] == str(root)
     app.quit()
