@@ -251,12 +251,6 @@ int overflow(int depth) {
     return overflow(depth + 1) + frame[0];
 }
 
-sighandler_t handler_of(int signal) {
-    struct sigaction current {};
-    ::sigaction(signal, nullptr, &current);
-    return current.sa_handler;
-}
-
 TEST(Terminal, AnExitSignalIgnoredAtStartStaysIgnored) {
     const sighandler_t hangup = std::signal(SIGHUP, SIG_IGN);
     const sighandler_t term = std::signal(SIGTERM, SIG_DFL);
