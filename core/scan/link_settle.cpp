@@ -40,13 +40,14 @@ void settle_links_met_again(Tree& tree, LinkSightings sightings, const LinkHolde
         return;
     }
     CountedLinkMover mover(tree);
+    WalkOrder order(tree);
     // The result is the first folder in name order whatever order the
     // sightings arrived in; of two links in one folder, the first listed
     // names the file, as when that folder counted it from the start.
     for (LinkMetAgain& again : sightings.met_again) {
         const auto counted = tree.folder_index.find(again.key);
         if (counted == tree.folder_index.end() || !counts_here(tree, counted->second) ||
-            !counts_here(tree, again.folder) || !met_before(tree, again.folder, counted->second)) {
+            !counts_here(tree, again.folder) || !order.before(again.folder, counted->second)) {
             continue;
         }
         const uint32_t from = counted->second;
@@ -67,6 +68,7 @@ void settle_links_met_again(Tree& tree, LinkSightings sightings, const LinkHolde
 
 void settle_held_links(Tree& tree, const LinkHolders& holders, std::span<const DeviceFile> keys) {
     CountedLinkMover mover(tree);
+    WalkOrder order(tree);
     for (const DeviceFile& key : keys) {
         const auto file = holders.files.find(key);
         const auto counted = tree.folder_index.find(key);
@@ -77,7 +79,7 @@ void settle_held_links(Tree& tree, const LinkHolders& holders, std::span<const D
         const LinkHolder* first = nullptr;
         for (const LinkHolder& holder : file->second.holders) {
             if (counts_here(tree, holder.folder) &&
-                (first == nullptr || met_before(tree, holder.folder, first->folder))) {
+                (first == nullptr || order.before(holder.folder, first->folder))) {
                 first = &holder;
             }
         }

@@ -10,15 +10,29 @@
 #include <string_view>
 #include <utility>
 
+#include "core/tree/folder_ladder.hpp"
 #include "core/tree/tree.hpp"
 
 namespace bramwex::core {
 
-// Whether a walk that lists each folder's files when it reaches the folder,
-// then its subfolders by byte-wise name order, meets folder a before folder
-// b: a folder comes before everything below it, and two folders elsewhere
-// compare by the names where their paths part. A folder is not before itself.
-bool met_before(const Tree& tree, uint32_t a, uint32_t b);
+// The order in which a walk meets folders when it lists each folder's files
+// as it reaches the folder, then its subfolders by byte-wise name order: a
+// folder comes before everything below it, and two folders elsewhere compare
+// by the names where their paths part (name by name, not as whole paths).
+// Comparing climbs a folder ladder, so it costs a few steps per doubling of
+// depth however deep the folders lie. The tree must outlive the order and
+// keep its folders.
+class WalkOrder {
+  public:
+    explicit WalkOrder(const Tree& tree) : ladder_(tree.folder_links()) {}
+
+    // Whether the walk meets folder a before folder b; a folder is not before
+    // itself.
+    bool before(uint32_t a, uint32_t b);
+
+  private:
+    FolderLadder ladder_;
+};
 
 // One folder's link to a multi-link file and the name the link has there
 // (empty when the largest files cannot hold it).
