@@ -25,35 +25,18 @@ bool WalkOrder::before(uint32_t a, uint32_t b) {
     return name_a != name_b ? name_a < name_b : parting.a < parting.b;
 }
 
-void CountedLinkMover::move(const DeviceFile& key, LinkInFolder from, LinkInFolder to,
-                            uint64_t allocated, uint64_t reclaimable) {
-    tree_.folder_index[key] = to.folder;
+void move_counted_link(Tree& tree, const DeviceFile& key, uint32_t from, uint32_t to,
+                       uint64_t allocated, uint64_t reclaimable) {
+    tree.folder_index[key] = to;
     // A size that changed between two listings must not wrap the old one.
-    FolderRecord& old_record = tree_.folders[from.folder];
+    FolderRecord& old_record = tree.folders[from];
     old_record.own = less_or_zero(old_record.own, allocated);
-    tree_.folders[to.folder].own += allocated;
-    if (!tree_.reclaimable_sizes.empty()) {
-        uint64_t& old_reclaimable = tree_.reclaimable_sizes[from.folder];
+    tree.folders[to].own += allocated;
+    if (!tree.reclaimable_sizes.empty()) {
+        uint64_t& old_reclaimable = tree.reclaimable_sizes[from];
         old_reclaimable = less_or_zero(old_reclaimable, reclaimable);
-        tree_.reclaimable_sizes[to.folder] += reclaimable;
+        tree.reclaimable_sizes[to] += reclaimable;
     }
-    if (from.name.empty() || tree_.files.empty()) {
-        return;
-    }
-    if (files_.empty()) {
-        for (size_t k = 0; k < tree_.files.size(); ++k) {
-            files_.emplace(std::pair{tree_.files[k].folder, tree_.files[k].name}, k);
-        }
-    }
-    const auto found = files_.find(std::pair{from.folder, std::string(from.name)});
-    if (found == files_.end()) {
-        return;  // not among the largest files
-    }
-    const size_t k = found->second;
-    files_.erase(found);
-    tree_.files[k].folder = to.folder;
-    tree_.files[k].name = std::string(to.name);
-    files_.emplace(std::pair{to.folder, tree_.files[k].name}, k);
 }
 
 }  // namespace bramwex::core

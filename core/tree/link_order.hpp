@@ -3,12 +3,7 @@
 // alone, not on which listing happened to finish first.
 #pragma once
 
-#include <absl/container/flat_hash_map.h>
-
 #include <cstdint>
-#include <string>
-#include <string_view>
-#include <utility>
 
 #include "core/tree/folder_ladder.hpp"
 #include "core/tree/tree.hpp"
@@ -34,28 +29,10 @@ class WalkOrder {
     FolderLadder ladder_;
 };
 
-// One folder's link to a multi-link file and the name the link has there
-// (empty when the largest files cannot hold it).
-struct LinkInFolder {
-    uint32_t folder = kNoParent;
-    std::string_view name;
-};
-
-// Moves the counting of multi-link files from one folder to another: own
-// and reclaimable bytes, the hard-link table, and the file's entry among the
-// largest files, which then names the new folder's link. The tree's
-// DerivedIndex must not have been computed yet.
-class CountedLinkMover {
-  public:
-    explicit CountedLinkMover(Tree& tree) : tree_(tree) {}
-    void move(const DeviceFile& key, LinkInFolder from, LinkInFolder to, uint64_t allocated,
-              uint64_t reclaimable);
-
-  private:
-    Tree& tree_;
-    // (folder, name) -> index in the tree's files, made on the first move
-    // that names a file.
-    absl::flat_hash_map<std::pair<uint32_t, std::string>, size_t> files_;
-};
+// Moves the counting of a multi-link file from one folder to another: own and
+// reclaimable bytes, and the hard-link table. The tree's DerivedIndex must not
+// have been computed yet.
+void move_counted_link(Tree& tree, const DeviceFile& key, uint32_t from, uint32_t to,
+                       uint64_t allocated, uint64_t reclaimable);
 
 }  // namespace bramwex::core
