@@ -196,6 +196,9 @@ void expect_same_folders(const Tree& rescanned, const Tree& fresh, const std::st
     }
     EXPECT_EQ(rescanned.total_size({0, 0}), fresh.total_size({0, 0})) << context;
     EXPECT_EQ(plain_largest(rescanned, root), plain_largest(fresh, root)) << context;
+    EXPECT_EQ(rescanned.largest_file_paths(LargestFiles::kCapacity),
+              fresh.largest_file_paths(LargestFiles::kCapacity))
+        << context;
 }
 
 // Deltas are sorted, one per path and never 0, and name only folders that

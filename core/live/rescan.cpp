@@ -17,6 +17,7 @@
 #include "core/live/rescan_paths.hpp"
 #include "core/scan/link_holders.hpp"
 #include "core/scan/link_settle.hpp"
+#include "core/scan/linked_largest.hpp"
 #include "core/scan/subtree_walk.hpp"
 
 namespace bramwex::core {
@@ -64,6 +65,7 @@ struct RescanContext {
     std::vector<ListedFiles> listed_files;
     std::vector<DeviceFile> links_met;   // multi-link files listed or recounted in this pass
     std::vector<DeviceFile> links_lost;  // multi-link files a listing or removal lost a link of
+    std::vector<DeviceFile> walk_links;  // multi-link files met in new subtrees
     bool stopped = false;                // the stop test cut a listing short
 };
 
@@ -368,9 +370,6 @@ void count_orphaned_links(RescanContext& context) {
         if (holder->folder < work.reclaimable_sizes.size()) {
             work.reclaimable_sizes[holder->folder] += file.reclaimable;
         }
-        if (file.allocated > context.large_threshold) {
-            context.listed_files.push_back({holder->folder, {{file.allocated, holder->name}}});
-        }
     }
 }
 
@@ -514,9 +513,6 @@ void count_links(RescanContext& context, FolderListing& listing) {
         if (folder < context.work.reclaimable_sizes.size()) {
             context.work.reclaimable_sizes[folder] += file.reclaimable;
         }
-        if (file.allocated > context.large_threshold) {
-            listing.candidates.push_back({file.allocated, std::move(file.name)});
-        }
     }
     if (!listing.candidates.empty()) {
         context.listed_files.push_back({folder, std::move(listing.candidates)});
@@ -525,10 +521,7 @@ void count_links(RescanContext& context, FolderListing& listing) {
 
 // The kept largest files, then those of the listings, under the heap's rule.
 void seed_largest_files(RescanContext& context, LargestFiles& largest) {
-    for (FileRecord& file : context.work.files) {
-        LargeFileCandidate candidate{file.size, std::move(file.name)};
-        largest.merge({&candidate, 1}, file.folder);
-    }
+    largest.merge(context.work.files);
     context.work.files.clear();
     for (ListedFiles& listed : context.listed_files) {
         largest.merge(listed.candidates, listed.folder);
@@ -559,6 +552,7 @@ Result<Tree> build_updated_tree(RescanContext& context) {
                  context.tree.generation},
         .hard_links = std::move(work.folder_index),
         .link_holders = &context.holders,
+        .links_met = &context.walk_links,
         .root_device = context.root.device,
         .read_mode = context.root.read_mode,
         .reclaimable = context.options.reclaimable,
@@ -613,6 +607,12 @@ Result<std::optional<Tree>> rescan_pass(const Tree& tree, LinkHolders& holders,
     context.work.prune_removed();
     count_orphaned_links(context);
     recheck_lost_links(context);
+    // Files met here are listed afresh once their counting is settled;
+    // meanwhile their old entries take no place. A file that lost a link
+    // needs nothing more: where its counting folder was listed or went, it
+    // was met again or recounted as an orphan, and elsewhere its entry stands.
+    std::vector<DeviceFile> relisted = context.links_met;
+    drop_held_links(context.work.files, holders, relisted);
 
     auto built = build_updated_tree(context);
     if (!built) {
@@ -621,6 +621,8 @@ Result<std::optional<Tree>> rescan_pass(const Tree& tree, LinkHolders& holders,
     // Files this pass counted afresh go where a full scan would count them,
     // so listing a folder again never moves a link when nothing changed.
     settle_held_links(*built, holders, context.links_met);
+    relisted.insert(relisted.end(), context.walk_links.begin(), context.walk_links.end());
+    list_held_links(*built, holders, relisted);
     return std::move(*built);
 }
 

@@ -5,14 +5,12 @@
 // A tree without such files pays nothing.
 #pragma once
 
-#include <absl/container/flat_hash_map.h>
-
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "core/scan/link_holders.hpp"
+#include "core/scan/linked_largest.hpp"
 #include "core/tree/tree.hpp"
 
 namespace bramwex::core {
@@ -23,20 +21,20 @@ struct LinkMetAgain {
     uint32_t folder = kNoParent;
     uint64_t allocated = 0;
     uint64_t reclaimable = 0;
-    std::string name;  // without the NUL
 };
 
-// What the settling needs from a walk; written under its hard-link mutex.
+// What the settling and the largest files need from a walk; written under
+// its hard-link mutex.
 struct LinkSightings {
     std::vector<LinkMetAgain> met_again;
-    // The names of counted links that were candidates for the largest files.
-    absl::flat_hash_map<DeviceFile, std::string> large_names;
+    std::vector<LargeLink> large;  // every link met above the largest files' threshold
 };
 
 // Moves each file met again to the first folder in name order among the one
-// counting it and those that met it again. holders, when given, names the
-// links of folders listed before the walk (a rescan's kept folders).
-void settle_links_met_again(Tree& tree, LinkSightings sightings, const LinkHolders* holders);
+// counting it and those that met it again. holders, when given, knows what
+// the counting folder counts (a rescan's kept folders).
+void settle_links_met_again(Tree& tree, std::span<const LinkMetAgain> met_again,
+                            const LinkHolders* holders);
 
 // For each of keys, moves the file to the first folder in name order among
 // the folders holding a link to it that are still in the tree.

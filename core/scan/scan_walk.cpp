@@ -31,10 +31,10 @@ struct Listing {
     std::vector<ListedSubfolder> subfolders;
     std::vector<DeviceFile> first_seen;   // hard links this listing counted first
     std::vector<LinkMetAgain> met_again;  // hard links another listing counted first
-    std::vector<std::pair<DeviceFile, std::string>> large_links;  // counted, and candidates
-    std::vector<SeenLink> links;  // every link met, when the context keeps holders
-    std::vector<uint32_t> lone;   // single-link files, when the context keeps holders
-    std::vector<LargeFileCandidate> candidates;
+    std::vector<LargeLink> large_links;   // hard links above the threshold, whoever counts them
+    std::vector<SeenLink> links;          // every link met, when the context keeps holders
+    std::vector<uint32_t> lone;           // single-link files, when the context keeps holders
+    std::vector<LargeFileCandidate> candidates;  // single-link files above the threshold
 };
 
 void add_dir_entry(ScanContext& context, Listing& listing, const sys::DirEntry& entry) {
@@ -45,47 +45,56 @@ void add_dir_entry(ScanContext& context, Listing& listing, const sys::DirEntry& 
         return;
     }
     const DeviceFile key{entry.device, entry.file_id};
-    const bool linked = entry.link_count >= 2;
-    if (linked) {
-        SeenLink* link = nullptr;
+    // The threshold only rises, and only single-link files raise it: a file
+    // not above it now is out of the largest files whatever name it goes by.
+    const bool large =
+        entry.allocated > context.builder.largest_files().threshold() && entry.allocated != 0;
+    if (entry.link_count < 2) {
         if (context.link_holders != nullptr) {
-            link = &listing.links.emplace_back(SeenLink{key, entry.allocated, entry.reclaimable,
-                                                        std::string(entry.name_without_nul())});
+            // Empty files too: one that gains a link and then grows through
+            // it must be found in the folder holding its first link.
+            listing.lone.push_back(file_fingerprint(key));
         }
-        bool first = false;
-        {
-            std::lock_guard lock(context.hard_links_mutex);
-            first = context.hard_links.try_emplace(key, kNoParent).second;
+        listing.own += entry.allocated;
+        listing.reclaimable += entry.reclaimable;
+        if (large) {
+            listing.candidates.push_back({entry.allocated, std::string(entry.name_without_nul())});
         }
-        if (!first) {
-            // Counted where it was listed first, until the walk's end
-            // settles where it belongs.
-            listing.met_again.push_back({key, kNoParent, entry.allocated, entry.reclaimable,
-                                         std::string(entry.name_without_nul())});
-            return;
-        }
-        listing.first_seen.push_back(key);
-        if (link != nullptr) {
-            link->counted = true;
-        }
-    } else if (context.link_holders != nullptr) {
-        // Empty files too: one that gains a link and then grows through it
-        // must be found in the folder holding its first link.
-        listing.lone.push_back(file_fingerprint(key));
+        return;
+    }
+    SeenLink* link = nullptr;
+    if (context.link_holders != nullptr) {
+        link = &listing.links.emplace_back(SeenLink{key, entry.allocated, entry.reclaimable,
+                                                    std::string(entry.name_without_nul())});
+    }
+    // Which of its names the largest files list is known once the walk has
+    // settled where it counts.
+    if (large && context.links_met == nullptr) {
+        listing.large_links.push_back(
+            {key, kNoParent, entry.allocated, std::string(entry.name_without_nul())});
+    }
+    bool first = false;
+    {
+        std::lock_guard lock(context.hard_links_mutex);
+        first = context.hard_links.try_emplace(key, kNoParent).second;
+    }
+    if (!first) {
+        // Counted where it was listed first, until the walk's end settles
+        // where it belongs.
+        listing.met_again.push_back({key, kNoParent, entry.allocated, entry.reclaimable});
+        return;
+    }
+    listing.first_seen.push_back(key);
+    if (link != nullptr) {
+        link->counted = true;
     }
     listing.own += entry.allocated;
     listing.reclaimable += entry.reclaimable;
-    if (entry.allocated > context.builder.largest_files().threshold() && entry.allocated != 0) {
-        listing.candidates.push_back({entry.allocated, std::string(entry.name_without_nul())});
-        if (linked) {
-            listing.large_links.emplace_back(key, listing.candidates.back().name);
-        }
-    }
 }
 
 void record_hard_links(ScanContext& context, uint32_t folder, Listing& listing) {
     if (listing.first_seen.empty() && listing.met_again.empty() && listing.links.empty() &&
-        listing.lone.empty()) {
+        listing.lone.empty() && listing.large_links.empty()) {
         return;
     }
     std::lock_guard lock(context.hard_links_mutex);
@@ -96,11 +105,12 @@ void record_hard_links(ScanContext& context, uint32_t folder, Listing& listing) 
     for (LinkMetAgain& again : listing.met_again) {
         if (context.hard_links[again.key] != folder) {  // else a second link in this folder
             again.folder = folder;
-            sightings.met_again.push_back(std::move(again));
+            sightings.met_again.push_back(again);
         }
     }
-    for (auto& [key, name] : listing.large_links) {
-        sightings.large_names.insert_or_assign(key, std::move(name));
+    for (LargeLink& link : listing.large_links) {
+        link.folder = folder;
+        sightings.large.push_back(std::move(link));
     }
     if (context.link_holders == nullptr) {
         return;
@@ -108,6 +118,9 @@ void record_hard_links(ScanContext& context, uint32_t folder, Listing& listing) 
     LinkHolders& holders = *context.link_holders;
     holders.lone.set(folder, listing.lone);
     for (SeenLink& link : listing.links) {
+        if (context.links_met != nullptr) {
+            context.links_met->push_back(link.key);
+        }
         auto [at, fresh] = holders.files.try_emplace(link.key);
         LinkedFileHolders& file = at->second;
         if (fresh) {
@@ -378,7 +391,8 @@ void spawn_dir_jobs(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd
 
 Tree finish_walk(ScanContext& context, uint64_t event_id, bool stopped) {
     Tree tree = context.builder.finish(std::move(context.hard_links), event_id, stopped);
-    settle_links_met_again(tree, std::move(context.link_sightings), context.link_holders);
+    settle_links_met_again(tree, context.link_sightings.met_again, context.link_holders);
+    list_sighted_links(tree, std::move(context.link_sightings.large));
     return tree;
 }
 

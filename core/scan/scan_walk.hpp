@@ -61,6 +61,11 @@ struct ScanContext {
     FolderIndex hard_links;
     LinkHolders* link_holders = nullptr;  // under hard_links_mutex; recorded only when given
     LinkSightings link_sightings;         // under hard_links_mutex
+    // A rescan's walk of new subtrees (with link_holders): every multi-link
+    // file met goes here (under hard_links_mutex), for the rescan to list
+    // from its holders, which know links outside the walk; none: the walk
+    // lists them itself.
+    std::vector<DeviceFile>* links_met = nullptr;
     uint64_t root_device = 0;
     StopTest stop;
     StopTest interrupt;  // as in ScanOptions; set once the context is made
@@ -129,7 +134,8 @@ GateSettings gate_for(const Pool& pool);
 Result<void> walk_on_pool(Pool& pool, ScanContext& context, const std::function<void()>& seed);
 
 // The finished tree of the walk, each multi-link file counted where a walk
-// in name order meets it first.
+// in name order meets it first and, unless the walk reports the links it
+// met, listed among the largest files by its name there.
 Tree finish_walk(ScanContext& context, uint64_t event_id, bool stopped);
 
 void run_dir_job(ScanContext& context, std::shared_ptr<SharedDirFd> parent_fd, uint32_t parent,

@@ -67,6 +67,7 @@ Result<Tree> walk_new_subtrees(Pool& pool, SubtreeWalk walk, std::vector<NewSubt
     scan.interrupt = std::move(walk.interrupt);
     scan.hard_links = std::move(walk.hard_links);
     scan.link_holders = walk.link_holders;
+    scan.links_met = walk.links_met;
     seed(scan.builder);
     if (!groups.empty()) {
         const auto walked = walk_on_pool(pool, scan, [&] {

@@ -94,6 +94,10 @@ struct SubtreeWalk {
     BuilderBase base;                     // kept records; new folders are appended after them
     FolderIndex hard_links;               // multi-link files counted so far
     LinkHolders* link_holders = nullptr;  // when given, kept up to date with the new folders
+    // With link_holders, every multi-link file the walk meets is added here;
+    // their entries among the largest files are the caller's to make, from
+    // its holders.
+    std::vector<DeviceFile>* links_met = nullptr;
     uint64_t root_device = 0;
     sys::ReadMode read_mode;
     bool reclaimable = false;

@@ -24,28 +24,43 @@ FileRecord LargestFiles::pop() {
     return last;
 }
 
-void LargestFiles::merge(std::span<LargeFileCandidate> candidates, uint32_t folder) {
-    std::lock_guard lock(mutex_);
-    for (LargeFileCandidate& candidate : candidates) {
-        if (heap_.size() < kCapacity) {
-            push({std::move(candidate.name), candidate.size, folder});
-            continue;
-        }
-        if (candidate.size < heap_.front().size) {
-            continue;  // decided by size alone
-        }
-        FileRecord record{std::move(candidate.name), candidate.size, folder};
-        if (!ranks_before(record, heap_.front())) {
-            continue;
-        }
-        pop();
+void LargestFiles::offer(FileRecord&& record) {
+    if (heap_.size() < kCapacity) {
         push(std::move(record));
+        return;
     }
+    // Decided by size alone, else by path.
+    if (record.size < heap_.front().size || !ranks_before(record, heap_.front())) {
+        return;
+    }
+    pop();
+    push(std::move(record));
+}
+
+void LargestFiles::raise_threshold() {
     if (heap_.size() >= kCapacity) {
         // A file as large as the top may still win its tie by path.
         const uint64_t smallest = heap_.front().size;
         threshold_.store(smallest == 0 ? 0 : smallest - 1, std::memory_order_relaxed);
     }
+}
+
+void LargestFiles::merge(std::span<LargeFileCandidate> candidates, uint32_t folder) {
+    std::lock_guard lock(mutex_);
+    for (LargeFileCandidate& candidate : candidates) {
+        if (heap_.size() < kCapacity || candidate.size >= heap_.front().size) {
+            offer({std::move(candidate.name), candidate.size, folder});
+        }
+    }
+    raise_threshold();
+}
+
+void LargestFiles::merge(std::span<FileRecord> files) {
+    std::lock_guard lock(mutex_);
+    for (FileRecord& file : files) {
+        offer(std::move(file));
+    }
+    raise_threshold();
 }
 
 std::vector<FileRecord> LargestFiles::copy_below(uint32_t folder_count) const {
@@ -62,6 +77,17 @@ std::vector<FileRecord> LargestFiles::copy_below(uint32_t folder_count) const {
 std::vector<FileRecord> LargestFiles::take() {
     std::lock_guard lock(mutex_);
     return std::exchange(heap_, {});
+}
+
+std::vector<FileRecord> keep_largest(std::vector<FileRecord> kept, std::vector<FileRecord> more,
+                                     FolderLinks links) {
+    if (more.empty() && kept.size() <= LargestFiles::kCapacity) {
+        return kept;
+    }
+    LargestFiles largest(std::move(links));
+    largest.merge(kept);
+    largest.merge(more);
+    return largest.take();
 }
 
 }  // namespace bramwex::core

@@ -41,6 +41,8 @@ class LargestFiles {
     // Merges one folder's candidates in listing order, under the lock. Paths
     // are compared only to settle ties of equal sizes, and never built.
     void merge(std::span<LargeFileCandidate> candidates, uint32_t folder);
+    // Merges files of any folders, under the lock.
+    void merge(std::span<FileRecord> files);
 
     // A file must be larger than this to become a candidate.
     uint64_t threshold() const { return threshold_.load(std::memory_order_relaxed); }
@@ -53,6 +55,10 @@ class LargestFiles {
     std::mutex& mutex() const { return mutex_; }
 
   private:
+    // Keeps record if it ranks before the one to give up; the caller holds
+    // the lock and updates the threshold.
+    void offer(FileRecord&& record);
+    void raise_threshold();
     // The order of the kept list: larger first, then the smaller path. As
     // the heap's "less", it keeps the record to give up first on top.
     bool ranks_before(const FileRecord& a, const FileRecord& b);
@@ -65,5 +71,11 @@ class LargestFiles {
     std::vector<FileRecord> heap_;
     std::atomic<uint64_t> threshold_{0};
 };
+
+// The largest files of kept and more together, as a heap keeps them (at most
+// LargestFiles::kCapacity, in no order), with ties settled by the paths the
+// links give.
+std::vector<FileRecord> keep_largest(std::vector<FileRecord> kept, std::vector<FileRecord> more,
+                                     FolderLinks links);
 
 }  // namespace bramwex::core

@@ -128,6 +128,15 @@ class TreeRead {
         return path;
     }
 
+    // Each folder's parent and name, for orders that climb; valid while
+    // the tree is.
+    FolderLinks folder_links() const {
+        return [this](uint32_t folder) -> std::optional<FolderLink> {
+            const auto& record = self().record_at(folder);
+            return FolderLink{record.parent, self().name_at(record.name_id)};
+        };
+    }
+
     // The n largest files as (absolute path, size): size descending, then path.
     // Every path starts with the root's, so the paths below it decide, and
     // they are compared without being built: in a deep tree each runs long,
@@ -140,10 +149,7 @@ class TreeRead {
             files.push_back(self().file_record_at(k));
             check_index_in_range(files.back().folder);
         }
-        PathOrder order([this](uint32_t folder) -> std::optional<FolderLink> {
-            const auto& record = self().record_at(folder);
-            return FolderLink{record.parent, self().name_at(record.name_id)};
-        });
+        PathOrder order(folder_links());
         std::stable_sort(files.begin(), files.end(), [&](const FileView& a, const FileView& b) {
             if (a.size != b.size) {
                 return a.size > b.size;
