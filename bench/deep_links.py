@@ -24,6 +24,9 @@ import subprocess
 import sys
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from deep_chain import run_scan  # noqa: E402
+
 FILE_BYTES = b"x" * 4096
 
 
@@ -71,26 +74,7 @@ def build_tree(root: Path, depth: int, files: int, linked: bool) -> None:
 
 
 def best_scan(binary: str, root: Path, cache: Path, runs: int) -> float:
-    env = dict(os.environ, BRAMWEX_CACHE_DIR=str(cache))
-    code = (
-        "import subprocess, sys, time\n"
-        "start = time.perf_counter()\n"
-        "rc = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL).returncode\n"
-        "print(time.perf_counter() - start, rc)\n"
-    )
-    times = []
-    for _ in range(runs):
-        out = subprocess.run(
-            [sys.executable, "-c", code, binary, "scan", "--json", "--depth", "0", str(root)],
-            env=env,
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout.split()
-        if out[1] != "0":
-            sys.exit(f"deep_links: the scan of {root} failed (status {out[1]})")
-        times.append(float(out[0]))
-    return min(times)
+    return min(run_scan(binary, root, cache)[0] for _ in range(runs))
 
 
 def main() -> None:
