@@ -427,12 +427,23 @@ void InotifySource::confirm_move(int wd) {
     const TakenMove move = std::move(*stale);
     unconfirmed_moves_.erase(stale);
     undo_move(move);
-    move_watch(wd, move.to.parent, move.to.name);
+    if (move_watch(wd, move.to.parent, move.to.name)) {
+        scan_again(wd);
+    }
 }
 
+// While the move was taken, what the queue told of below the watch was put
+// at the place it had not gone to: its subtree is scanned again.
 void InotifySource::undo_move(const TakenMove& move) {
-    if (tree_.contains(move.wd) && tree_.contains(move.from.parent)) {
-        tree_.move(move.wd, move.from.parent, move.from.name);
+    if (tree_.contains(move.wd) && tree_.contains(move.from.parent) &&
+        tree_.move(move.wd, move.from.parent, move.from.name)) {
+        scan_again(move.wd);
+    }
+}
+
+void InotifySource::scan_again(int wd) {
+    if (const auto path = tree_.path_of(wd)) {
+        add_event(*path, kEventMustScanSubDirs | kEventItemIsDir);
     }
 }
 
@@ -731,6 +742,11 @@ std::optional<int> InotifySource::place_watch(const WalkItem& item, int wd, cons
     if (!tree_.move(wd, item.parent, item.name)) {
         return std::nullopt;
     }
+    // Till now what happened below it was told at its old place.
+    if (old_path) {
+        add_event(*old_path, kEventMustScanSubDirs | kEventItemIsDir);
+    }
+    scan_again(wd);
     return wd;
 }
 

@@ -138,6 +138,8 @@ class InotifySource {
     bool move_watch(int moved, int parent, std::string_view name);
     void confirm_move(int wd);
     void undo_move(const TakenMove& move);
+    // Asks for the subtree of watch wd to be scanned again.
+    void scan_again(int wd);
     bool in_flight(int wd) const;
     void settle_unconfirmed_moves();
     void settle_unpaired_moves();
