@@ -292,6 +292,12 @@ TEST(StatusLines, TitleSegmentsAndTheirDropping) {
     EXPECT_EQ(title(60), "~/data  605.0 MiB | changes missed 2 h ago (S rescans)");
     EXPECT_EQ(title(5), "~/data  605.0 MiB");
 
+    // A scan that failed after a snapshot was shown: nothing runs.
+    b.state = ScanState::snapshot();
+    EXPECT_EQ(title(60), "~/data  605.0 MiB | changes missed 2 h ago (S rescans)");
+    b.scan_running = true;
+    EXPECT_EQ(title(60), "~/data  scanning 605.0 MiB | 6 folders | 0 s");
+
     Shown saved;
     saved.browser->state = ScanState::saved_at(100000 - 300, 0);
     saved.browser->scan_running = true;

@@ -27,7 +27,9 @@ uint64_t add_size(const Browser& b, const StyleTable& styles, Segments& out,
                   WallClock::time_point now) {
     const bool si = b.settings.si;
     const auto size = [&](uint64_t bytes) { return core::format_size(si, bytes); };
-    if (b.tree && !b.scan_running && !b.state.is_snapshot()) {
+    // With no scan running nothing is "scanning", whatever stopped it: a
+    // snapshot left by a scan that failed shows what was found.
+    if (b.tree && !b.scan_running) {
         const uint64_t total = b.tree->total_size({0, 0});
         if (b.expected_total && b.state.is_complete() && *b.expected_total < total) {
             out.add(size(total), styles[Look::FolderName]);
