@@ -35,8 +35,10 @@ constexpr size_t kWalkSlice = 64;
 // should have set the table right; a try counts only when that read brought
 // nothing new, and a put-off item waits a little for renames still on their
 // way into the queue. While renames keep coming, an item is put off for
-// kPutOffAtMost at most.
+// kPutOffAtMost at most. A parent found at another place is put there by
+// its own item, which is put off meanwhile: its children wait longer.
 constexpr int kTriesAtMost = 3;
+constexpr int kParentTriesAtMost = 2 * kTriesAtMost;
 // How long the rest of a rename may take to follow its first event.
 constexpr auto kRenameRestWait = std::chrono::milliseconds(3);
 constexpr auto kRetryWait = std::chrono::milliseconds(2);
@@ -537,7 +539,7 @@ InotifySource::Walked InotifySource::walk(const WalkItem& item) {
             bool retry = false;
             opened_parent = open_parent(item, *parent_path, retry);
             if (retry) {
-                if (item.parent_tries >= kTriesAtMost || put_off_too_long(item)) {
+                if (item.parent_tries >= kParentTriesAtMost || put_off_too_long(item)) {
                     distrust_tree();
                     return Walked::Restarted;
                 }
