@@ -15,6 +15,7 @@
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <ranges>
 #include <string>
 
 #include "core/base/eintr.hpp"
@@ -41,6 +42,7 @@ constexpr int kTriesAtMost = 3;
 constexpr int kParentTriesAtMost = 2 * kTriesAtMost;
 // How long the rest of a rename may take to follow its first event.
 constexpr auto kRenameRestWait = std::chrono::milliseconds(3);
+constexpr auto kRenameRestWaitAtMost = std::chrono::milliseconds(10);
 constexpr auto kRetryWait = std::chrono::milliseconds(2);
 constexpr auto kPutOffAtMost = std::chrono::seconds(2);
 
@@ -241,15 +243,20 @@ int InotifySource::poll_timeout() const {
 void InotifySource::read_kernel_queue() {
     const auto read = [&] {
         read_inotify_events(inotify_fd_.get(), [&](const inotify_event& event) {
-            ++events_handled_;
+            // The ends of watches we let go ourselves tell nothing new.
+            if (event.wd < 0 || tree_.contains(event.wd) || ancestors_.contains(event.wd)) {
+                ++events_handled_;
+            }
             handle(event);
         });
     };
     read();
     // A rename's two halves and its folder's own word are queued one after
     // the other, and a read may fall between them: what is still unpaired
-    // or unconfirmed waits a moment for the rest before it is settled.
-    const auto deadline = Clock::now() + kRenameRestWait;
+    // or unconfirmed waits a moment for the rest before it is settled, from
+    // the last read on, within a bound.
+    const auto started = Clock::now();
+    auto deadline = started + kRenameRestWait;
     while (!moved_from_.empty() || !unconfirmed_moves_.empty()) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd queue{inotify_fd_.get(), POLLIN, 0};
@@ -257,6 +264,7 @@ void InotifySource::read_kernel_queue() {
             break;
         }
         read();
+        deadline = std::min(Clock::now() + kRenameRestWait, started + kRenameRestWaitAtMost);
     }
     settle_unconfirmed_moves();
     settle_unpaired_moves();
@@ -420,9 +428,27 @@ void InotifySource::confirm_move(int wd) {
         return;
     }
     const auto place = tree_.place_of(wd);
-    const auto stale = std::ranges::find_if(unconfirmed_moves_, [&](const TakenMove& move) {
-        return place && move.from.parent == place->first && move.from.name == place->second;
-    });
+    if (!place) {
+        return;
+    }
+    const auto left_from_there = [&](const Place& from) {
+        return from.parent == place->first && from.name == place->second;
+    };
+    // A folder that left for a place nobody watches: its own "moved from",
+    // or one taken for another watch at its place, which then stays.
+    for (auto& [cookie, moved] : moved_from_) {
+        if (moved.wd == wd) {
+            return;
+        }
+    }
+    for (auto& [cookie, moved] : moved_from_) {
+        if (left_from_there(moved.from)) {
+            moved.wd = wd;
+            return;
+        }
+    }
+    const auto stale = std::ranges::find_if(
+        unconfirmed_moves_, [&](const TakenMove& move) { return left_from_there(move.from); });
     if (stale == unconfirmed_moves_.end()) {
         return;
     }
@@ -455,7 +481,8 @@ void InotifySource::scan_again(int wd) {
 // watch: its new place is walked.
 void InotifySource::settle_unconfirmed_moves() {
     const uint64_t now = realtime_ns();
-    for (const TakenMove& move : unconfirmed_moves_) {
+    // Newest first: a watch taken along several moves goes back step by step.
+    for (const TakenMove& move : std::views::reverse(unconfirmed_moves_)) {
         undo_move(move);
         if (tree_.contains(move.to.parent)) {
             walk_.push_back(WalkItem{move.to.parent, move.to.name, now, false});
