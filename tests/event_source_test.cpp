@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/sys/linux_inotify_tree.hpp"
 #include "tests/temp_dir.hpp"
 
 namespace bramwex::core::sys {
@@ -491,6 +492,24 @@ TEST(EventSource, AFolderRenamedBackAndForthWhileFoldersAppearInItIsNoLoss) {
         written.insert(entry.path().string() + "/f");
     }
     EXPECT_EQ(source.flushed_paths(), written);
+}
+
+// A folder renamed over keeps its node until its watch ends; the folder it
+// was in going first must take it along, or no path could be built for it.
+TEST(WatchTree, AFolderRenamedOverGoesWithTheFolderItWasIn) {
+    detail::WatchTree tree;
+    tree.set_root(1, "/r");
+    ASSERT_EQ(tree.add(1, "p", 2), detail::WatchTree::Added::New);
+    ASSERT_EQ(tree.add(2, "a", 3), detail::WatchTree::Added::New);
+    ASSERT_EQ(tree.add(2, "b", 4), detail::WatchTree::Added::New);
+    ASSERT_EQ(tree.add(4, "c", 5), detail::WatchTree::Added::New);
+    ASSERT_TRUE(tree.move(3, 2, "b"));
+    EXPECT_EQ(tree.child(2, "b"), 3);
+    EXPECT_EQ(tree.path_of(5), "/r/p/b/c");
+    auto removed = tree.remove_subtree(2);
+    std::ranges::sort(removed);
+    EXPECT_EQ(removed, (std::vector<int>{2, 3, 4, 5}));
+    EXPECT_EQ(tree.size(), 1u);
 }
 
 TEST(EventSource, FoldersWhosePathsPassTheKernelsLimitAreWatched) {

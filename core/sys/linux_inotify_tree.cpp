@@ -19,8 +19,8 @@ WatchTree::Added WatchTree::add(int parent, std::string_view name, int wd) {
     if (parent_node == nodes_.end()) {
         return Added::Elsewhere;
     }
-    parent_node->second.children[std::string(name)] = wd;
     nodes_[wd] = Node{parent, std::string(name), {}};
+    take_place(wd, parent, name);
     return Added::New;
 }
 
@@ -113,8 +113,17 @@ bool WatchTree::move(int wd, int new_parent, std::string_view new_name) {
     unlink_from_parent(wd, node->second);
     node->second.parent = new_parent;
     node->second.name = std::string(new_name);
-    nodes_[new_parent].children[std::string(new_name)] = wd;
+    take_place(wd, new_parent, new_name);
     return true;
+}
+
+void WatchTree::take_place(int wd, int parent, std::string_view name) {
+    int& at = nodes_[parent].children[std::string(name)];
+    if (at != 0 && at != wd && nodes_.contains(at)) {
+        displaced_.insert(at);
+    }
+    at = wd;
+    displaced_.erase(wd);
 }
 
 std::vector<int> WatchTree::remove_subtree(int wd) {
@@ -142,8 +151,26 @@ std::vector<int> WatchTree::remove_subtree(int wd) {
         nodes_.erase(node);
         removed.push_back(next);
     }
+    for (const int gone : removed) {
+        displaced_.erase(gone);
+    }
     if (wd == root_) {
         root_ = -1;
+    }
+    // Displaced folders left without the folder they were in.
+    std::vector<int> orphans;
+    for (const int displaced : displaced_) {
+        const auto node = nodes_.find(displaced);
+        if (node == nodes_.end() || !nodes_.contains(node->second.parent)) {
+            orphans.push_back(displaced);
+        }
+    }
+    for (const int orphan : orphans) {
+        displaced_.erase(orphan);
+        if (nodes_.contains(orphan)) {
+            const auto more = remove_subtree(orphan);
+            removed.insert(removed.end(), more.begin(), more.end());
+        }
     }
     return removed;
 }
@@ -155,6 +182,7 @@ std::vector<int> WatchTree::clear() {
         removed.push_back(wd);
     }
     nodes_.clear();
+    displaced_.clear();
     root_ = -1;
     return removed;
 }

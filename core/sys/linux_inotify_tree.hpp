@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
 
 namespace bramwex::core::sys::detail {
 
@@ -54,6 +55,9 @@ class WatchTree {
     bool is_within(int wd, int ancestor) const;
 
     // Forgets wd and everything below it; the forgotten descriptors, wd first.
+    // A folder put out of its place (renamed over, or met at it ahead of the
+    // rename that took it away) goes too once the folder it was in is gone:
+    // no path could be built for it.
     std::vector<int> remove_subtree(int wd);
 
     // Forgets everything; the forgotten descriptors.
@@ -67,7 +71,13 @@ class WatchTree {
     };
     void unlink_from_parent(int wd, const Node& node);
 
+    // Takes wd into its parent's names, putting out of its place a folder
+    // there before it.
+    void take_place(int wd, int parent, std::string_view name);
+
     absl::flat_hash_map<int, Node> nodes_;
+    // Folders whose parent no longer lists them by their name.
+    absl::flat_hash_set<int> displaced_;
     int root_ = -1;
 };
 
